@@ -1,0 +1,53 @@
+// The expression values: affine (Expr), quadratic (QuadExpr) and nonlinear
+// (NlExpr, a flat list of weighted trees plus a linear part).
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/expr/linear_terms.hpp"
+
+namespace pelora {
+
+struct Expr {
+  LinearTerms terms;
+  double constant = 0.0;
+};
+
+struct QuadTerm {
+  VarIndex i;  // i <= j
+  VarIndex j;
+  double coef;
+};
+
+struct QuadExpr {
+  std::vector<QuadTerm> quad_terms;  // never merged: the same pair may repeat
+  Expr linear;
+};
+
+enum class NlKind : uint8_t { Var = 0, Const = 1, Neg = 2, Add = 3, Mul = 4, Div = 5, Sin = 6, Cos = 7, Sqrt = 8 };
+
+struct NlNode;
+using NodePtr = std::shared_ptr<const NlNode>;
+
+// Immutable tree node, shared between every expression that contains it.
+struct NlNode {
+  NlKind kind;
+  VarIndex var = 0;    // Var
+  double value = 0.0;  // Const
+  NodePtr a, b;        // children (one for Neg/Sin/Cos/Sqrt, two for Add/Mul/Div)
+};
+
+struct NlTerm {
+  double coef;
+  NodePtr node;
+};
+
+struct NlExpr {
+  std::vector<NlTerm> nl_terms;
+  Expr linear;
+};
+
+enum class Sense : uint8_t { Le = 0, Ge = 1, Eq = 2 };
+
+}  // namespace pelora

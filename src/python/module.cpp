@@ -1,0 +1,76 @@
+// Module entry: builds `pelora_opt` once per process and registers the
+// classes and functions in their fixed order (also the order of __all__).
+#include <Python.h>
+
+#include "python/registry.hpp"
+#include "python/runtime/error.hpp"
+
+namespace pelora::py {
+namespace {
+
+struct Entry {
+  const char* name;
+  PyTypeObject* (*type)();  // a class ...
+  PyMethodDef* function;    // ... or a function
+};
+
+// Registration order. New classes and functions go in their place here.
+const Entry kEntries[] = {
+    {nullptr, nullptr, nullptr},  // end
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "pelora_opt", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+int64_t g_interpreter = -1;
+
+void register_entries(PyObject* module) {
+  Ref all = check(PyList_New(0));
+  for (const Entry* p = kEntries; p->name; ++p) {
+    const Entry& e = *p;
+    Ref obj;
+    if (e.type) {
+      obj = Ref::borrow(reinterpret_cast<PyObject*>(e.type()));
+    } else {
+      Ref modname = check(PyUnicode_FromString("pelora_opt"));
+      obj = check(PyCFunction_NewEx(e.function, module, modname.get()));
+    }
+    check_status(PyModule_AddObjectRef(module, e.name, obj.get()));
+    Ref name = check(PyUnicode_FromString(e.name));
+    check_status(PyList_Append(all.get(), name.get()));
+  }
+  check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
+  PyObject* failure = internal_failure_type();
+  if (!failure) throw_already_set();
+  check_status(PyModule_AddObjectRef(module, "InternalFailure", failure));
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interp);
+  if (id < 0) throw_already_set();
+  if (g_interpreter >= 0 && g_interpreter != id) {
+    throw_error(PyExc_ImportError,
+                "pelora_opt does not support sub-interpreters: it was already initialised in "
+                "another interpreter of this process");
+  }
+  if (g_module) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  Ref module = check(PyModule_Create2(&module_def, 3));
+  register_entries(module.get());
+  g_interpreter = id;
+  g_module = module.get();
+  Py_INCREF(g_module);  // the process-wide cell keeps its own reference
+  return module.release();
+}
+
+}  // namespace
+}  // namespace pelora::py
+
+extern "C" PyMODINIT_FUNC PyInit_pelora_opt(void) {
+  return pelora::py::boundary([] { return pelora::py::init_module(); });
+}

@@ -1,0 +1,74 @@
+// Failures inside the Python layer are C++ exceptions; each entry point turns
+// them into a Python exception exactly once, in `boundary`.
+#pragma once
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <type_traits>
+#include <string>
+
+#include "python/runtime/ref.hpp"
+
+namespace pelora::py {
+
+// A Python exception is already set (an API call failed); just unwind.
+struct ErrorAlreadySet {};
+
+// A Python exception to raise: type and message.
+struct PyError {
+  PyObject* type;  // borrowed: a built-in exception type or a module-lifetime type
+  std::string message;
+};
+
+// A broken internal invariant. Raised in Python as the module's
+// InternalFailure type, which derives from BaseException.
+struct InternalFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void throw_error(PyObject* type, std::string message);
+[[noreturn]] inline void throw_type_error(std::string m) { throw_error(PyExc_TypeError, std::move(m)); }
+[[noreturn]] inline void throw_value_error(std::string m) { throw_error(PyExc_ValueError, std::move(m)); }
+[[noreturn]] inline void throw_runtime_error(std::string m) { throw_error(PyExc_RuntimeError, std::move(m)); }
+// An API call returned failure: unwind with its exception, or with SystemError
+// when the call failed without setting one.
+[[noreturn]] void throw_already_set();
+
+// Checks the result of an API call that returns a new reference.
+inline Ref check(PyObject* o) {
+  if (!o) throw_already_set();
+  return Ref::steal(o);
+}
+inline void check_status(int rc) {
+  if (rc < 0) throw_already_set();
+}
+
+// The module's internal-failure exception type (created on first need).
+PyObject* internal_failure_type();
+
+// Sets the Python error for the exception currently being handled.
+void set_python_error_from_current() noexcept;
+
+// Runs `f` and converts any failure into a set Python error. `f` returns a
+// new reference (PyObject*) or an int status.
+template <class F>
+auto boundary(F&& f) noexcept -> decltype(f()) {
+  try {
+    return f();
+  } catch (...) {
+    set_python_error_from_current();
+    if constexpr (std::is_pointer_v<decltype(f())>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+}
+
+// Fetches the pending Python error's message text (str of the value) and
+// clears it; used to re-raise conversion errors with an argument prefix.
+std::string take_error_message();
+
+}  // namespace pelora::py
