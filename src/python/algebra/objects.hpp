@@ -1,0 +1,38 @@
+// The Python expression classes and how other parts of the layer make and
+// read them. Each class is a Box around its core value.
+#pragma once
+#include <Python.h>
+
+#include <string>
+
+#include "core/expr/constraint.hpp"
+#include "python/registry.hpp"
+#include "python/runtime/types.hpp"
+
+namespace pelora::py {
+
+struct VarValue {
+  std::string name;
+  VarIndex index;
+};
+
+// New Python objects (new references; throw on failure).
+PyObject* new_var(std::string name, VarIndex index);
+PyObject* new_expr(Expr e);
+PyObject* new_quad_expr(QuadExpr q);
+PyObject* new_nl_expr(NlExpr n);
+PyObject* new_constraint(ConstraintRecord c);
+
+inline bool is_var(PyObject* o) { return Py_TYPE(o) == var_type(); }
+inline bool is_expr(PyObject* o) { return Py_TYPE(o) == expr_type(); }
+inline bool is_quad_expr(PyObject* o) { return Py_TYPE(o) == quad_expr_type(); }
+inline bool is_nl_expr(PyObject* o) { return Py_TYPE(o) == nl_expr_type(); }
+inline bool is_constraint(PyObject* o) { return Py_TYPE(o) == constraint_type(); }
+
+inline const VarValue& var_value(PyObject* o) { return unbox<VarValue>(o); }
+inline const Expr& expr_value(PyObject* o) { return unbox<Expr>(o); }
+inline const QuadExpr& quad_expr_value(PyObject* o) { return unbox<QuadExpr>(o); }
+inline const NlExpr& nl_expr_value(PyObject* o) { return unbox<NlExpr>(o); }
+inline const ConstraintRecord& constraint_value(PyObject* o) { return unbox<ConstraintRecord>(o); }
+
+}  // namespace pelora::py
