@@ -1,0 +1,48 @@
+// The outcome of a model solve as the core sees it, with the snapshot of the
+// model that the diagnostics read after the model has changed or gone.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/model/model_data.hpp"
+
+namespace pelora {
+
+enum class SolveStatus : uint8_t {
+  Optimal = 0,
+  Infeasible = 1,
+  Unbounded = 2,
+  InfeasibleOrUnbounded = 3,
+  TimeLimit = 4,
+  IterationLimit = 5,
+  Error = 6,
+  Unknown = 7,
+};
+
+const char* status_text(SolveStatus s);
+
+// Copy of the model's variables and linear constraints at solve time.
+struct ModelSnapshot {
+  std::vector<std::string> var_names;
+  std::vector<VarRecord> variables;
+  std::vector<LinearConstraint> constraints;
+};
+
+struct ResultData {
+  SolveStatus status = SolveStatus::Unknown;
+  std::optional<double> objective;
+  double solve_time = 0.0;
+  std::string solver;
+  std::optional<uint64_t> iterations;
+  std::optional<uint64_t> nodes;
+  std::optional<double> gap;
+  std::optional<std::vector<double>> primals;
+  std::optional<std::vector<double>> duals;
+  // Shared, never changed after the solve (empty for PersistentHighs results).
+  std::shared_ptr<const ModelSnapshot> snapshot;
+};
+
+}  // namespace pelora
