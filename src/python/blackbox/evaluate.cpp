@@ -1,0 +1,128 @@
+#include "python/blackbox/evaluate.hpp"
+
+#include <limits>
+
+#include "python/runtime/args.hpp"
+
+namespace pelora::py::blackbox {
+
+Ref float_list(std::span<const double> x) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(x.size())));
+  for (size_t k = 0; k < x.size(); ++k) {
+    PyObject* v = PyFloat_FromDouble(x[k]);
+    if (!v) throw_already_set();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), v);  // steals v
+  }
+  return list;
+}
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The pending error decides: an Exception scores +inf, anything else
+// (KeyboardInterrupt, SystemExit, ...) ends the run.
+double score_failure() {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+    return kInf;
+  }
+  throw_already_set();
+}
+
+double call_and_score(PyObject* func, PyObject* call_args) {
+  Ref out = Ref::steal(PyObject_Call(func, call_args, nullptr));
+  if (!out) return score_failure();
+  const double v = PyFloat_AsDouble(out.get());
+  if (v == -1.0 && PyErr_Occurred()) return score_failure();
+  return v;
+}
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw_already_set();
+}
+
+}  // namespace
+
+double evaluate(PyObject* func, std::span<const double> x) {
+  check_signals();
+  Ref call_args = check(PyTuple_New(1));
+  PyTuple_SetItem(call_args.get(), 0, float_list(x).release());
+  return call_and_score(func, call_args.get());
+}
+
+double evaluate2(PyObject* func, std::span<const double> x, PyObject* extra) {
+  check_signals();
+  Ref call_args = check(PyTuple_New(2));
+  PyTuple_SetItem(call_args.get(), 0, float_list(x).release());
+  Py_INCREF(extra);
+  PyTuple_SetItem(call_args.get(), 1, extra);
+  return call_and_score(func, call_args.get());
+}
+
+bb::Bounds read_bounds(PyObject* seq) {
+  if (PyUnicode_Check(seq)) throw_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) throw_already_set();
+  bb::Bounds b;
+  b.lower.reserve(static_cast<size_t>(n));
+  b.upper.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(seq, i));
+    if (!PyTuple_Check(item.get())) throw_cannot_convert(item.get(), "PyTuple");
+    const Py_ssize_t len = PyTuple_Size(item.get());
+    if (len != 2) {
+      throw_type_error("expected tuple of length 2, but got tuple of length " +
+                       std::to_string(len));
+    }
+    b.lower.push_back(as_double(PyTuple_GetItem(item.get(), 0)));
+    b.upper.push_back(as_double(PyTuple_GetItem(item.get(), 1)));
+  }
+  return b;
+}
+
+namespace {
+
+// Borrowed value of `key`, or null when absent.
+PyObject* lookup(PyObject* kwargs, const char* key) {
+  if (!kwargs) return nullptr;
+  PyObject* v = PyDict_GetItemString(kwargs, key);
+  return v;
+}
+
+Ref as_index(PyObject* v) { return check(PyNumber_Index(v)); }
+
+}  // namespace
+
+std::optional<uint64_t> kw_u64(PyObject* kwargs, const char* key) {
+  PyObject* v = lookup(kwargs, key);
+  if (!v) return std::nullopt;
+  Ref i = as_index(v);
+  const unsigned long long n = PyLong_AsUnsignedLongLong(i.get());
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_already_set();
+  return static_cast<uint64_t>(n);
+}
+
+std::optional<size_t> kw_size(PyObject* kwargs, const char* key) {
+  PyObject* v = lookup(kwargs, key);
+  if (!v) return std::nullopt;
+  Ref i = as_index(v);
+  const size_t n = PyLong_AsSize_t(i.get());
+  if (n == static_cast<size_t>(-1) && PyErr_Occurred()) throw_already_set();
+  return n;
+}
+
+std::optional<double> kw_double(PyObject* kwargs, const char* key) {
+  PyObject* v = lookup(kwargs, key);
+  if (!v) return std::nullopt;
+  return as_double(v);
+}
+
+std::optional<std::string> kw_string(PyObject* kwargs, const char* key) {
+  PyObject* v = lookup(kwargs, key);
+  if (!v) return std::nullopt;
+  return as_string(v);
+}
+
+}  // namespace pelora::py::blackbox
