@@ -1,0 +1,60 @@
+#include "core/moo/weighted_sum.hpp"
+
+#include <array>
+
+#include "core/blackbox/differential_evolution.hpp"
+
+namespace pelora::moo {
+
+double sweep_weight(size_t i, size_t n_points) noexcept {
+  const size_t d = n_points > 1 ? n_points - 1 : 1;
+  return static_cast<double>(i) / static_cast<double>(d);
+}
+
+uint64_t sweep_seed(uint64_t seed, size_t i) noexcept { return seed + 100 + i; }
+
+namespace {
+
+blackbox::DeOptions sweep_options(uint64_t seed, size_t i) {
+  blackbox::DeOptions o;
+  o.pop_size = 0;  // 10 * dim
+  o.max_generations = kSweepGenerations;
+  o.f = 0.8;
+  o.cr = 0.9;
+  o.tol = 1e-8;
+  o.seed = sweep_seed(seed, i);
+  return o;
+}
+
+}  // namespace
+
+void check_sweep(const blackbox::Bounds& bounds) {
+  blackbox::check_de(bounds, sweep_options(0, 0));
+}
+
+std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_t n_points,
+                                           uint64_t seed, ObjectiveVector objectives) {
+  std::vector<SweepPoint> out;
+  if (n_points == 0) return out;
+  check_sweep(bounds);
+  out.reserve(n_points);
+  std::array<double, 2> values{};
+  for (size_t i = 0; i < n_points; ++i) {
+    const double w = sweep_weight(i, n_points);
+    auto scalarised = [&](std::span<const double> x) {
+      objectives(x, values);
+      return w * values[0] + (1.0 - w) * values[1];
+    };
+    blackbox::RunResult run =
+        blackbox::differential_evolution(bounds, sweep_options(seed, i), scalarised);
+    SweepPoint p;
+    p.weight = w;
+    p.x = std::move(run.x);
+    objectives(p.x, values);
+    p.objectives.assign(values.begin(), values.end());
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+}  // namespace pelora::moo

@@ -1,0 +1,36 @@
+// Two-objective frontier by a weighted-sum sweep: one differential-evolution
+// run per weight on w * f1 + (1 - w) * f2.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/blackbox/bounds.hpp"
+#include "core/moo/objective_vector.hpp"
+
+namespace pelora::moo {
+
+struct SweepPoint {
+  double weight = 0.0;              // w; the weight vector is [w, 1 - w]
+  std::vector<double> x;            // best point of the run
+  std::vector<double> objectives;   // both objectives at x
+};
+
+// Generation limit of every run of the sweep.
+inline constexpr uint64_t kSweepGenerations = 200;
+
+// Weight of point i of n: i / (n - 1), or 0 when n is 1.
+double sweep_weight(size_t i, size_t n_points) noexcept;
+
+// Seed of run i: seed + 100 + i with 64-bit wrap-around (0 then acts as 1).
+uint64_t sweep_seed(uint64_t seed, size_t i) noexcept;
+
+// Throws std::invalid_argument when the runs cannot proceed (see check_de).
+void check_sweep(const blackbox::Bounds& bounds);
+
+// n_points runs in weight order; each point's objectives are evaluated
+// once more at the run's best point. `objectives` must write two values.
+std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_t n_points,
+                                           uint64_t seed, ObjectiveVector objectives);
+
+}  // namespace pelora::moo
