@@ -16,6 +16,16 @@ struct Entry {
 
 // Registration order. New classes and functions go in their place here.
 const Entry kEntries[] = {
+    {"BlackBoxResult", blackbox_result_type, nullptr},   // 8
+    {"solve_de", nullptr, &solve_de_def},                // 16
+    {"solve_pso", nullptr, &solve_pso_def},              // 17
+    {"solve_sa", nullptr, &solve_sa_def},                // 18
+    {"solve_cmaes", nullptr, &solve_cmaes_def},          // 19
+    {"pareto_frontier", nullptr, &pareto_frontier_def},  // 20
+    {"stochastic_solve", nullptr, &stochastic_solve_def},    // 21
+    {"solve_portfolio", nullptr, &solve_portfolio_def},      // 22
+    {"solve_parallel_de", nullptr, &solve_parallel_de_def},  // 23
+    {"solve_admm", nullptr, &solve_admm_def},            // 24
     {nullptr, nullptr, nullptr},  // end
 };
 
