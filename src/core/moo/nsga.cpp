@@ -70,6 +70,12 @@ void check_nsga(const Bounds& bounds, size_t n_objectives, const NsgaOptions& op
     throw std::invalid_argument("pop_size must be at least 2 for the genetic engine, got " +
                                 std::to_string(options.pop_size));
   }
+  // Members are numbered with 32-bit indices, parents and children together.
+  if (options.pop_size > kMaxPopulation) {
+    throw std::invalid_argument("pop_size must be at most " + std::to_string(kMaxPopulation) +
+                                " for the genetic engine, got " +
+                                std::to_string(options.pop_size));
+  }
   if (options.variant == NsgaVariant::Nsga3) {
     const size_t p = options.divisions == 0 ? 1 : options.divisions;
     const uint64_t count = das_dennis_count(n_objectives, p);

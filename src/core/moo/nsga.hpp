@@ -24,6 +24,8 @@ struct NsgaOptions {
 // Largest number of reference directions a run accepts; beyond it the
 // direction table and the per-generation association cost get out of hand.
 inline constexpr uint64_t kMaxReferenceDirections = 1'000'000;
+// Largest population (parents and children are numbered together in 32 bits).
+inline constexpr size_t kMaxPopulation = size_t{1} << 30;
 
 struct NsgaMember {
   std::vector<double> x;
@@ -38,7 +40,8 @@ struct NsgaResult {
 };
 
 // Throws std::invalid_argument for a run that cannot proceed: bad or empty
-// bounds, fewer than two objectives, a population below 2, or (NSGA-III) more
+// bounds, fewer than two objectives, a population below 2 or above
+// kMaxPopulation, or (NSGA-III) more
 // reference directions than kMaxReferenceDirections.
 void check_nsga(const blackbox::Bounds& bounds, size_t n_objectives, const NsgaOptions& options);
 
