@@ -1,0 +1,249 @@
+#include "core/model/standard_form.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <unordered_set>
+
+namespace pelora {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr size_t kMaxIndex = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+
+struct IndexChecker {
+  size_t num_col;
+
+  void check(VarIndex i, const char* where) const {
+    if (static_cast<size_t>(i) >= num_col) {
+      throw ModelIndexError("variable index " + std::to_string(i) + " in " + where +
+                            " is out of range: the model has " + std::to_string(num_col) +
+                            " variable" + (num_col == 1 ? "" : "s") +
+                            " (a Var from another model?)");
+    }
+  }
+  void check(const Expr& e, const char* where) const {
+    for (const Term& t : e.terms) check(t.index, where);
+  }
+  // Trees may share sub-trees, so every node is visited once.
+  void check(const NlExpr& e, const char* where) const {
+    check(e.linear, where);
+    std::unordered_set<const NlNode*> seen;
+    std::vector<const NlNode*> stack;
+    for (const NlTerm& t : e.nl_terms) {
+      if (t.node) stack.push_back(t.node.get());
+    }
+    while (!stack.empty()) {
+      const NlNode* n = stack.back();
+      stack.pop_back();
+      if (!seen.insert(n).second) continue;
+      if (n->kind == NlKind::Var) check(n->var, where);
+      if (n->a) stack.push_back(n->a.get());
+      if (n->b) stack.push_back(n->b.get());
+    }
+  }
+};
+
+bool has_nonlinear_terms(const NlExpr& e) { return !e.nl_terms.empty(); }
+
+Hessian build_hessian(const QuadExpr& q, size_t num_col, double sign) {
+  struct Entry {
+    int32_t col, row;
+    double value;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(q.quad_terms.size());
+  for (const QuadTerm& t : q.quad_terms) {
+    const VarIndex lo = std::min(t.i, t.j), hi = std::max(t.i, t.j);
+    const double scale = lo == hi ? 2.0 : 1.0;
+    entries.push_back({static_cast<int32_t>(hi), static_cast<int32_t>(lo), scale * sign * t.coef});
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.col != b.col ? a.col < b.col : a.row < b.row;
+  });
+  size_t distinct = 0;
+  for (size_t k = 0; k < entries.size(); ++k) {
+    if (k == 0 || entries[k].col != entries[k - 1].col || entries[k].row != entries[k - 1].row) {
+      ++distinct;
+    }
+  }
+  Hessian h;
+  h.q_start.assign(num_col + 1, 0);
+  h.q_index.resize(distinct);
+  h.q_value.resize(distinct);
+  size_t out = 0;
+  for (size_t k = 0; k < entries.size(); ++k) {
+    const Entry& e = entries[k];
+    if (k > 0 && e.col == entries[k - 1].col && e.row == entries[k - 1].row) {
+      h.q_value[out - 1] += e.value;
+      continue;
+    }
+    h.q_index[out] = e.row;
+    h.q_value[out] = e.value;
+    ++h.q_start[static_cast<size_t>(e.col) + 1];
+    ++out;
+  }
+  for (size_t j = 0; j < num_col; ++j) h.q_start[j + 1] += h.q_start[j];
+  return h;
+}
+
+void set_linear_objective(StandardForm& f, const Expr& e, double sign) {
+  for (const Term& t : e.terms) f.col_cost[t.index] = sign * t.coef;
+  f.offset = sign * e.constant;
+}
+
+}  // namespace
+
+bool StandardForm::has_integer() const noexcept {
+  return std::any_of(integrality.begin(), integrality.end(), [](int32_t v) { return v != 0; });
+}
+
+void check_variable_indices(const ModelData& m) {
+  const IndexChecker c{m.variables.size()};
+  for (const LinearConstraint& k : m.constraints) c.check(k.expr, "a constraint");
+  for (const NonlinearConstraint& k : m.nl_constraints) c.check(k.body, "a nonlinear constraint");
+  if (m.objective) {
+    if (const auto* e = std::get_if<Expr>(&*m.objective)) {
+      c.check(*e, "the objective");
+    } else if (const auto* q = std::get_if<QuadExpr>(&*m.objective)) {
+      c.check(q->linear, "the objective");
+      for (const QuadTerm& t : q->quad_terms) {
+        c.check(t.i, "the objective");
+        c.check(t.j, "the objective");
+      }
+    } else {
+      c.check(std::get<NlExpr>(*m.objective), "the objective");
+    }
+  }
+  for (const auto& cone : m.soc_cones)
+    for (VarIndex i : cone) c.check(i, "a second-order cone");
+  for (const auto& cone : m.psd_cones)
+    for (VarIndex i : cone) c.check(i, "a PSD cone");
+}
+
+StandardForm build_standard_form(const ModelData& m) {
+  check_variable_indices(m);
+  const size_t n = m.variables.size();
+  const size_t r = m.constraints.size();
+  if (n > kMaxIndex || r > kMaxIndex) {
+    throw ModelIndexError("model too large: at most 2147483647 variables and constraints");
+  }
+  const double sign = m.maximize ? -1.0 : 1.0;
+
+  StandardForm f;
+  f.num_col = n;
+  f.num_row = r;
+  f.maximize = m.maximize;
+
+  f.col_lower.resize(n);
+  f.col_upper.resize(n);
+  f.col_cost.assign(n, 0.0);
+  f.integrality.resize(n);
+  for (size_t j = 0; j < n; ++j) {
+    const VarRecord& v = m.variables[j];
+    f.col_lower[j] = v.lower;
+    f.col_upper[j] = v.upper;
+    f.integrality[j] = v.kind == VarKind::Continuous ? 0 : 1;
+  }
+
+  // Constraint matrix: count entries per column, then fill. Rows are visited
+  // in order, so row indices come out ascending inside every column.
+  std::vector<size_t> count(n + 1, 0);
+  for (const LinearConstraint& c : m.constraints)
+    for (const Term& t : c.expr.terms) ++count[static_cast<size_t>(t.index) + 1];
+  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
+  const size_t nnz = count[n];
+  if (nnz > kMaxIndex) {
+    throw ModelIndexError("model too large: at most 2147483647 constraint coefficients");
+  }
+  f.a_start.resize(n + 1);
+  for (size_t j = 0; j <= n; ++j) f.a_start[j] = static_cast<int32_t>(count[j]);
+  f.a_index.resize(nnz);
+  f.a_value.resize(nnz);
+  for (size_t row = 0; row < r; ++row) {
+    for (const Term& t : m.constraints[row].expr.terms) {
+      const size_t pos = count[t.index]++;
+      f.a_index[pos] = static_cast<int32_t>(row);
+      f.a_value[pos] = t.coef;
+    }
+  }
+
+  f.row_lower.resize(r);
+  f.row_upper.resize(r);
+  for (size_t row = 0; row < r; ++row) {
+    const LinearConstraint& c = m.constraints[row];
+    const double v = c.rhs - c.expr.constant;
+    switch (c.sense) {
+      case Sense::Le: f.row_lower[row] = -kInf; f.row_upper[row] = v; break;
+      case Sense::Ge: f.row_lower[row] = v; f.row_upper[row] = kInf; break;
+      case Sense::Eq: f.row_lower[row] = v; f.row_upper[row] = v; break;
+    }
+  }
+
+  if (m.objective) {
+    if (const auto* e = std::get_if<Expr>(&*m.objective)) {
+      set_linear_objective(f, *e, sign);
+    } else if (const auto* q = std::get_if<QuadExpr>(&*m.objective)) {
+      set_linear_objective(f, q->linear, sign);
+      f.hessian = build_hessian(*q, n, sign);
+    }
+    // A nonlinear objective leaves costs and offset at zero: the nonlinear
+    // adapters read it from the model itself.
+  }
+
+  f.soc_cones = m.soc_cones;
+  f.psd_cones = m.psd_cones;
+  return f;
+}
+
+Hessian lower_triangle(const Hessian& upper, size_t num_col) {
+  // Transposition of a compressed-column matrix: count per row, then place
+  // the columns in ascending order, which keeps rows ascending per column.
+  Hessian t;
+  t.q_start.assign(num_col + 1, 0);
+  for (int32_t r : upper.q_index) ++t.q_start[static_cast<size_t>(r) + 1];
+  for (size_t j = 0; j < num_col; ++j) t.q_start[j + 1] += t.q_start[j];
+  t.q_index.resize(upper.nnz());
+  t.q_value.resize(upper.nnz());
+  std::vector<int32_t> next(t.q_start.begin(), t.q_start.end() - 1);
+  for (size_t j = 0; j < num_col; ++j) {
+    for (int32_t k = upper.q_start[j]; k < upper.q_start[j + 1]; ++k) {
+      const size_t pos = static_cast<size_t>(next[static_cast<size_t>(upper.q_index[k])]++);
+      t.q_index[pos] = static_cast<int32_t>(j);
+      t.q_value[pos] = upper.q_value[k];
+    }
+  }
+  return t;
+}
+
+ProblemType classify_problem(const ModelData& m) {
+  bool quadratic = false;
+  if (m.objective) {
+    if (const auto* nl = std::get_if<NlExpr>(&*m.objective); nl && has_nonlinear_terms(*nl)) {
+      return ProblemType::NLP;
+    }
+    quadratic = std::holds_alternative<QuadExpr>(*m.objective);
+  }
+  for (const NonlinearConstraint& c : m.nl_constraints) {
+    if (has_nonlinear_terms(c.body)) return ProblemType::NLP;
+  }
+  const bool integer = std::any_of(m.variables.begin(), m.variables.end(), [](const VarRecord& v) {
+    return v.kind != VarKind::Continuous;
+  });
+  if (integer) return quadratic ? ProblemType::MIQP : ProblemType::MILP;
+  return quadratic ? ProblemType::QP : ProblemType::LP;
+}
+
+const char* problem_type_text(ProblemType t) {
+  switch (t) {
+    case ProblemType::LP: return "LP";
+    case ProblemType::MILP: return "MILP";
+    case ProblemType::QP: return "QP";
+    case ProblemType::MIQP: return "MIQP";
+    case ProblemType::NLP: return "NLP";
+  }
+  return "LP";
+}
+
+}  // namespace pelora
