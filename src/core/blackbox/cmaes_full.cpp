@@ -193,7 +193,7 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
       ++r.evaluations;
     }
     rank(s);
-    if (s.values[s.order[0]] < r.objective) {
+    if (improves(s.values[s.order[0]], r.objective)) {
       r.objective = s.values[s.order[0]];
       const double* best = s.x.data() + s.order[0] * n;
       std::copy(best, best + n, r.x.begin());

@@ -46,7 +46,7 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return values[a] < values[b]; });
     const double* first = offspring.data() + order[0] * dim;
-    if (values[order[0]] < r.objective) {
+    if (improves(values[order[0]], r.objective)) {
       r.objective = values[order[0]];
       std::copy(first, first + dim, r.x.begin());
     }

@@ -45,7 +45,7 @@ RunResult differential_evolution(const Bounds& bounds, const DeOptions& options,
   }
   size_t best = 0;
   for (size_t i = 1; i < np; ++i) {
-    if (fitness[i] < fitness[best]) best = i;
+    if (improves(fitness[i], fitness[best])) best = i;
   }
   r.x.assign(member(best).begin(), member(best).end());
   r.objective = fitness[best];
@@ -73,7 +73,7 @@ RunResult differential_evolution(const Bounds& bounds, const DeOptions& options,
       if (fitness[i] >= f_trial) {
         std::copy(trial.begin(), trial.end(), member(i).begin());
         fitness[i] = f_trial;
-        if (f_trial < r.objective) {
+        if (improves(f_trial, r.objective)) {
           r.x = trial;
           r.objective = f_trial;
         }

@@ -49,7 +49,7 @@ RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Object
   std::vector<double> pbest_f = fitness;
   size_t best = 0;
   for (size_t i = 1; i < s; ++i) {
-    if (fitness[i] < fitness[best]) best = i;
+    if (improves(fitness[i], fitness[best])) best = i;
   }
   r.x.assign(pos.begin() + static_cast<ptrdiff_t>(best * dim),
              pos.begin() + static_cast<ptrdiff_t>((best + 1) * dim));
@@ -72,10 +72,10 @@ RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Object
       const double f = objective(xs);
       ++r.evaluations;
       fitness[i] = f;
-      if (f < pbest_f[i]) {
+      if (improves(f, pbest_f[i])) {
         std::copy(x, x + dim, pbest.begin() + static_cast<ptrdiff_t>(i * dim));
         pbest_f[i] = f;
-        if (f < r.objective) {
+        if (improves(f, r.objective)) {
           std::copy(x, x + dim, r.x.begin());
           r.objective = f;
         }

@@ -33,6 +33,14 @@ class Objective {
   double (*call_)(void*, std::span<const double>);
 };
 
+// Whether `value` should replace `best` as the best value seen: strictly
+// lower, or any number when `best` is NaN. A NaN never wins, and a NaN best
+// (a start point where the objective returned NaN) does not lock the run
+// onto a NaN answer.
+inline bool improves(double value, double best) noexcept {
+  return value < best || (best != best && value == value);
+}
+
 // The outcome of one run.
 struct RunResult {
   std::vector<double> x;        // best point found

@@ -41,11 +41,14 @@ RunResult simulated_annealing(const Bounds& bounds, const SaOptions& options,
     const double d = f - current_f;
     // The uniform draw is made only when the move is not downhill; d = 0
     // is then always accepted (exp(-0/T) = 1 > u) and NaN never is.
-    const bool accept = d < 0 || std::exp(-d / temp) > rng.uniform();
+    // A NaN current value (a NaN start) would reject every move; any number
+    // replaces it.
+    bool accept = d < 0 || std::exp(-d / temp) > rng.uniform();
+    if (current_f != current_f && f == f) accept = true;
     if (accept) {
       current.swap(candidate);
       current_f = f;
-      if (f < r.objective) {
+      if (improves(f, r.objective)) {
         r.x = current;
         r.objective = f;
       }
