@@ -7,6 +7,85 @@ class InternalFailure(BaseException): ...
 
 # --- results ----------------------------------------------------------------
 
+# --- solving: Result and PersistentHighs ---------------------------------------
+
+class Result:
+    """The solve result returned to Python."""
+    @property
+    def status(self) -> str:
+        """Solution status as a string."""
+    @property
+    def objective(self) -> float | None:
+        """Objective value (None if no solution)."""
+    @property
+    def solve_time(self) -> float:
+        """Solve time in seconds."""
+    @property
+    def solver(self) -> str:
+        """Solver used."""
+    @property
+    def iterations(self) -> int | None:
+        """Number of simplex/barrier iterations."""
+    @property
+    def nodes(self) -> int | None:
+        """Number of B&B nodes explored (MIP only)."""
+    @property
+    def gap(self) -> float | None:
+        """MIP gap (MIP only)."""
+    @property
+    def is_optimal(self) -> bool:
+        """Whether the solve found an optimal solution."""
+    @property
+    def primals(self) -> list[float]:
+        """Raw primal values as a flat list, indexed by variable creation order."""
+    @property
+    def var_names_list(self) -> list[str]:
+        """Variable names in creation order (matches primals indexing)."""
+    @property
+    def duals(self) -> list[float] | None:
+        """Dual values (shadow prices) as a list."""
+    def value(self, var: Var) -> float:
+        """Get the value of a variable by its Var reference."""
+    def values(self) -> dict[str, float]:
+        """Get all variable values as a dict {name: value}."""
+    def basis(self) -> Any | None:
+        """Basis object for LP hot-start (HiGHS only)."""
+    # (diagnostic methods: see the diagnostics section)
+
+class PersistentHighs:
+    @staticmethod
+    def from_model(
+        *,
+        model: Model,
+        verbose: bool = ...,
+        threads: int = ...,
+        gap: float = ...,
+        time_limit: float = ...,
+        **kwargs: Any,
+    ) -> PersistentHighs: ...
+    def update_col_bounds(
+        self, indices: Sequence[int], lowers: Sequence[float], uppers: Sequence[float]
+    ) -> None: ...
+    def update_row_bounds(
+        self, indices: Sequence[int], lowers: Sequence[float], uppers: Sequence[float]
+    ) -> None: ...
+    def update_col_costs(self, indices: Sequence[int], costs: Sequence[float]) -> None: ...
+    def update_matrix_coeffs(
+        self, rows: Sequence[int], cols: Sequence[int], values: Sequence[float]
+    ) -> None:
+        """Update individual constraint-matrix coefficients in place
+        (HiGHS changeCoeff) — Phase 20.x.4. Expert API: the caller is
+        responsible for keeping the mirrored HostSystem consistent."""
+    def row_bounds(self) -> tuple[list[float], list[float]]:
+        """Current (lower, upper) row bounds as loaded/updated — Phase 18.a."""
+    def col_bounds(self) -> tuple[list[float], list[float]]:
+        """Current (lower, upper) column bounds as loaded/updated."""
+    def col_costs(self) -> list[float]:
+        """Current column costs as loaded/updated."""
+    def resolve(self) -> Result: ...
+    def num_cols(self) -> int: ...
+    def num_rows(self) -> int: ...
+
 # --- module functions -------------------------------------------------------
 
 # --- Pareto frontier and ADMM -------------------------------------------------
