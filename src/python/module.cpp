@@ -16,7 +16,16 @@ struct Entry {
 
 // Registration order. New classes and functions go in their place here.
 const Entry kEntries[] = {
+    {"Var", var_type, nullptr},                          // 2
+    {"Expr", expr_type, nullptr},                        // 3
+    {"QuadExpr", quad_expr_type, nullptr},               // 4
+    {"NlExpr", nl_expr_type, nullptr},                   // 5
+    {"Constraint", constraint_type, nullptr},            // 6
     {"BlackBoxResult", blackbox_result_type, nullptr},   // 8
+    {"sum", nullptr, &sum_def},                          // 12
+    {"sin", nullptr, &sin_def},                          // 13
+    {"cos", nullptr, &cos_def},                          // 14
+    {"sqrt", nullptr, &sqrt_def},                        // 15
     {"solve_de", nullptr, &solve_de_def},                // 16
     {"solve_pso", nullptr, &solve_pso_def},              // 17
     {"solve_sa", nullptr, &solve_sa_def},                // 18

@@ -31,11 +31,16 @@ struct NlNode;
 using NodePtr = std::shared_ptr<const NlNode>;
 
 // Immutable tree node, shared between every expression that contains it.
+// Trees can be very deep (a product built in a loop nests once per step), so
+// the destructor releases the children it solely owns from an explicit stack
+// instead of recursing.
 struct NlNode {
   NlKind kind;
   VarIndex var = 0;    // Var
   double value = 0.0;  // Const
   NodePtr a, b;        // children (one for Neg/Sin/Cos/Sqrt, two for Add/Mul/Div)
+
+  ~NlNode();
 };
 
 struct NlTerm {

@@ -1,0 +1,159 @@
+#include "core/expr/algebra.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <utility>
+
+namespace pelora {
+
+namespace {
+inline bool is_unit(double c) { return std::fabs(c - 1.0) < kCancelTolerance; }
+}  // namespace
+
+// ---- linear --------------------------------------------------------------
+
+void add_expr(Expr& e, const Expr& o, double scale) {
+  e.terms.add_all(o.terms, scale);
+  e.constant += scale * o.constant;
+}
+
+void scale_expr(Expr& e, double k) {
+  e.terms.scale(k);
+  e.constant *= k;
+}
+
+Expr negated(Expr e) {
+  e.terms.scale(-1.0);
+  e.constant = -e.constant;
+  return e;
+}
+
+// ---- quadratic -----------------------------------------------------------
+
+QuadExpr var_product(VarIndex i, VarIndex j) {
+  QuadExpr q;
+  q.quad_terms.push_back(QuadTerm{std::min(i, j), std::max(i, j), 1.0});
+  return q;
+}
+
+void add_quad(QuadExpr& q, const QuadExpr& r) {
+  if (&q == &r) {  // q + q: work from a snapshot of the right side
+    QuadExpr copy = r;
+    add_quad(q, copy);
+    return;
+  }
+  q.quad_terms.insert(q.quad_terms.end(), r.quad_terms.begin(), r.quad_terms.end());
+  add_expr(q.linear, r.linear, 1.0);
+}
+
+void scale_quad(QuadExpr& q, double k) {
+  for (QuadTerm& t : q.quad_terms) t.coef *= k;
+  scale_expr(q.linear, k);
+}
+
+// ---- nonlinear -----------------------------------------------------------
+
+NodePtr var_node(VarIndex index) {
+  auto n = std::make_shared<NlNode>();
+  n->kind = NlKind::Var;
+  n->var = index;
+  return n;
+}
+
+NodePtr const_node(double value) {
+  auto n = std::make_shared<NlNode>();
+  n->kind = NlKind::Const;
+  n->value = value;
+  return n;
+}
+
+NodePtr unary_node(NlKind kind, NodePtr a) {
+  auto n = std::make_shared<NlNode>();
+  n->kind = kind;
+  n->a = std::move(a);
+  return n;
+}
+
+NodePtr binary_node(NlKind kind, NodePtr a, NodePtr b) {
+  auto n = std::make_shared<NlNode>();
+  n->kind = kind;
+  n->a = std::move(a);
+  n->b = std::move(b);
+  return n;
+}
+
+NlExpr nl_from_var(VarIndex index) {
+  NlExpr n;
+  n.linear = single_term(index, 1.0);
+  return n;
+}
+
+NlExpr nl_from_expr(const Expr& e) {
+  NlExpr n;
+  n.linear = e;
+  return n;
+}
+
+NlExpr nl_from_quad(const QuadExpr& q) {
+  NlExpr n;
+  n.nl_terms.reserve(q.quad_terms.size());
+  for (const QuadTerm& t : q.quad_terms) {
+    n.nl_terms.push_back(NlTerm{t.coef, binary_node(NlKind::Mul, var_node(t.i), var_node(t.j))});
+  }
+  n.linear = q.linear;
+  return n;
+}
+
+NlExpr nl_from_number(double v) {
+  NlExpr n;
+  n.linear.constant = v;
+  return n;
+}
+
+NodePtr to_node(const NlExpr& n) {
+  NodePtr acc;
+  auto chain = [&acc](NodePtr piece) {
+    acc = acc ? binary_node(NlKind::Add, std::move(acc), std::move(piece)) : std::move(piece);
+  };
+  for (const Term& t : n.linear.terms) {
+    if (is_unit(t.coef)) chain(var_node(t.index));
+    else chain(binary_node(NlKind::Mul, const_node(t.coef), var_node(t.index)));
+  }
+  if (n.linear.constant != 0.0) chain(const_node(n.linear.constant));
+  for (const NlTerm& p : n.nl_terms) {
+    if (is_unit(p.coef)) chain(p.node);
+    else chain(binary_node(NlKind::Mul, const_node(p.coef), p.node));
+  }
+  return acc ? acc : const_node(0.0);
+}
+
+void add_nl(NlExpr& n, const NlExpr& m, double sign) {
+  if (&n == &m) {
+    NlExpr copy = m;
+    add_nl(n, copy, sign);
+    return;
+  }
+  n.nl_terms.reserve(n.nl_terms.size() + m.nl_terms.size());
+  for (const NlTerm& p : m.nl_terms) n.nl_terms.push_back(NlTerm{p.coef * sign, p.node});
+  add_expr(n.linear, m.linear, sign);
+}
+
+void scale_nl(NlExpr& n, double k) {
+  for (NlTerm& p : n.nl_terms) p.coef *= k;
+  scale_expr(n.linear, k);
+}
+
+NlExpr nl_single(NodePtr node) {
+  NlExpr n;
+  n.nl_terms.push_back(NlTerm{1.0, std::move(node)});
+  return n;
+}
+
+NlExpr nl_binary_node(NlKind kind, const NlExpr& a, const NlExpr& b) {
+  return nl_single(binary_node(kind, to_node(a), to_node(b)));
+}
+
+NlExpr nl_unary_node(NlKind kind, const NlExpr& a) { return nl_single(unary_node(kind, to_node(a))); }
+
+}  // namespace pelora

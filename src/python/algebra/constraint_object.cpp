@@ -1,0 +1,45 @@
+// The Constraint class: one linear or nonlinear constraint record, printed
+// as "[name: ]lhs sense rhs". Made only by comparisons (and the Model).
+#include "core/expr/text.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/algebra/operands.hpp"
+
+namespace pelora::py {
+
+PyObject* new_constraint(ConstraintRecord c) { return box_new(constraint_type(), std::move(c)); }
+
+namespace {
+
+PyObject* constraint_repr(PyObject* self) {
+  return boundary([&] { return to_py_str(constraint_text(constraint_value(self))); });
+}
+
+template <class F>
+void* slot(F f) {
+  return reinterpret_cast<void*>(f);
+}
+
+const char kConstraintDoc[] = "A constraint object returned by comparison operators.";
+
+// No comparison slot: constraints compare and hash by identity, like plain
+// objects.
+PyType_Slot constraint_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kConstraintDoc)},
+    {Py_tp_repr, slot(constraint_repr)},
+    {Py_tp_new, slot(no_constructor_new)},
+    {Py_tp_dealloc, slot(box_dealloc<ConstraintRecord>)},
+    {0, nullptr},
+};
+PyType_Spec constraint_spec = {"pelora_opt.Constraint",
+                               static_cast<int>(sizeof(Box<ConstraintRecord>)), 0,
+                               Py_TPFLAGS_DEFAULT, constraint_slots};
+
+PyTypeObject* g_constraint_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* constraint_type() {
+  return g_constraint_type ? g_constraint_type : type_once(g_constraint_type, constraint_spec);
+}
+
+}  // namespace pelora::py

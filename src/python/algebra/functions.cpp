@@ -1,0 +1,82 @@
+// Module functions of the expression algebra: sum, sin, cos, sqrt.
+#include "core/expr/algebra.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/algebra/operands.hpp"
+#include "python/runtime/args.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+const Params<1> kSumParams{"sum()", {"items"}, 1, false};
+
+// One pass to size the result, one to merge: Var and Expr items are
+// recognised by their type pointer, only other items go through the float
+// conversion (which may run Python code, so those items are held and the
+// list length is re-read on every step).
+PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] {
+    auto a = match(kSumParams, args, kwargs);
+    PyObject* list = a.to_list(0);
+    Py_ssize_t n = PyList_Size(list);
+    size_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GetItem(list, i);
+      if (is_var(item)) ++count;
+      else if (is_expr(item)) count += expr_value(item).terms.size();
+    }
+    Expr acc;
+    acc.terms.reserve(count);
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+      PyObject* item = PyList_GetItem(list, i);
+      if (!item) throw_already_set();
+      if (is_var(item)) {
+        acc.terms.add_term(var_value(item).index, 1.0);
+      } else if (is_expr(item)) {
+        add_expr(acc, expr_value(item), 1.0);
+      } else {
+        Ref held = Ref::borrow(item);
+        double k;
+        if (!number_operand(held.get(), k)) throw_value_error("sum() items must be Var, Expr, or numeric");
+        acc.constant += k;
+      }
+    }
+    return new_expr(std::move(acc));
+  });
+}
+
+template <NlKind Kind>
+PyObject* unary_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const Params<1> params{Kind == NlKind::Sin   ? "sin()"
+                                : Kind == NlKind::Cos ? "cos()"
+                                                      : "sqrt()",
+                                {"obj"},
+                                1,
+                                false};
+  return boundary([&] {
+    auto a = match(params, args, kwargs);
+    NlOperand n(a[0]);
+    return new_nl_expr(nl_unary_node(Kind, n.get()));
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef sum_def = {
+    "sum", as_cfunction(sum_impl), METH_VARARGS | METH_KEYWORDS,
+    "sum(items)\n--\n\n"
+    "Summation helper: pelora.sum([expr1, expr2, ...]) \u2014 accepts Var and Expr objects."};
+PyMethodDef sin_def = {"sin", as_cfunction(unary_impl<NlKind::Sin>), METH_VARARGS | METH_KEYWORDS,
+                       "sin(obj)\n--\n\n`sin(x)` \u2014 returns an `NlExpr` wrapping `Sin(x)`."};
+PyMethodDef cos_def = {"cos", as_cfunction(unary_impl<NlKind::Cos>), METH_VARARGS | METH_KEYWORDS,
+                       "cos(obj)\n--\n\n`cos(x)` \u2014 returns an `NlExpr` wrapping `Cos(x)`."};
+PyMethodDef sqrt_def = {"sqrt", as_cfunction(unary_impl<NlKind::Sqrt>),
+                        METH_VARARGS | METH_KEYWORDS,
+                        "sqrt(obj)\n--\n\n`sqrt(x)` \u2014 returns an `NlExpr` wrapping `Sqrt(x)`."};
+
+}  // namespace pelora::py

@@ -1,0 +1,280 @@
+// The Var and Expr classes: affine expressions built with + - * / and **.
+#include "core/expr/algebra.hpp"
+#include "core/expr/text.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/algebra/operands.hpp"
+
+namespace pelora::py {
+
+PyObject* new_var(std::string name, VarIndex index) {
+  return box_new(var_type(), VarValue{std::move(name), index});
+}
+
+PyObject* new_expr(Expr e) { return box_new(expr_type(), std::move(e)); }
+
+namespace {
+
+// ---- Var -------------------------------------------------------------------
+
+PyObject* var_repr(PyObject* self) {
+  return boundary([&] { return to_py_str("Var('" + var_value(self).name + "')"); });
+}
+
+PyObject* var_negative(PyObject* self) {
+  return boundary([&] { return new_expr(single_term(var_value(self).index, -1.0)); });
+}
+
+// e += scale * o for o a Var, an Expr or a number (add_operand); false when
+// o is none of these.
+bool add_linear_operand(Expr& e, double scale, PyObject* o) {
+  if (is_var(o)) {
+    add_var(e, var_value(o).index, scale);
+  } else if (is_expr(o)) {
+    add_expr(e, expr_value(o), scale);
+  } else {
+    double k;
+    if (!number_operand(o, k)) return false;
+    e.constant += scale * k;
+  }
+  return true;
+}
+
+// q + scale * e on a copy of q (the linear expression joins q's linear part).
+QuadExpr quad_plus_linear(const QuadExpr& q, const Expr& e, double scale) {
+  QuadExpr r = q;
+  add_expr(r.linear, e, scale);
+  return r;
+}
+
+PyObject* var_add(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, var_type());
+    PyObject* o = ops.other;
+    VarIndex x = var_value(ops.self).index;
+    if (is_nl_expr(o)) return nl_result('+', ops.left(), ops.right());
+    if (is_quad_expr(o)) {
+      QuadExpr r = quad_expr_value(o);
+      add_var(r.linear, x, 1.0);
+      return new_quad_expr(std::move(r));
+    }
+    Expr e = single_term(x, 1.0);
+    if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
+    return new_expr(std::move(e));
+  });
+}
+
+PyObject* var_subtract(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, var_type());
+    PyObject* o = ops.other;
+    VarIndex x = var_value(ops.self).index;
+    if (is_nl_expr(o)) return nl_result('-', ops.left(), ops.right());
+    if (ops.self_left) {  // x - o
+      if (is_quad_expr(o)) {
+        QuadExpr r = quad_expr_value(o);
+        scale_quad(r, -1.0);
+        add_var(r.linear, x, 1.0);
+        return new_quad_expr(std::move(r));
+      }
+      Expr e = single_term(x, 1.0);
+      if (!add_linear_operand(e, -1.0, o)) throw_value_error(kUnsupportedOperand);
+      return new_expr(std::move(e));
+    }
+    // o - x
+    if (is_quad_expr(o)) {
+      QuadExpr r = quad_expr_value(o);
+      add_var(r.linear, x, -1.0);
+      return new_quad_expr(std::move(r));
+    }
+    Expr e = single_term(x, -1.0);
+    e.constant = -0.0;
+    if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
+    return new_expr(std::move(e));
+  });
+}
+
+PyObject* var_multiply(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, var_type());
+    PyObject* o = ops.other;
+    VarIndex x = var_value(ops.self).index;
+    if (is_var(o)) return new_quad_expr(var_product(x, var_value(o).index));
+    double k;
+    if (number_operand(o, k)) return new_expr(single_term(x, k));
+    if (is_nl_expr(o)) return nl_result('*', ops.left(), ops.right());
+    throw_value_error("Var can be multiplied by a scalar, Var, or NlExpr");
+  });
+}
+
+PyObject* var_true_divide(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, var_type());
+    if (ops.self_left) {
+      double k;
+      if (number_operand(ops.other, k)) {
+        if (k == 0.0) throw_value_error(kDivisionByZero);
+        return new_expr(single_term(var_value(ops.self).index, 1.0 / k));
+      }
+    }
+    return nl_result('/', ops.left(), ops.right());
+  });
+}
+
+// A native signed integer through the index protocol; false (no error
+// pending) when `o` has none or it does not fit.
+bool index_operand(PyObject* o, long long& out) {
+  Ref i = Ref::steal(PyNumber_Index(o));
+  if (i) {
+    out = PyLong_AsLongLong(i.get());
+    if (!(out == -1 && PyErr_Occurred())) return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+  PyErr_Clear();
+  return false;
+}
+
+PyObject* var_power(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&]() -> PyObject* {
+    if (!is_var(a)) return not_implemented();  // no reflected power
+    long long n, unused;
+    if (!index_operand(b, n)) return not_implemented();
+    if (c != Py_None && !index_operand(c, unused)) return not_implemented();
+    VarIndex x = var_value(a).index;
+    if (n == 1) return new_expr(single_term(x, 1.0));
+    if (n == 2) return new_quad_expr(var_product(x, x));
+    throw_value_error("Only power of 1 or 2 supported for variables");
+  });
+}
+
+// ---- Expr ------------------------------------------------------------------
+
+PyObject* expr_repr(PyObject* self) {
+  return boundary([&] { return to_py_str(expr_text(expr_value(self))); });
+}
+
+PyObject* expr_negative(PyObject* self) {
+  return boundary([&] { return new_expr(negated(expr_value(self))); });
+}
+
+PyObject* expr_add(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, expr_type());
+    PyObject* o = ops.other;
+    const Expr& self = expr_value(ops.self);
+    if (is_nl_expr(o)) return nl_result('+', ops.left(), ops.right());
+    if (is_quad_expr(o)) return new_quad_expr(quad_plus_linear(quad_expr_value(o), self, 1.0));
+    Expr e = self;
+    if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
+    return new_expr(std::move(e));
+  });
+}
+
+PyObject* expr_subtract(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, expr_type());
+    PyObject* o = ops.other;
+    const Expr& self = expr_value(ops.self);
+    if (is_nl_expr(o)) return nl_result('-', ops.left(), ops.right());
+    if (ops.self_left) {  // e - o
+      if (is_quad_expr(o)) {
+        QuadExpr r = quad_expr_value(o);
+        scale_quad(r, -1.0);
+        add_expr(r.linear, self, 1.0);
+        return new_quad_expr(std::move(r));
+      }
+      Expr e = self;
+      if (!add_linear_operand(e, -1.0, o)) throw_value_error(kUnsupportedOperand);
+      return new_expr(std::move(e));
+    }
+    // o - e
+    if (is_quad_expr(o)) return new_quad_expr(quad_plus_linear(quad_expr_value(o), self, -1.0));
+    Expr e = negated(self);
+    if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
+    return new_expr(std::move(e));
+  });
+}
+
+PyObject* expr_multiply(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, expr_type());
+    double k;
+    if (number_operand(ops.other, k)) {
+      Expr e = expr_value(ops.self);
+      scale_expr(e, k);
+      return new_expr(std::move(e));
+    }
+    if (is_nl_expr(ops.other)) return nl_result('*', ops.left(), ops.right());
+    throw_value_error("Expr can be multiplied by a scalar or NlExpr");
+  });
+}
+
+PyObject* expr_true_divide(PyObject* a, PyObject* b) {
+  return boundary([&]() -> PyObject* {
+    Operands ops(a, b, expr_type());
+    if (ops.self_left) {
+      double k;
+      if (number_operand(ops.other, k)) {
+        if (k == 0.0) throw_value_error(kDivisionByZero);
+        Expr e = expr_value(ops.self);
+        scale_expr(e, 1.0 / k);
+        return new_expr(std::move(e));
+      }
+    }
+    return nl_result('/', ops.left(), ops.right());
+  });
+}
+
+template <class F>
+void* slot(F f) {
+  return reinterpret_cast<void*>(f);
+}
+
+const char kVarDoc[] =
+    "A variable reference returned to Python. Supports operator overloading\n"
+    "to build expressions naturally: `x + 2*y >= 5`.";
+const char kExprDoc[] = "A linear expression in Python. Built by combining Var objects with +, -, *.";
+
+PyType_Slot var_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kVarDoc)},
+    {Py_tp_repr, slot(var_repr)},
+    {Py_nb_negative, slot(var_negative)},
+    {Py_nb_add, slot(var_add)},
+    {Py_nb_subtract, slot(var_subtract)},
+    {Py_nb_multiply, slot(var_multiply)},
+    {Py_nb_true_divide, slot(var_true_divide)},
+    {Py_nb_power, slot(var_power)},
+    {Py_tp_richcompare, slot(expression_richcompare)},
+    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_new, slot(no_constructor_new)},
+    {Py_tp_dealloc, slot(box_dealloc<VarValue>)},
+    {0, nullptr},
+};
+PyType_Spec var_spec = {"pelora_opt.Var", static_cast<int>(sizeof(Box<VarValue>)), 0,
+                        Py_TPFLAGS_DEFAULT, var_slots};
+
+PyType_Slot expr_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kExprDoc)},
+    {Py_tp_repr, slot(expr_repr)},
+    {Py_nb_negative, slot(expr_negative)},
+    {Py_nb_add, slot(expr_add)},
+    {Py_nb_subtract, slot(expr_subtract)},
+    {Py_nb_multiply, slot(expr_multiply)},
+    {Py_nb_true_divide, slot(expr_true_divide)},
+    {Py_tp_richcompare, slot(expression_richcompare)},
+    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_new, slot(no_constructor_new)},
+    {Py_tp_dealloc, slot(box_dealloc<Expr>)},
+    {0, nullptr},
+};
+PyType_Spec expr_spec = {"pelora_opt.Expr", static_cast<int>(sizeof(Box<Expr>)), 0,
+                         Py_TPFLAGS_DEFAULT, expr_slots};
+
+PyTypeObject* g_var_type = nullptr;
+PyTypeObject* g_expr_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* var_type() { return g_var_type ? g_var_type : type_once(g_var_type, var_spec); }
+PyTypeObject* expr_type() { return g_expr_type ? g_expr_type : type_once(g_expr_type, expr_spec); }
+
+}  // namespace pelora::py

@@ -1,0 +1,129 @@
+#include "python/algebra/operands.hpp"
+
+#include "core/expr/algebra.hpp"
+#include "core/expr/comparison.hpp"
+#include "python/runtime/error.hpp"
+
+namespace pelora::py {
+
+bool number_slow(PyObject* o, double& out) {
+  if (PyLong_Check(o)) {  // int and bool
+    out = PyLong_AsDouble(o);
+  } else if (is_algebra_object(o) || is_constraint(o)) {
+    return false;
+  } else {
+    out = PyFloat_AsDouble(o);
+  }
+  if (out == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+NlOperand::NlOperand(PyObject* o) : p_(&storage_) {
+  if (is_nl_expr(o)) {
+    p_ = &nl_expr_value(o);
+  } else if (is_var(o)) {
+    storage_ = nl_from_var(var_value(o).index);
+  } else if (is_expr(o)) {
+    storage_ = nl_from_expr(expr_value(o));
+  } else if (is_quad_expr(o)) {
+    storage_ = nl_from_quad(quad_expr_value(o));
+  } else {
+    double v;
+    if (!number_operand(o, v)) {
+      throw_value_error("Expected Var, Expr, NlExpr, or numeric for nonlinear operand");
+    }
+    storage_ = nl_from_number(v);
+  }
+}
+
+NlExpr to_nl_operand(PyObject* o) {
+  NlOperand n(o);
+  return n.get();
+}
+
+PyObject* nl_result(char op, PyObject* left, PyObject* right) {
+  if (op == '+' || op == '-') {
+    NlExpr l = to_nl_operand(left);
+    NlOperand r(right);
+    add_nl(l, r.get(), op == '+' ? 1.0 : -1.0);
+    return new_nl_expr(std::move(l));
+  }
+  NlOperand l(left);
+  NlOperand r(right);
+  return new_nl_expr(nl_binary_node(op == '*' ? NlKind::Mul : NlKind::Div, l.get(), r.get()));
+}
+
+PyObject* to_py_str(const std::string& s) {
+  PyObject* o = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!o) throw_already_set();
+  return o;
+}
+
+namespace {
+
+// `lhs OP other` with a linear left side: a number, a Var or an Expr on the
+// right keeps it linear, anything else is refused.
+ConstraintRecord linear_side(const Expr& lhs, PyObject* other, Sense sense) {
+  double k;
+  if (number_operand(other, k)) return linear_constraint(lhs, k, sense);
+  if (is_var(other)) return linear_constraint(lhs, var_value(other).index, sense);
+  if (is_expr(other)) return linear_constraint(lhs, expr_value(other), sense);
+  throw_value_error("RHS must be a number, Var, or Expr");
+}
+
+ConstraintRecord nonlinear_side(const NlExpr& lhs, PyObject* other, Sense sense) {
+  NlOperand r(other);
+  return nonlinear_constraint(lhs, r.get(), sense);
+}
+
+ConstraintRecord build_constraint(PyObject* self, PyObject* other, Sense sense) {
+  if (is_var(self)) {
+    Expr e = single_term(var_value(self).index, 1.0);
+    if (is_nl_expr(other)) return nonlinear_side(nl_from_expr(e), other, sense);
+    return linear_side(e, other, sense);
+  }
+  if (is_expr(self)) {
+    const Expr& e = expr_value(self);
+    if (is_nl_expr(other)) return nonlinear_side(nl_from_expr(e), other, sense);
+    return linear_side(e, other, sense);
+  }
+  if (is_quad_expr(self)) {
+    const QuadExpr& q = quad_expr_value(self);
+    double k;
+    if (q.quad_terms.empty() && number_operand(other, k)) return linear_constraint(q.linear, k, sense);
+    return nonlinear_side(nl_from_quad(q), other, sense);
+  }
+  return nonlinear_side(nl_expr_value(self), other, sense);
+}
+
+}  // namespace
+
+PyObject* expression_richcompare(PyObject* self, PyObject* other, int op) {
+  return boundary([&]() -> PyObject* {
+    switch (op) {
+      case Py_LT:
+      case Py_GT:
+        return not_implemented();  // strict inequalities are not constraints
+      case Py_LE:
+        return new_constraint(build_constraint(self, other, Sense::Le));
+      case Py_GE:
+        return new_constraint(build_constraint(self, other, Sense::Ge));
+      case Py_EQ:
+        return new_constraint(build_constraint(self, other, Sense::Eq));
+      case Py_NE: {
+        Ref eq = check(PyObject_RichCompare(self, other, Py_EQ));
+        int truth = PyObject_IsTrue(eq.get());
+        if (truth < 0) throw_already_set();
+        return Py_NewRef(truth ? Py_False : Py_True);
+      }
+      default:
+        throw InternalFailure("comparison operator code out of range");
+    }
+  });
+}
+
+}  // namespace pelora::py
