@@ -5,6 +5,53 @@ class InternalFailure(BaseException): ...
 
 # --- modelling classes ------------------------------------------------------
 
+class Model:
+    """The main Model class exposed to Python."""
+    def __new__(cls, name: str | None = None) -> Model: ...
+    def variable(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+        """Add a continuous variable."""
+    def integer(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+        """Add an integer variable."""
+    def binary(self, name: str) -> Var:
+        """Add a binary variable."""
+    def variables(self, prefix: str, count: int, lower: float = ..., upper: float = ...) -> list[Var]:
+        """Batch-add continuous variables. Returns a list of Var objects.
+        Much faster than calling variable() in a loop for large models."""
+    def integers(self, prefix: str, count: int, lower: float = ..., upper: float = ...) -> list[Var]:
+        """Batch-add integer variables."""
+    def binaries(self, prefix: str, count: int) -> list[Var]:
+        """Batch-add binary variables."""
+    def add(self, constraint: Constraint, name: str | None = None) -> None:
+        """Add a constraint. Accepts a Constraint object, with optional name."""
+    def minimize(self, expr: Var | Expr | QuadExpr | NlExpr | float) -> None:
+        """Set the objective to minimize. Accepts Var, Expr, or QuadExpr."""
+    def maximize(self, expr: Var | Expr | QuadExpr | NlExpr | float) -> None:
+        """Set the objective to maximize. Accepts Var, Expr, or QuadExpr."""
+    def add_soc_cone(self, vars: Sequence[Var]) -> int:
+        """Declare a first-class second-order (Lorentz) cone: ``head >= ||(x_1,…,x_k)||_2``."""
+    def add_psd_cone(self, entries: Sequence[Var]) -> int:
+        """Declare a first-class positive-semidefinite cone over the upper-triangle,
+        column-major svec entries of a symmetric matrix (length d(d+1)/2)."""
+    def solve(self, **kwargs: Any) -> Result:
+        """Solve the model. Auto-detects problem type and selects best solver."""
+    def validate(self) -> list[dict[str, str]]:
+        """Validate the model before solving. Returns list of warning dicts."""
+    def to_lp(self) -> str:
+        """Export the model to LP format string."""
+    def to_python(self) -> str:
+        """Generate standalone Python code that recreates this model."""
+    def summary(self) -> str:
+        """Get a human-readable model summary."""
+    @property
+    def num_vars(self) -> int:
+        """Number of variables."""
+    @property
+    def num_constraints(self) -> int:
+        """Number of constraints."""
+    @property
+    def problem_type(self) -> str:
+        """Detected problem type."""
+
 # --- results ----------------------------------------------------------------
 
 # --- solving: Result and PersistentHighs ---------------------------------------

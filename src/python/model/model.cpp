@@ -1,0 +1,419 @@
+// The Python Model class: building methods, getters, repr, text exports and
+// validation. Every method converts and checks its arguments first, then
+// works on the ModelData under the model lock, and builds its Python return
+// value after the lock is released; a failed call leaves the model as it was.
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/model/building.hpp"
+#include "core/model/exports.hpp"
+#include "core/model/standard_form.hpp"
+#include "core/model/validate.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/model/model_object.hpp"
+#include "python/registry.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/types.hpp"
+
+namespace pelora::py {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Ref new_str(const std::string& s) {
+  return check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+[[noreturn]] void throw_too_many_variables() {
+  throw_error(PyExc_OverflowError, "a model holds at most " + std::to_string(kMaxVariables) +
+                                       " variables");
+}
+
+// Makes room for `count` more variables. Running out of memory here is the
+// caller's request being too large, not a broken model: it raises
+// MemoryError and leaves the model usable and unchanged.
+void reserve_or_raise(ModelData& d, size_t count) {
+  if (!variables_fit(d, count)) throw_too_many_variables();
+  try {
+    reserve_variables(d, count);
+  } catch (const std::bad_alloc&) {
+    throw_error(PyExc_MemoryError, "not enough memory for " + std::to_string(count) + " variables");
+  } catch (const std::length_error&) {
+    throw_error(PyExc_MemoryError, "not enough memory for " + std::to_string(count) + " variables");
+  }
+}
+
+// --- construction -------------------------------------------------------------
+
+const Params<1> kNew{"Model.__new__()", {"name"}, 0, false};
+
+PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kNew, args, kw);
+    ModelState st;
+    if (a.given_not_none(0)) st.data.name = a.to_string(0);
+    return box_new(type, std::move(st));
+  });
+}
+
+// --- variables ----------------------------------------------------------------
+
+PyObject* add_single(PyObject* self, std::string name, double lower, double upper, VarKind kind) {
+  const VarIndex index = with_model_lock(self, [&](ModelData& d) {
+    reserve_or_raise(d, 1);
+    return add_variable(d, name, lower, upper, kind);
+  });
+  return new_var(std::move(name), index);
+}
+
+const Params<3> kVariable{"Model.variable()", {"name", "lower", "upper"}, 1, false};
+const Params<3> kInteger{"Model.integer()", {"name", "lower", "upper"}, 1, false};
+const Params<1> kBinary{"Model.binary()", {"name"}, 1, false};
+
+PyObject* add_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<3>& p,
+                      VarKind kind) {
+  auto a = match(p, args, kw);
+  std::string name = a.to_string(0);
+  const double lower = a.to_double(1, -kInf);
+  const double upper = a.to_double(2, kInf);
+  return add_single(self, std::move(name), lower, upper, kind);
+}
+
+PyObject* model_variable(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return add_bounded(self, args, kw, kVariable, VarKind::Continuous); });
+}
+
+PyObject* model_integer(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return add_bounded(self, args, kw, kInteger, VarKind::Integer); });
+}
+
+PyObject* model_binary(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kBinary, args, kw);
+    return add_single(self, a.to_string(0), 0.0, 1.0, VarKind::Binary);
+  });
+}
+
+// Batch: one lock for all `count` additions, then one list of new Vars.
+PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, double lower,
+                    double upper, VarKind kind) {
+  if (count > kMaxVariables) throw_too_many_variables();
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
+  const VarIndex first = with_model_lock(self, [&](ModelData& d) {
+    reserve_or_raise(d, count);
+    return add_variables(d, prefix, count, lower, upper, kind);
+  });
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* v = new_var(batch_name(prefix, i), static_cast<VarIndex>(first + i));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
+  }
+  return list.release();
+}
+
+const Params<4> kVariables{"Model.variables()", {"prefix", "count", "lower", "upper"}, 2, false};
+const Params<4> kIntegers{"Model.integers()", {"prefix", "count", "lower", "upper"}, 2, false};
+const Params<2> kBinaries{"Model.binaries()", {"prefix", "count"}, 2, false};
+
+PyObject* batch_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<4>& p,
+                        VarKind kind) {
+  auto a = match(p, args, kw);
+  const std::string prefix = a.to_string(0);
+  const size_t count = a.to_count(1);
+  const double lower = a.to_double(2, -kInf);
+  const double upper = a.to_double(3, kInf);
+  return add_batch(self, prefix, count, lower, upper, kind);
+}
+
+PyObject* model_variables(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return batch_bounded(self, args, kw, kVariables, VarKind::Continuous); });
+}
+
+PyObject* model_integers(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return batch_bounded(self, args, kw, kIntegers, VarKind::Integer); });
+}
+
+PyObject* model_binaries(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kBinaries, args, kw);
+    const std::string prefix = a.to_string(0);
+    const size_t count = a.to_count(1);
+    return add_batch(self, prefix, count, 0.0, 1.0, VarKind::Binary);
+  });
+}
+
+// --- constraints and objective --------------------------------------------------
+
+const Params<2> kAdd{"Model.add()", {"constraint", "name"}, 1, false};
+
+PyObject* model_add(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kAdd, args, kw);
+    const ConstraintRecord* rec = a.convert(0, [](PyObject* o) {
+      if (!is_constraint(o)) throw_cannot_convert(o, "Constraint");
+      return &constraint_value(o);
+    });
+    std::optional<std::string> name;
+    if (a.given_not_none(1)) name = a.to_string(1);
+    ConstraintRecord stored = stored_constraint(*rec, std::move(name));
+    with_model_lock(self, [&](ModelData& d) { add_constraint(d, std::move(stored)); });
+    Py_RETURN_NONE;
+  });
+}
+
+Objective to_objective(PyObject* o) {
+  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
+  if (is_expr(o)) return expr_value(o);
+  if (is_quad_expr(o)) return quad_expr_value(o);
+  if (is_nl_expr(o)) {
+    const NlExpr& n = nl_expr_value(o);
+    if (n.nl_terms.empty()) return n.linear;
+    return n;
+  }
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) {
+    // Not a number: the objective message. Other failures of a user's
+    // __float__ (or an int too large for a float) pass through.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+    PyErr_Clear();
+    throw_value_error("Expected Var, Expr, QuadExpr, NlExpr, or numeric value");
+  }
+  return Expr{LinearTerms{}, v};
+}
+
+const Params<1> kMinimize{"Model.minimize()", {"expr"}, 1, false};
+const Params<1> kMaximize{"Model.maximize()", {"expr"}, 1, false};
+
+PyObject* set_objective(PyObject* self, PyObject* args, PyObject* kw, const Params<1>& p,
+                        bool maximize) {
+  auto a = match(p, args, kw);
+  Objective obj = stored_objective(to_objective(a[0]));
+  with_model_lock(self, [&](ModelData& d) {
+    d.objective = std::move(obj);
+    d.maximize = maximize;
+  });
+  Py_RETURN_NONE;
+}
+
+PyObject* model_minimize(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return set_objective(self, args, kw, kMinimize, false); });
+}
+
+PyObject* model_maximize(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] { return set_objective(self, args, kw, kMaximize, true); });
+}
+
+// --- cones ------------------------------------------------------------------------
+
+// A sequence of Var objects (a str is refused although it is a sequence).
+std::vector<VarIndex> var_indices(PyObject* o) {
+  if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw_already_set();
+  std::vector<VarIndex> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(o, i));
+    if (!is_var(item.get())) throw_cannot_convert(item.get(), "Var");
+    out.push_back(var_value(item.get()).index);
+  }
+  return out;
+}
+
+const Params<1> kSoc{"Model.add_soc_cone()", {"vars"}, 1, false};
+const Params<1> kPsd{"Model.add_psd_cone()", {"entries"}, 1, false};
+
+PyObject* model_add_soc_cone(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kSoc, args, kw);
+    std::vector<VarIndex> cone = a.convert(0, var_indices);
+    if (!soc_size_ok(cone.size())) {
+      throw_value_error(
+          "add_soc_cone: need at least 2 variables [head, x_1, \xE2\x80\xA6]; the cone imposes "
+          "head >= ||(x_1,\xE2\x80\xA6)||_2.");
+    }
+    const size_t pos = with_model_lock(self, [&](ModelData& d) {
+      d.soc_cones.push_back(std::move(cone));
+      return d.soc_cones.size() - 1;
+    });
+    return PyLong_FromSize_t(pos);
+  });
+}
+
+PyObject* model_add_psd_cone(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kPsd, args, kw);
+    std::vector<VarIndex> cone = a.convert(0, var_indices);
+    if (!psd_dimension(cone.size())) {
+      throw_value_error(
+          "add_psd_cone: entry count must equal d(d+1)/2 for some d>=1 (upper-triangle, "
+          "column-major svec of a symmetric matrix).");
+    }
+    const size_t pos = with_model_lock(self, [&](ModelData& d) {
+      d.psd_cones.push_back(std::move(cone));
+      return d.psd_cones.size() - 1;
+    });
+    return PyLong_FromSize_t(pos);
+  });
+}
+
+// --- getters and repr -----------------------------------------------------------------
+
+PyObject* get_num_vars(PyObject* self, void*) {
+  return boundary([&] {
+    return PyLong_FromSize_t(with_model_lock(self, [](ModelData& d) { return d.variables.size(); }));
+  });
+}
+
+PyObject* get_num_constraints(PyObject* self, void*) {
+  return boundary([&] {
+    return PyLong_FromSize_t(
+        with_model_lock(self, [](ModelData& d) { return d.constraints.size(); }));
+  });
+}
+
+PyObject* get_problem_type(PyObject* self, void*) {
+  return boundary([&] {
+    const char* t = with_model_lock(self, [](ModelData& d) { return problem_type_text(classify_problem(d)); });
+    return PyUnicode_FromString(t);
+  });
+}
+
+PyObject* model_repr(PyObject* self) {
+  return boundary([&] {
+    std::string s = with_model_lock(self, [](ModelData& d) {
+      return "Model('" + d.name + "', vars=" + std::to_string(d.variables.size()) +
+             ", constraints=" + std::to_string(d.constraints.size()) +
+             ", type=" + problem_type_text(classify_problem(d)) + ")";
+    });
+    return new_str(s).release();
+  });
+}
+
+// --- exports and validation --------------------------------------------------------------
+
+template <class F>
+PyObject* render(PyObject* self, F&& f) {
+  return boundary([&] {
+    std::string s = with_model_lock(self, [&](ModelData& d) { return f(d); });
+    return new_str(s).release();
+  });
+}
+
+PyObject* model_to_lp(PyObject* self, PyObject*) { return render(self, export_lp); }
+PyObject* model_to_python(PyObject* self, PyObject*) { return render(self, export_python); }
+PyObject* model_summary_method(PyObject* self, PyObject*) { return render(self, model_summary); }
+
+PyObject* model_validate(PyObject* self, PyObject*) {
+  return boundary([&] {
+    std::vector<ValidationWarning> ws =
+        with_model_lock(self, [](ModelData& d) { return validate_model(d); });
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(ws.size())));
+    for (size_t i = 0; i < ws.size(); ++i) {
+      Ref dict = check(PyDict_New());
+      Ref severity = check(PyUnicode_FromString(severity_text(ws[i].severity)));
+      check_status(PyDict_SetItemString(dict.get(), "severity", severity.get()));
+      check_status(PyDict_SetItemString(dict.get(), "category", new_str(ws[i].category).get()));
+      check_status(PyDict_SetItemString(dict.get(), "message", new_str(ws[i].message).get()));
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());  // steals
+    }
+    return list.release();
+  });
+}
+
+// --- type -------------------------------------------------------------------------------
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+template <class F>
+PyCFunction fn(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"variable", fn(model_variable), kArgs,
+     "variable($self, name, lower=..., upper=...)\n--\n\nAdd a continuous variable."},
+    {"integer", fn(model_integer), kArgs,
+     "integer($self, name, lower=..., upper=...)\n--\n\nAdd an integer variable."},
+    {"binary", fn(model_binary), kArgs, "binary($self, name)\n--\n\nAdd a binary variable."},
+    {"minimize", fn(model_minimize), kArgs,
+     "minimize($self, expr)\n--\n\nSet the objective to minimize. Accepts Var, Expr, or QuadExpr."},
+    {"maximize", fn(model_maximize), kArgs,
+     "maximize($self, expr)\n--\n\nSet the objective to maximize. Accepts Var, Expr, or QuadExpr."},
+    {"add", fn(model_add), kArgs,
+     "add($self, constraint, name=None)\n--\n\nAdd a constraint. Accepts a Constraint object, with "
+     "optional name."},
+    {"add_soc_cone", fn(model_add_soc_cone), kArgs,
+     "add_soc_cone($self, vars)\n--\n\n"
+     "Declare a first-class second-order (Lorentz) cone (Ql_Ar_Phase 10.5).\n\n"
+     "``vars = [head, x_1, \xE2\x80\xA6, x_k]`` imposes ``head >= ||(x_1,\xE2\x80\xA6,x_k)||_2``.\n"
+     "A model with any cone is conic and is solved through Clarabel\n"
+     "(``SecondOrderConeT``) automatically \xE2\x80\x94 no explicit ``solver=\"clarabel\"``\n"
+     "needed. Combine with a quadratic/linear objective for SOCP."},
+    {"add_psd_cone", fn(model_add_psd_cone), kArgs,
+     "add_psd_cone($self, entries)\n--\n\n"
+     "Declare a first-class positive-semidefinite cone (Ql_Opt_17): ``X \xE2\xAA\xB0 0``.\n\n"
+     "``entries`` are the variables of the **upper-triangle, column-major**\n"
+     "svec of the symmetric d\xC3\x97" "d matrix ``X``, in the order\n"
+     "``[X00, X01, X11, X02, X12, X22, \xE2\x80\xA6]`` (length ``d(d+1)/2``). A model with\n"
+     "any cone auto-routes to Clarabel (``PSDTriangleConeT(d)``). The off-\n"
+     "diagonal entries are \xE2\x88\x9A" "2-scaled internally per Clarabel's convention."},
+    {"variables", fn(model_variables), kArgs,
+     "variables($self, prefix, count, lower=..., upper=...)\n--\n\n"
+     "Batch-add continuous variables. Returns a list of Var objects.\n"
+     "Much faster than calling variable() in a loop for large models."},
+    {"integers", fn(model_integers), kArgs,
+     "integers($self, prefix, count, lower=..., upper=...)\n--\n\nBatch-add integer variables."},
+    {"binaries", fn(model_binaries), kArgs,
+     "binaries($self, prefix, count)\n--\n\nBatch-add binary variables."},
+    // ---- Model.solve: the solve layer (src/python/solve/) registers its entry here. ----
+    {"validate", fn(model_validate), METH_NOARGS,
+     "validate($self)\n--\n\nValidate the model before solving. Returns list of warning dicts."},
+    {"to_lp", fn(model_to_lp), METH_NOARGS,
+     "to_lp($self)\n--\n\nExport the model to LP format string."},
+    {"to_python", fn(model_to_python), METH_NOARGS,
+     "to_python($self)\n--\n\nGenerate standalone Python code that recreates this model."},
+    {"summary", fn(model_summary_method), METH_NOARGS,
+     "summary($self)\n--\n\nGet a human-readable model summary."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getters[] = {
+    {"num_vars", get_num_vars, nullptr, "Number of variables.", nullptr},
+    {"num_constraints", get_num_constraints, nullptr, "Number of constraints.", nullptr},
+    {"problem_type", get_problem_type, nullptr, "Detected problem type.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Model(name=None)\n--\n\nThe main Model class exposed to Python.")},
+    {Py_tp_new, reinterpret_cast<void*>(model_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ModelState>)},
+    {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getters},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "pelora_opt.Model",
+    static_cast<int>(sizeof(Box<ModelState>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* model_type() { return type_once(g_type, spec); }
+
+}  // namespace pelora::py
