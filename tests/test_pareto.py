@@ -265,6 +265,24 @@ def test_nsga_failing_objectives_score_inf():
     assert items and all(d["objectives"][1:] == [math.inf, math.inf] for d in items)
 
 
+def test_nsga_nan_objective_never_dominates():
+    # A NaN comparison counts as "not worse": only the second objective decides.
+    items = po.pareto_frontier([lambda x: math.nan, lambda x: (x[0] - 0.3) ** 2],
+                               [(0.0, 1.0)], method="nsga3", pop_size=10, generations=20)
+    assert items and all(math.isnan(d["objectives"][0]) for d in items)
+    assert len({d["objectives"][1] for d in items}) == 1
+    assert all(d["crowding"] == math.inf for d in items) or len(items) > 2
+
+
+@pytest.mark.parametrize("divisions", [0, 1, 2])
+def test_nsga3_few_divisions(divisions):
+    # 0 divisions act as 1: the directions are then the unit vectors.
+    items = po.pareto_frontier(dtlz2(4), [(0.0, 1.0)] * 5, pop_size=8, generations=10,
+                               das_dennis_divisions=divisions)
+    assert items and all(d["rank"] == 0 for d in items)
+    assert_mutually_non_dominated(items)
+
+
 def test_nsga_too_many_reference_directions():
     calls = Counter()
     with pytest.raises(ValueError, match="reference directions"):

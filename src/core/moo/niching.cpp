@@ -39,36 +39,35 @@ void niche_select(const ObjectiveTable& table, std::vector<uint32_t>& selected,
     for (size_t k = 0; k < m; ++k) work.normalised[r * m + k] = (f[k] - ideal[k]) / span[k];
   }
 
-  // Association with the closest direction (lowest index on ties).
+  // Association with the closest direction (lowest index on ties). The
+  // squared perpendicular distance to direction w is
+  // |f'|^2 - (f'.w)^2 / (w.w), one dot product per direction.
   work.direction.assign(n_all, 0);
   work.distance.assign(n_all, kInf);
-  std::vector<double> wnorm(n_dir);
+  std::vector<double> inv_wnorm(n_dir);
   for (size_t d = 0; d < n_dir; ++d) {
     double s = 0.0;
     for (size_t k = 0; k < m; ++k) s += directions[d * m + k] * directions[d * m + k];
-    wnorm[d] = std::fmax(s, 1e-30);
+    inv_wnorm[d] = 1.0 / std::fmax(s, 1e-30);
   }
   for (size_t r = 0; r < n_all; ++r) {
     const double* fp = work.normalised.data() + r * m;
+    double norm2 = 0.0;
+    for (size_t k = 0; k < m; ++k) norm2 += fp[k] * fp[k];
     double best = kInf;
     uint32_t best_d = 0;
     for (size_t d = 0; d < n_dir; ++d) {
       const double* w = directions.data() + d * m;
       double dot = 0.0;
       for (size_t k = 0; k < m; ++k) dot += fp[k] * w[k];
-      const double t = dot / wnorm[d];
-      double dist2 = 0.0;
-      for (size_t k = 0; k < m; ++k) {
-        const double e = fp[k] - t * w[k];
-        dist2 += e * e;
-      }
+      const double dist2 = norm2 - dot * dot * inv_wnorm[d];
       if (dist2 < best) {
         best = dist2;
         best_d = static_cast<uint32_t>(d);
       }
     }
     work.direction[r] = best_d;
-    work.distance[r] = std::sqrt(best);
+    work.distance[r] = std::sqrt(std::fmax(best, 0.0));
   }
 
   // Niche counts of the members already selected; candidates from the last front.
