@@ -28,11 +28,9 @@ struct PySubproblems {
 
   void operator()(size_t i, double, std::span<const double> target, std::span<double> out) {
     if (PyErr_CheckSignals() < 0) throw_already_set();
-    Ref call_args = check(PyTuple_New(2));
-    Py_INCREF(rho);
-    PyTuple_SetItem(call_args.get(), 0, rho);
-    PyTuple_SetItem(call_args.get(), 1, float_list(target).release());
-    Ref ret = Ref::steal(PyObject_Call((*parts)[i].get(), call_args.get(), nullptr));
+    Ref list = float_list(target);
+    Ref ret = Ref::steal(
+        PyObject_CallFunctionObjArgs((*parts)[i].get(), rho, list.get(), nullptr));
     bool ok;
     if (!ret) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
