@@ -135,6 +135,113 @@ class PersistentHighs:
 
 # --- module functions -------------------------------------------------------
 
+# --- black-box optimisers ------------------------------------------------------
+
+class BlackBoxResult:
+    """Black-box result returned from metaheuristic solvers."""
+    @property
+    def x(self) -> list[float]: ...
+    @property
+    def objective(self) -> float: ...
+    @property
+    def iterations(self) -> int: ...
+    @property
+    def evaluations(self) -> int: ...
+    @property
+    def converged(self) -> bool: ...
+    @property
+    def history(self) -> list[float]: ...
+
+def solve_de(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    *,
+    pop_size: int = ...,
+    max_generations: int = 1000,
+    f: float = 0.8,
+    cr: float = 0.9,
+    seed: int = 42,
+    tol: float = 1e-8,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Solve a black-box optimisation problem using Differential Evolution.
+    obj_func: callable(x: list[float]) -> float
+    bounds: list of (lower, upper) tuples"""
+
+def solve_pso(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    *,
+    pop_size: int = ...,
+    max_iterations: int = 1000,
+    seed: int = 42,
+    tol: float = 1e-8,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Solve a black-box optimisation problem using Particle Swarm Optimisation."""
+
+def solve_sa(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    *,
+    max_iterations: int = 10000,
+    seed: int = 42,
+    temp_init: float = 100.0,
+    cooling_rate: float = 0.999,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Solve a black-box optimisation problem using Simulated Annealing."""
+
+def solve_cmaes(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    *,
+    pop_size: int = ...,
+    max_generations: int = 1000,
+    sigma: float = 0.3,
+    seed: int = 42,
+    tol: float = 1e-8,
+    variant: str = "simple",
+    restarts: int = 0,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Solve using CMA-ES (simplified)."""
+
+def stochastic_solve(
+    scenario_func: Callable[[list[float], Any], float],
+    bounds: Sequence[tuple[float, float]],
+    scenarios: Sequence[Any],
+    *,
+    max_generations: int = 500,
+    seed: int = 42,
+    pop_size: int = ...,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Scenario-based stochastic optimisation.
+    Solves: min E[f(x, scenario)] over scenarios.
+    scenario_func: callable(x: list[float], scenario: dict) -> float
+    scenarios: list of dicts, each representing a scenario with probability"""
+
+def solve_portfolio(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    max_evals: int = 5000,
+) -> BlackBoxResult:
+    """Portfolio solver: run DE + PSO + CMA-ES + SA sequentially, return best.
+    (Sequential to avoid GIL deadlock with Python callbacks.)"""
+
+def solve_parallel_de(
+    obj_func: Callable[[list[float]], float],
+    bounds: Sequence[tuple[float, float]],
+    *,
+    pop_size: int = ...,
+    max_generations: int = 1000,
+    seed: int = 42,
+    **kwargs: Any,
+) -> BlackBoxResult:
+    """Enhanced DE with larger population.
+    For truly parallel evaluation of native objectives, use the library's C++ interface."""
+
 # --- Pareto frontier and ADMM -------------------------------------------------
 
 def pareto_frontier(

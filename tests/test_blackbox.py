@@ -220,6 +220,21 @@ def test_pending_signal_stops_a_run_over_a_builtin_objective():
 
 # --- generator and reproducibility --------------------------------------------
 
+@pytest.mark.parametrize("seed", [0, 1, 42, 12345, 2**63, 2**64 - 1])
+def test_generator_uniform_draws_step_by_step(seed):
+    # The annealing start is one uniform draw per coordinate: on [0, 1] boxes
+    # its point is the generator's first 64 draws themselves.
+    r = po.solve_sa(lambda x: 0.0, [(0.0, 1.0)] * 64, max_iterations=0, seed=seed)
+    g = ref.XorShift(seed)
+    assert r.x == [g.uniform() for _ in range(64)]
+    assert all(0.0 <= v < 1.0 for v in r.x)
+
+
+def test_generator_reference_known_values():
+    g = ref.XorShift(1)
+    assert [g.step() for _ in range(3)] == [1082269761, 1152992998833853505, 11177516664432764457]
+
+
 @pytest.mark.parametrize("seed", [0, 1, 7, 2**64 - 1])
 def test_de_matches_reference_draw_for_draw(seed):
     got = po.solve_de(rosenbrock, BOUNDS3, seed=seed, pop_size=6, max_generations=40, tol=0.0)

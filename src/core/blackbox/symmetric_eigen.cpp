@@ -1,10 +1,18 @@
 #include "core/blackbox/symmetric_eigen.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <utility>
 
 namespace pelora::blackbox {
 namespace {
+
+// sqrt(a^2 + b^2) without the cost of std::hypot in the common case; the
+// careful version only when squaring could overflow or underflow.
+inline double norm2(double a, double b) {
+  const double h = std::sqrt(a * a + b * b);
+  return (h > 1e-150 && h < 1e150) ? h : std::hypot(a, b);
+}
 
 // Householder reduction of the symmetric matrix in `v` to tridiagonal form:
 // diagonal in d, subdiagonal in e[1..n-1] (e[0] = 0), the accumulated
@@ -86,9 +94,11 @@ void tridiagonalize(size_t n, double* v, double* d, double* e) {
   e[0] = 0.0;
 }
 
-// Implicit QL on the tridiagonal (d, e), rotating the columns of v along.
-bool ql_iterate(size_t n, double* v, double* d, double* e) {
-  auto V = [&](size_t i, size_t j) -> double& { return v[i * n + j]; };
+// Implicit QL on the tridiagonal (d, e), rotating the eigenvectors along.
+// Here the vectors are the rows of `vt` (the transpose of tridiagonalize's
+// v), so each rotation runs over contiguous memory.
+bool ql_iterate(size_t n, double* vt, double* d, double* e) {
+  auto Row = [&](size_t i) { return vt + i * n; };
   for (size_t i = 1; i < n; ++i) e[i - 1] = e[i];
   e[n - 1] = 0.0;
 
@@ -104,7 +114,7 @@ bool ql_iterate(size_t n, double* v, double* d, double* e) {
         if (++iter > 100) return false;
         double g = d[l];
         double p = (d[l + 1] - g) / (2.0 * e[l]);
-        double r = std::hypot(p, 1.0);
+        double r = norm2(p, 1.0);
         if (p < 0) r = -r;
         d[l] = e[l] / (p + r);
         d[l + 1] = e[l] * (p + r);
@@ -124,16 +134,19 @@ bool ql_iterate(size_t n, double* v, double* d, double* e) {
           s2 = s;
           g = c * e[i];
           h = c * p;
-          r = std::hypot(p, e[i]);
+          r = norm2(p, e[i]);
           e[i + 1] = s * r;
-          s = e[i] / r;
-          c = p / r;
+          const double inv_r = 1.0 / r;
+          s = e[i] * inv_r;
+          c = p * inv_r;
           p = c * d[i] - s * g;
           d[i + 1] = h + s * (c * g + s * d[i]);
+          double* a = Row(i);
+          double* b = Row(i + 1);
           for (size_t k = 0; k < n; ++k) {
-            h = V(k, i + 1);
-            V(k, i + 1) = s * V(k, i) + c * h;
-            V(k, i) = c * V(k, i) - s * h;
+            const double t = b[k];
+            b[k] = s * a[k] + c * t;
+            a[k] = c * a[k] - s * t;
           }
         }
         p = -s * s2 * c3 * el1 * e[l] / dl1;
@@ -153,10 +166,16 @@ bool ql_iterate(size_t n, double* v, double* d, double* e) {
     }
     if (k != i) {
       std::swap(d[i], d[k]);
-      for (size_t r = 0; r < n; ++r) std::swap(V(r, i), V(r, k));
+      std::swap_ranges(Row(i), Row(i) + n, Row(k));
     }
   }
   return true;
+}
+
+void transpose(size_t n, double* v) {
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) std::swap(v[i * n + j], v[j * n + i]);
+  }
 }
 
 }  // namespace
@@ -173,7 +192,9 @@ bool symmetric_eigen(size_t n, std::span<double> v, std::span<double> values,
     return true;
   }
   tridiagonalize(n, v.data(), values.data(), work.data());
+  transpose(n, v.data());
   if (!ql_iterate(n, v.data(), values.data(), work.data())) return false;
+  transpose(n, v.data());
   for (size_t i = 0; i < n; ++i) {
     if (!std::isfinite(values[i])) return false;
   }

@@ -30,8 +30,8 @@ double score_failure() {
   throw_already_set();
 }
 
-double call_and_score(PyObject* func, PyObject* call_args) {
-  Ref out = Ref::steal(PyObject_Call(func, call_args, nullptr));
+// The returned object as a float; failures scored as above.
+double to_score(Ref out) {
   if (!out) return score_failure();
   const double v = PyFloat_AsDouble(out.get());
   if (v == -1.0 && PyErr_Occurred()) return score_failure();
@@ -44,20 +44,18 @@ void check_signals() {
 
 }  // namespace
 
+// PyObject_CallFunctionObjArgs passes its arguments on the C stack
+// (vectorcall), so an evaluation allocates the list and its floats only.
 double evaluate(PyObject* func, std::span<const double> x) {
   check_signals();
-  Ref call_args = check(PyTuple_New(1));
-  PyTuple_SetItem(call_args.get(), 0, float_list(x).release());
-  return call_and_score(func, call_args.get());
+  Ref list = float_list(x);
+  return to_score(Ref::steal(PyObject_CallFunctionObjArgs(func, list.get(), nullptr)));
 }
 
 double evaluate2(PyObject* func, std::span<const double> x, PyObject* extra) {
   check_signals();
-  Ref call_args = check(PyTuple_New(2));
-  PyTuple_SetItem(call_args.get(), 0, float_list(x).release());
-  Py_INCREF(extra);
-  PyTuple_SetItem(call_args.get(), 1, extra);
-  return call_and_score(func, call_args.get());
+  Ref list = float_list(x);
+  return to_score(Ref::steal(PyObject_CallFunctionObjArgs(func, list.get(), extra, nullptr)));
 }
 
 bb::Bounds read_bounds(PyObject* seq) {
