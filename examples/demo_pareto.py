@@ -11,7 +11,7 @@ print("weighted-sum frontier of x^2 and (x-2)^2:")
 for item in front:
     w = item["weights"][0]
     f1, f2 = item["objectives"]
-    print(f"  w={w:.2f}  x={item['x'][0]:+.4f}  f1={f1:.4f}  f2={f2:.4f}")
+    print(f"  w={w:.2f}  x={round(item['x'][0], 4) + 0.0:+.4f}  f1={f1:.4f}  f2={f2:.4f}")
 
 
 # The same question answered by NSGA-II on ZDT1, whose true front is f2 = 1 - sqrt(f1).
