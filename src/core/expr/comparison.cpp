@@ -4,10 +4,16 @@
 
 namespace pelora {
 
+namespace {
+// The right-hand side is a difference of constants; a zero result is stored
+// as +0 so that `x == y` reads "x0 - x1 == 0" everywhere it is printed.
+inline double rhs_value(double v) { return v + 0.0; }
+}  // namespace
+
 LinearConstraint linear_constraint(const Expr& lhs, double k, Sense sense) {
   LinearConstraint c;
   c.expr.terms = lhs.terms;
-  c.rhs = k - lhs.constant;
+  c.rhs = rhs_value(k - lhs.constant);
   c.sense = sense;
   return c;
 }
@@ -16,7 +22,7 @@ LinearConstraint linear_constraint(const Expr& lhs, VarIndex index, Sense sense)
   LinearConstraint c;
   c.expr.terms = lhs.terms;
   c.expr.terms.add_term(index, -1.0);
-  c.rhs = -lhs.constant;
+  c.rhs = rhs_value(-lhs.constant);
   c.sense = sense;
   return c;
 }
@@ -25,7 +31,7 @@ LinearConstraint linear_constraint(const Expr& lhs, const Expr& rhs, Sense sense
   LinearConstraint c;
   c.expr.terms = lhs.terms;
   c.expr.terms.add_all(rhs.terms, -1.0);
-  c.rhs = rhs.constant - lhs.constant;
+  c.rhs = rhs_value(rhs.constant - lhs.constant);
   c.sense = sense;
   return c;
 }
@@ -34,7 +40,7 @@ NonlinearConstraint nonlinear_constraint(const NlExpr& lhs, const NlExpr& rhs, S
   NonlinearConstraint c;
   c.body = lhs;
   add_nl(c.body, rhs, -1.0);
-  c.rhs = -c.body.linear.constant;
+  c.rhs = rhs_value(-c.body.linear.constant);
   c.body.linear.constant = 0.0;
   c.sense = sense;
   return c;

@@ -46,7 +46,8 @@ void append_expr_text(std::string& out, const Expr& e) {
     append_term(out, t.coef, t.index);
   }
   if (first) {
-    append_plain_number(out, e.constant);
+    // A negative zero (e.g. from negating an empty expression) prints as "0".
+    append_plain_number(out, e.constant == 0.0 ? 0.0 : e.constant);
     return;
   }
   if (e.constant == 0.0) return;
