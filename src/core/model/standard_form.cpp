@@ -1,6 +1,7 @@
 #include "core/model/standard_form.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <unordered_set>
@@ -17,7 +18,7 @@ struct IndexChecker {
 
   void check(VarIndex i, const char* where) const {
     if (static_cast<size_t>(i) >= num_col) {
-      throw ModelIndexError("variable index " + std::to_string(i) + " in " + where +
+      throw InvalidModel("variable index " + std::to_string(i) + " in " + where +
                             " is out of range: the model has " + std::to_string(num_col) +
                             " variable" + (num_col == 1 ? "" : "s") +
                             " (a Var from another model?)");
@@ -127,7 +128,7 @@ StandardForm build_standard_form(const ModelData& m) {
   const size_t n = m.variables.size();
   const size_t r = m.constraints.size();
   if (n > kMaxIndex || r > kMaxIndex) {
-    throw ModelIndexError("model too large: at most 2147483647 variables and constraints");
+    throw InvalidModel("model too large: at most 2147483647 variables and constraints");
   }
   const double sign = m.maximize ? -1.0 : 1.0;
 
@@ -155,7 +156,7 @@ StandardForm build_standard_form(const ModelData& m) {
   for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
   const size_t nnz = count[n];
   if (nnz > kMaxIndex) {
-    throw ModelIndexError("model too large: at most 2147483647 constraint coefficients");
+    throw InvalidModel("model too large: at most 2147483647 constraint coefficients");
   }
   f.a_start.resize(n + 1);
   for (size_t j = 0; j <= n; ++j) f.a_start[j] = static_cast<int32_t>(count[j]);
@@ -163,6 +164,10 @@ StandardForm build_standard_form(const ModelData& m) {
   f.a_value.resize(nnz);
   for (size_t row = 0; row < r; ++row) {
     for (const Term& t : m.constraints[row].expr.terms) {
+      if (std::isnan(t.coef)) {
+        throw InvalidModel("constraint " + std::to_string(row) +
+                           " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
+      }
       const size_t pos = count[t.index]++;
       f.a_index[pos] = static_cast<int32_t>(row);
       f.a_value[pos] = t.coef;
@@ -190,6 +195,18 @@ StandardForm build_standard_form(const ModelData& m) {
     }
     // A nonlinear objective leaves costs and offset at zero: the nonlinear
     // adapters read it from the model itself.
+  }
+
+  for (size_t j = 0; j < n; ++j) {
+    if (std::isnan(f.col_cost[j])) {
+      throw InvalidModel("the objective has a NaN coefficient (variable index " + std::to_string(j) + ")");
+    }
+  }
+  if (std::isnan(f.offset)) throw InvalidModel("the objective constant is NaN");
+  if (f.hessian) {
+    for (double v : f.hessian->q_value) {
+      if (std::isnan(v)) throw InvalidModel("the objective has a NaN quadratic coefficient");
+    }
   }
 
   f.soc_cones = m.soc_cones;

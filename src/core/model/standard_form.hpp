@@ -49,19 +49,22 @@ struct StandardForm {
   }
 };
 
-// A variable index at or beyond the model's variable count (a Var taken from
-// another model). The Python layer raises it as ValueError.
-class ModelIndexError : public std::invalid_argument {
+// A model the standard form cannot describe: a variable index at or beyond
+// the model's variable count (a Var taken from another model) or a NaN
+// coefficient. The Python layer raises it as ValueError.
+class InvalidModel : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
 
-// Fails with ModelIndexError when a constraint (linear or nonlinear), the
+// Fails with InvalidModel when a constraint (linear or nonlinear), the
 // objective or a cone refers to a variable the model does not have.
 void check_variable_indices(const ModelData& model);
 
 // Builds the standard form of `model` (checking indices first). Every vector
-// is allocated once at its final size.
+// is allocated once at its final size. A NaN coefficient in a constraint or
+// the objective fails with InvalidModel (solvers would silently drop it or
+// report a NaN optimum); NaN bounds are left to the solver, which refuses them.
 StandardForm build_standard_form(const ModelData& model);
 
 // The same symmetric matrix stored by its lower triangle (row >= column),
