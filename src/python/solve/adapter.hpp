@@ -1,0 +1,44 @@
+// The common shape of every solver adapter: a function that takes the
+// standard form, the model record and the options, and returns the adapter
+// outcome. Adding a solver is adding one file with such a function and one
+// entry in the dispatch table (dispatch.cpp).
+#pragma once
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "core/model/model_data.hpp"
+#include "core/model/solve_options.hpp"
+#include "core/model/solve_result.hpp"
+#include "core/model/standard_form.hpp"
+#include "python/runtime/ref.hpp"
+
+namespace pelora::py {
+
+// SolveOptions plus what only exists on the Python side.
+struct Options {
+  SolveOptions core;
+  Ref basis;                          // the `basis` keyword's object; set iff core.basis_given
+  std::optional<std::string> solver;  // chooses the adapter; not read by adapters
+};
+
+// What an adapter hands back to Model.solve. `data.snapshot` stays empty: the
+// orchestration adds the model copy. Conventions every adapter keeps:
+// `data.solver` is its display name ("HiGHS", "OSQP", ...); the objective is
+// in the model's own sense (StandardForm::model_objective); primal values are
+// in column order; dual values in the row order of the form that was solved;
+// `data.solve_time` spans from the adapter's start (before its imports) to
+// right after the package's solve call.
+struct AdapterOutcome {
+  ResultData data;
+  Ref basis;  // a solver basis object kept for hot starts (HiGHS), or null
+};
+
+using Adapter = AdapterOutcome (*)(const StandardForm& form, const ModelData& model,
+                                   const Options& options);
+
+// time.perf_counter()
+double perf_counter();
+
+}  // namespace pelora::py

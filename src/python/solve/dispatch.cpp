@@ -1,0 +1,79 @@
+#include "python/solve/dispatch.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "python/runtime/error.hpp"
+#include "python/solve/highs_adapter.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+// Stand-in for an adapter that this build does not have yet.
+template <const char* Display>
+AdapterOutcome not_available(const StandardForm&, const ModelData&, const Options&) {
+  throw_error(PyExc_NotImplementedError,
+              std::string("the ") + Display +
+                  " adapter is not available in this build yet; pass solver=\"highs\" to solve "
+                  "linear, mixed-integer linear and continuous quadratic models with HiGHS");
+}
+
+constexpr char kOsqp[] = "OSQP";
+constexpr char kSlsqp[] = "SciPy/SLSQP";
+constexpr char kIpopt[] = "Ipopt";
+constexpr char kClarabel[] = "Clarabel";
+
+struct AdapterEntry {
+  const char* name;  // lower case
+  Adapter adapter;
+};
+
+// One entry per solver name; any other name (including "highs") uses HiGHS.
+const AdapterEntry kAdapters[] = {
+    {"osqp", not_available<kOsqp>},
+    {"scipy", not_available<kSlsqp>},
+    {"slsqp", not_available<kSlsqp>},
+    {"ipopt", not_available<kIpopt>},
+    {"clarabel", not_available<kClarabel>},
+};
+
+const AdapterEntry* find_adapter(const std::string& name) {
+  for (const AdapterEntry& e : kAdapters) {
+    if (name == e.name) return &e;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string choose_solver(const std::optional<std::string>& requested, const StandardForm& form,
+                          ProblemType type) {
+  std::string name;
+  if (requested) {
+    name = *requested;
+  } else if (!form.soc_cones.empty() || !form.psd_cones.empty()) {
+    name = "clarabel";
+  } else {
+    switch (type) {
+      case ProblemType::LP:
+      case ProblemType::MILP:
+      case ProblemType::MIQP: name = "highs"; break;
+      case ProblemType::QP: name = "osqp"; break;
+      case ProblemType::NLP: name = "ipopt"; break;
+    }
+  }
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name;
+}
+
+bool uses_highs(const std::string& lower_name) { return find_adapter(lower_name) == nullptr; }
+
+Adapter adapter_for(const std::string& lower_name) {
+  const AdapterEntry* e = find_adapter(lower_name);
+  return e ? e->adapter : solve_with_highs;
+}
+
+}  // namespace pelora::py

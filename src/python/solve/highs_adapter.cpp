@@ -1,0 +1,264 @@
+#include "python/solve/highs_adapter.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <numeric>
+#include <vector>
+
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+// -1 until a solve passes a thread count.
+std::atomic<int64_t> g_last_threads{-1};
+
+std::string lower_text(PyObject* o) {
+  Ref s = check(PyObject_Str(o));
+  Py_ssize_t n = 0;
+  const char* c = PyUnicode_AsUTF8AndSize(s.get(), &n);
+  if (!c) throw_already_set();
+  std::string out(c, static_cast<size_t>(n));
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return out;
+}
+
+bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+// The value of h.getInfoValue(name) when HiGHS reports it as valid. HiGHS
+// answers with a warning status and an unset (garbage) value when the
+// information does not exist, e.g. after a failed run; that counts as
+// unreadable, as does any failure of the query, which is discarded.
+Ref readable_info(PyObject* highspy, PyObject* h, const char* name) {
+  try {
+    Ref key = py_str(name);
+    Ref pair = call_method(h, "getInfoValue", key.get());
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) return {};
+    if (!highs_status_is(highspy, PyTuple_GetItem(pair.get(), 0), "kOk")) return {};
+    return Ref::borrow(PyTuple_GetItem(pair.get(), 1));
+  } catch (const ErrorAlreadySet&) {
+    PyErr_Clear();
+  } catch (const PyError&) {
+  }
+  return {};
+}
+
+uint64_t count_or_zero(const Ref& v) {
+  if (!v || !PyLong_Check(v.get())) return 0;
+  const unsigned long long n = PyLong_AsUnsignedLongLong(v.get());
+  if (PyErr_Occurred()) {  // negative or too large
+    PyErr_Clear();
+    return 0;
+  }
+  return n;
+}
+
+double float_or_zero(const Ref& v) {
+  if (!v) return 0.0;
+  const double d = PyFloat_AsDouble(v.get());
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0.0;
+  }
+  return d;
+}
+
+// A boolean attribute of a HiGHS solution (value_valid, dual_valid); true
+// when the package does not have it.
+bool solution_flag(PyObject* sol, const char* name) {
+  Ref v = Ref::steal(PyObject_GetAttrString(sol, name));
+  if (!v) {
+    PyErr_Clear();
+    return true;
+  }
+  const int t = PyObject_IsTrue(v.get());
+  if (t < 0) throw_already_set();
+  return t != 0;
+}
+
+void apply_options(PyObject* h, const SolveOptions& o) {
+  if (!o.verbose) set_highs_option(h, "output_flag", Py_False);
+  if (o.time_limit) set_highs_option(h, "time_limit", py_float(*o.time_limit).get());
+  if (o.gap) set_highs_option(h, "mip_rel_gap", py_float(*o.gap).get());
+  if (o.threads) {
+    check_highs_threads(h, *o.threads);
+    set_highs_option(h, "threads", py_int(*o.threads).get());
+  }
+  if (o.solver_method) set_highs_option(h, "solver", py_str(*o.solver_method).get());
+  if (o.run_crossover) set_highs_option(h, "run_crossover", py_str(*o.run_crossover).get());
+  if (o.parallel) set_highs_option(h, "parallel", py_str(*o.parallel).get());
+  if (o.simplex_scale_strategy) {
+    set_highs_option(h, "simplex_scale_strategy", py_int(*o.simplex_scale_strategy).get());
+  }
+  if (!o.effective_presolve()) set_highs_option(h, "presolve", py_str("off").get());
+}
+
+// The start point for the MIP search, every column given (HiGHS's sparse
+// setSolution form; the dense form is not offered by highspy).
+void set_start_point(PyObject* h, const Numpy& np, const std::vector<double>& x) {
+  std::vector<int32_t> index(x.size());
+  std::iota(index.begin(), index.end(), 0);
+  Ref n = py_int(static_cast<long long>(x.size()));
+  Ref idx = np.view(index);
+  Ref val = np.view(x);
+  call_method(h, "setSolution", n.get(), idx.get(), val.get());
+}
+
+}  // namespace
+
+double perf_counter() {
+  Ref time = import_module("time");
+  Ref t = call_method(time.get(), "perf_counter");
+  const double v = PyFloat_AsDouble(t.get());
+  if (v == -1.0 && PyErr_Occurred()) throw_already_set();
+  return v;
+}
+
+void set_highs_option(PyObject* h, const char* name, PyObject* value) {
+  Ref key = py_str(name);
+  call_method(h, "setOptionValue", key.get(), value);
+}
+
+void check_highs_threads(PyObject* h, uint32_t threads) {
+  const int64_t previous = g_last_threads.exchange(static_cast<int64_t>(threads));
+  if (previous < 1 || previous == static_cast<int64_t>(threads)) return;
+  bool reset = false;
+  if (Ref f = Ref::steal(PyObject_GetAttrString(h, "resetGlobalScheduler"))) {
+    reset = static_cast<bool>(Ref::steal(PyObject_CallFunctionObjArgs(f.get(), Py_True, nullptr)));
+  }
+  if (!reset) {
+    PyErr_Clear();
+    write_stderr("[pelora-opt] warning: HiGHS thread count changed (" + std::to_string(previous) +
+                 " -> " + std::to_string(threads) +
+                 ") within this process and resetGlobalScheduler is unavailable; solve may "
+                 "return status 'unknown'. Keep `threads` uniform per process.\n");
+  }
+}
+
+bool highs_status_is(PyObject* highspy, PyObject* status, const char* name) {
+  Ref cls = get_attr(highspy, "HighsStatus");
+  Ref expected = get_attr(cls.get(), name);
+  const int eq = PyObject_RichCompareBool(status, expected.get(), Py_EQ);
+  if (eq < 0) throw_already_set();
+  return eq == 1;
+}
+
+bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const StandardForm& f,
+                     bool with_hessian) {
+  Ref fmt_cls = get_attr(highspy, "MatrixFormat");
+  Ref colwise = get_attr(fmt_cls.get(), "kColwise");
+  Ref sense_cls = get_attr(highspy, "ObjSense");
+  Ref minimize = get_attr(sense_cls.get(), "kMinimize");
+
+  Ref num_col = py_int(static_cast<long long>(f.num_col));
+  Ref num_row = py_int(static_cast<long long>(f.num_row));
+  Ref num_nz = py_int(static_cast<long long>(f.nnz()));
+  Ref offset = py_float(0.0);
+  Ref cost = np.view(f.col_cost), cl = np.view(f.col_lower), cu = np.view(f.col_upper);
+  Ref rl = np.view(f.row_lower), ru = np.view(f.row_upper);
+  Ref start = np.view(f.a_start), index = np.view(f.a_index), value = np.view(f.a_value);
+  Ref integrality = np.view(f.integrality);
+
+  Ref status;
+  if (with_hessian && f.hessian && f.hessian->nnz() > 0) {
+    const Hessian lower = lower_triangle(*f.hessian, f.num_col);
+    Ref q_cls = get_attr(highspy, "HessianFormat");
+    Ref triangular = get_attr(q_cls.get(), "kTriangular");
+    Ref q_nnz = py_int(static_cast<long long>(lower.nnz()));
+    Ref qs = np.view(lower.q_start), qi = np.view(lower.q_index), qv = np.view(lower.q_value);
+    status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(), q_nnz.get(),
+                         colwise.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
+                         cl.get(), cu.get(), rl.get(), ru.get(), start.get(), index.get(),
+                         value.get(), qs.get(), qi.get(), qv.get(), integrality.get());
+  } else {
+    status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(),
+                         colwise.get(), minimize.get(), offset.get(), cost.get(), cl.get(),
+                         cu.get(), rl.get(), ru.get(), start.get(), index.get(), value.get(),
+                         integrality.get());
+  }
+  return !highs_status_is(highspy, status.get(), "kError");
+}
+
+SolveStatus highs_status_from_text(std::string s, bool iteration_rule) {
+  if (contains(s, "optimal")) return SolveStatus::Optimal;
+  const bool infeasible = contains(s, "infeasible"), unbounded = contains(s, "unbounded");
+  if (infeasible && unbounded) return SolveStatus::InfeasibleOrUnbounded;
+  if (infeasible) return SolveStatus::Infeasible;
+  if (unbounded) return SolveStatus::Unbounded;
+  if (contains(s, "time_limit") || contains(s, "timelimit")) return SolveStatus::TimeLimit;
+  if (iteration_rule && (contains(s, "iteration_limit") || contains(s, "iterationlimit"))) {
+    return SolveStatus::IterationLimit;
+  }
+  if (contains(s, "error")) return SolveStatus::Error;
+  return SolveStatus::Unknown;
+}
+
+SolveStatus highs_status(PyObject* h, bool iteration_rule) {
+  Ref st = call_method(h, "getModelStatus");
+  return highs_status_from_text(lower_text(st.get()), iteration_rule);
+}
+
+AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData&, const Options& options) {
+  const SolveOptions& o = options.core;
+  const double t0 = perf_counter();
+  Ref highspy = import_module("highspy");
+  Ref h = call_method(highspy.get(), "Highs");
+  apply_options(h.get(), o);
+  const Numpy np;
+  const bool integer = f.has_integer();
+
+  AdapterOutcome out;
+  ResultData& r = out.data;
+  r.solver = "HiGHS";
+  if (!load_into_highs(highspy.get(), h.get(), np, f, /*with_hessian=*/true)) {
+    // HiGHS refused the data (for example an infinite or NaN cost): nothing
+    // was solved.
+    r.status = SolveStatus::Error;
+    r.solve_time = perf_counter() - t0;
+    return out;
+  }
+  if (integer && o.warm_start && o.warm_start->size() == f.num_col) {
+    set_start_point(h.get(), np, *o.warm_start);
+  }
+  if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
+
+  Ref run_status = call_method(h.get(), "run");
+  r.solve_time = perf_counter() - t0;
+
+  // A run that ends in error (for example a mixed-integer quadratic model,
+  // which HiGHS cannot solve) leaves no usable status or solution.
+  r.status = highs_status_is(highspy.get(), run_status.get(), "kError")
+                 ? SolveStatus::Error
+                 : highs_status(h.get(), /*iteration_rule=*/true);
+
+  if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+    Ref key = py_str("objective_function_value");
+    Ref pair = call_method(h.get(), "getInfoValue", key.get());
+    Ref value = check(PySequence_GetItem(pair.get(), 1));
+    const double objective = PyFloat_AsDouble(value.get());
+    if (objective == -1.0 && PyErr_Occurred()) throw_already_set();
+    Ref sol = call_method(h.get(), "getSolution");
+    // A time limit may strike before any feasible point is known.
+    if (solution_flag(sol.get(), "value_valid")) {
+      r.objective = f.model_objective(objective);
+      Ref col_value = get_attr(sol.get(), "col_value");
+      r.primals = read_floats(col_value.get());
+      if (integer) {
+        r.nodes = count_or_zero(readable_info(highspy.get(), h.get(), "mip_node_count"));
+        r.gap = float_or_zero(readable_info(highspy.get(), h.get(), "mip_gap"));
+      } else if (solution_flag(sol.get(), "dual_valid")) {
+        Ref row_dual = get_attr(sol.get(), "row_dual");
+        r.duals = read_floats(row_dual.get());
+      }
+    }
+  }
+  r.iterations = count_or_zero(readable_info(highspy.get(), h.get(), "simplex_iteration_count"));
+  out.basis = call_method(h.get(), "getBasis");
+  return out;
+}
+
+}  // namespace pelora::py

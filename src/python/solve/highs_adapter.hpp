@@ -1,0 +1,43 @@
+// HiGHS through the `highspy` package: the adapter used by Model.solve for
+// LP, MILP and (on request) QP models, and the pieces PersistentHighs shares.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "python/solve/adapter.hpp"
+#include "python/solve/arrays.hpp"
+
+namespace pelora::py {
+
+AdapterOutcome solve_with_highs(const StandardForm& form, const ModelData& model,
+                                const Options& options);
+
+// h.setOptionValue(name, value); the returned status is not inspected.
+void set_highs_option(PyObject* h, const char* name, PyObject* value);
+
+// The process-wide record of the last thread count handed to HiGHS. Changing
+// the count within a process needs HiGHS's global scheduler to be reset; when
+// that is impossible a warning line goes to standard error.
+void check_highs_threads(PyObject* h, uint32_t threads);
+
+// Loads the form (columns, integrality, rows and, when asked, the Hessian)
+// into `h` with one passModel call over arrays that view the form's vectors.
+// The objective offset stays out of HiGHS (adapters add it themselves).
+// Returns false when HiGHS rejects the model.
+bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const StandardForm& form,
+                     bool with_hessian);
+
+// The model status of `h` mapped onto SolveStatus from its text (lower-cased,
+// first matching rule wins). `iteration_rule` enables the iteration-limit
+// rule (the adapter has it, PersistentHighs does not). A text naming an error
+// (load, model, presolve, solve or postsolve error) gives Error.
+SolveStatus highs_status(PyObject* h, bool iteration_rule);
+SolveStatus highs_status_from_text(std::string lower, bool iteration_rule);
+
+// True when `status` (a HighsStatus) equals highspy.HighsStatus.<name>.
+bool highs_status_is(PyObject* highspy, PyObject* status, const char* name);
+
+}  // namespace pelora::py

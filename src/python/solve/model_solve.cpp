@@ -1,0 +1,140 @@
+#include "python/solve/model_solve.hpp"
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/model/form_cleanup.hpp"
+#include "core/model/standard_form.hpp"
+#include "python/model/model_object.hpp"
+#include "python/result/result_object.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/solve/dispatch.hpp"
+#include "python/solve/highs_adapter.hpp"
+#include "python/solve/options_reader.hpp"
+
+namespace pelora::py {
+
+const char kModelSolveDoc[] =
+    "solve($self, **kwargs)\n--\n\nSolve the model. Auto-detects problem type and selects best "
+    "solver.\n\nOptions:\n  solver: str \xe2\x80\x94 force a specific solver (\"highs\", \"osqp\", "
+    "\"scipy\")\n  time_limit: float \xe2\x80\x94 seconds\n  gap: float \xe2\x80\x94 MIP gap "
+    "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
+    "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
+    "bool \xe2\x80\x94 run presolve (default True)";
+
+namespace {
+
+// A small mixed-integer model first tries its LP relaxation.
+constexpr size_t kRelaxationMaxColumns = 4000;
+constexpr double kIntegralTolerance = 1e-6;
+
+constexpr Params<0> kSolveParams{"Model.solve()", {}, 0, true};
+
+// The relaxation of `form` through HiGHS, kept when it is optimal and already
+// integral (integer columns then rounded). Any Python exception it raises is
+// discarded: the full solve follows.
+std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData& model,
+                                             const Options& options) {
+  // The form's integrality is swapped out for zeros for the length of the
+  // relaxed solve and restored on every path.
+  std::vector<int32_t> integrality(form.num_col, 0);
+  form.integrality.swap(integrality);
+  struct Restore {
+    StandardForm& f;
+    std::vector<int32_t>& saved;
+    ~Restore() { f.integrality.swap(saved); }
+  } restore{form, integrality};
+
+  std::optional<AdapterOutcome> out;
+  try {
+    out = solve_with_highs(form, model, options);
+  } catch (const ErrorAlreadySet&) {
+    // Interrupts and exits are not solver failures: they go on up.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  } catch (const PyError&) {
+    return std::nullopt;
+  }
+  ResultData& r = out->data;
+  if (r.status != SolveStatus::Optimal || !r.primals ||
+      !integral_at(integrality, *r.primals, kIntegralTolerance)) {
+    return std::nullopt;
+  }
+  round_integer_columns(integrality, *r.primals);
+  r.nodes.reset();
+  r.gap.reset();
+  return out;
+}
+
+PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
+  StandardForm form = standard_form_of(model);
+  Options options = read_solve_options(kwargs);
+  const SolveOptions& o = options.core;
+
+  if (o.scale_cleanup) clean_tiny_bounds(form);
+  const size_t model_rows = form.num_row;
+  std::vector<uint32_t> kept;
+  if (o.eliminate_redundant) {
+    kept = eliminate_redundant_rows(form);
+    if (kept.size() < model_rows && o.verbose) {
+      write_stderr("[pelora-opt 18.s.3] eliminated " + std::to_string(model_rows - kept.size()) +
+                   " provably-redundant rows (" + std::to_string(kept.size()) + " remain)\n");
+    }
+  }
+  const bool reduced = o.eliminate_redundant && kept.size() < model_rows;
+
+  const std::string name = choose_solver(options.solver, form, classify_problem(model));
+  std::optional<AdapterOutcome> outcome;
+  if (form.has_integer() && form.num_col <= kRelaxationMaxColumns && uses_highs(name)) {
+    outcome = try_relaxation(form, model, options);
+  }
+  if (!outcome) outcome = adapter_for(name)(form, model, options);
+
+  // Duals follow the model's rows: an eliminated row's dual is 0.
+  if (reduced && outcome->data.duals) {
+    outcome->data.duals = expand_row_duals(*outcome->data.duals, kept, model_rows);
+  }
+  return pack_result(std::move(*outcome), snapshot_of(model));
+}
+
+}  // namespace
+
+StandardForm standard_form_of(const ModelData& model) {
+  try {
+    return build_standard_form(model);
+  } catch (const InvalidModel& e) {
+    throw_value_error(e.what());
+  }
+}
+
+std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
+  auto snap = std::make_shared<ModelSnapshot>();
+  snap->var_names.reserve(model.variables.size());
+  for (const VarRecord& v : model.variables) snap->var_names.push_back(v.name);
+  snap->variables = model.variables;
+  snap->constraints = model.constraints;
+  return snap;
+}
+
+PyObject* pack_result(AdapterOutcome outcome, std::shared_ptr<const ModelSnapshot> snapshot) {
+  ResultValue v;
+  v.data = std::move(outcome.data);
+  v.data.snapshot = std::move(snapshot);
+  v.basis = std::move(outcome.basis);
+  return new_result(std::move(v));
+}
+
+PyObject* model_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] {
+    auto a = match(kSolveParams, args, kwargs);
+    PyObject* options = a.extra.get();
+    return with_model_lock(self, [&](ModelData& model) { return solve_locked(model, options); });
+  });
+}
+
+}  // namespace pelora::py

@@ -1,0 +1,418 @@
+// PersistentHighs: a HiGHS instance loaded once with a model's linear part,
+// changed in place (bounds, costs, coefficients) and re-solved. Mirrors of
+// the bounds and costs stay readable from Python.
+#include <string>
+#include <vector>
+
+#include "python/model/model_object.hpp"
+#include "python/registry.hpp"
+#include "python/result/result_object.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/runtime/types.hpp"
+#include "python/solve/arrays.hpp"
+#include "python/solve/highs_adapter.hpp"
+#include "python/solve/model_solve.hpp"
+#include "python/solve/options_reader.hpp"
+
+namespace pelora::py {
+namespace {
+
+struct PersistentState {
+  Ref highspy;
+  Ref highs;
+  std::vector<double> row_lower, row_upper;
+  std::vector<double> col_lower, col_upper;
+  std::vector<double> col_cost;  // minimisation convention (negated for a maximising model)
+  size_t num_cols = 0;
+  size_t num_rows = 0;
+  double offset = 0.0;
+  bool maximize = false;
+  int borrows = 0;  // > 0: shared borrows in progress; -1: an exclusive one
+};
+
+PersistentState& state_of(PyObject* self) { return unbox<PersistentState>(self); }
+
+// Exclusive access for updates, shared access for everything else, so that
+// an update from inside a running call on the same object is refused.
+class Borrow {
+ public:
+  Borrow(PersistentState& s, bool exclusive) : s_(s), exclusive_(exclusive) {
+    if (exclusive) {
+      if (s.borrows != 0) throw_runtime_error("Already borrowed");
+      s.borrows = -1;
+    } else {
+      if (s.borrows < 0) throw_runtime_error("Already mutably borrowed");
+      ++s.borrows;
+    }
+  }
+  ~Borrow() {
+    if (exclusive_) {
+      s_.borrows = 0;
+    } else {
+      --s_.borrows;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  PersistentState& s_;
+  bool exclusive_;
+};
+
+// --- argument conversions --------------------------------------------------------
+
+PyObject* as_sequence(PyObject* o) {
+  if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
+  return o;
+}
+
+std::vector<size_t> read_indices(PyObject* o) {
+  as_sequence(o);
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw_already_set();
+  std::vector<size_t> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(o, i));
+    out[static_cast<size_t>(i)] = as_count(item.get());
+  }
+  return out;
+}
+
+std::vector<double> read_values(PyObject* o) {
+  as_sequence(o);
+  return read_floats(o);
+}
+
+void check_range(const std::vector<size_t>& indices, size_t size, const char* what) {
+  for (size_t i : indices) {
+    if (i >= size) {
+      throw_error(PyExc_IndexError, std::string(what) + " index " + std::to_string(i) +
+                                        " is out of range: the loaded model has " +
+                                        std::to_string(size) + " " + what + "s");
+    }
+  }
+}
+
+void check_length(const char* name, size_t have, const char* index_name, size_t need) {
+  if (have < need) {
+    throw_value_error(std::string(name) + " has " + std::to_string(have) + " values but " +
+                      index_name + " has " + std::to_string(need));
+  }
+}
+
+Ref float_pair(const std::vector<double>& a, const std::vector<double>& b) {
+  Ref la = float_list(a), lb = float_list(b);
+  return check(PyTuple_Pack(2, la.get(), lb.get()));
+}
+
+// --- from_model --------------------------------------------------------------------
+
+constexpr Params<0> kFromModelParams{"PersistentHighs.from_model()", {}, 0, true};
+
+PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kFromModelParams, args, kw);
+    PyObject* kwargs = a.extra.get();
+    PyObject* model = option_item(kwargs, "model");
+    if (!model) throw_value_error("model keyword required");
+    convert_arg("model", [&] {
+      if (!is_model(model)) throw_cannot_convert(model, "Model");
+    });
+    return with_model_lock(model, [&](ModelData& data) {
+      StandardForm form = standard_form_of(data);
+      bool verbose = false;
+      std::optional<uint32_t> threads;
+      if (PyObject* v = option_item(kwargs, "verbose")) verbose = option_bool(v);
+      std::optional<double> gap, time_limit;
+      if (PyObject* v = option_item(kwargs, "threads")) threads = option_u32(v);
+      if (PyObject* v = option_item(kwargs, "gap")) gap = option_float(v);
+      if (PyObject* v = option_item(kwargs, "time_limit")) time_limit = option_float(v);
+
+      PersistentState st;
+      st.highspy = import_module("highspy");
+      const Numpy np;
+      st.highs = call_method(st.highspy.get(), "Highs");
+      PyObject* h = st.highs.get();
+      if (!verbose) set_highs_option(h, "output_flag", Py_False);
+      set_highs_option(h, "presolve", py_str("off").get());
+      if (time_limit) set_highs_option(h, "time_limit", py_float(*time_limit).get());
+      if (gap) set_highs_option(h, "mip_rel_gap", py_float(*gap).get());
+      if (threads) {
+        check_highs_threads(h, *threads);
+        set_highs_option(h, "threads", py_int(*threads).get());
+      }
+      if (!load_into_highs(st.highspy.get(), h, np, form, /*with_hessian=*/false)) {
+        throw_value_error("HiGHS rejected the model (passModel returned an error)");
+      }
+      st.row_lower = std::move(form.row_lower);
+      st.row_upper = std::move(form.row_upper);
+      st.col_lower = std::move(form.col_lower);
+      st.col_upper = std::move(form.col_upper);
+      st.col_cost = std::move(form.col_cost);
+      st.num_cols = form.num_col;
+      st.num_rows = form.num_row;
+      st.offset = form.offset;
+      st.maximize = form.maximize;
+      return box_new(persistent_highs_type(), std::move(st));
+    });
+  });
+}
+
+// --- updates -----------------------------------------------------------------------
+
+constexpr Params<3> kColBoundsParams{"PersistentHighs.update_col_bounds()",
+                                     {"indices", "lowers", "uppers"}, 3, false};
+constexpr Params<3> kRowBoundsParams{"PersistentHighs.update_row_bounds()",
+                                     {"indices", "lowers", "uppers"}, 3, false};
+constexpr Params<2> kCostParams{"PersistentHighs.update_col_costs()", {"indices", "costs"}, 2,
+                                false};
+constexpr Params<3> kCoeffParams{"PersistentHighs.update_matrix_coeffs()",
+                                 {"rows", "cols", "values"}, 3, false};
+
+// Shared by the two bound updates: every index and length is checked before
+// the first change, then the entries are applied in order; HiGHS's own
+// exception stops the loop with the earlier entries applied and mirrored.
+PyObject* update_bounds(PyObject* self, PyObject* args, PyObject* kw, const Params<3>& params,
+                        bool rows) {
+  return boundary([&] {
+    auto a = match(params, args, kw);
+    const std::vector<size_t> indices = a.convert(0, read_indices);
+    const std::vector<double> lowers = a.convert(1, read_values);
+    const std::vector<double> uppers = a.convert(2, read_values);
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, /*exclusive=*/true);
+    std::vector<double>& lo = rows ? st.row_lower : st.col_lower;
+    std::vector<double>& up = rows ? st.row_upper : st.col_upper;
+    check_range(indices, lo.size(), rows ? "row" : "column");
+    check_length("lowers", lowers.size(), "indices", indices.size());
+    check_length("uppers", uppers.size(), "indices", indices.size());
+    const char* method = rows ? "changeRowBounds" : "changeColBounds";
+    for (size_t k = 0; k < indices.size(); ++k) {
+      Ref i = py_int(static_cast<long long>(indices[k]));
+      Ref l = py_float(lowers[k]), u = py_float(uppers[k]);
+      call_method(st.highs.get(), method, i.get(), l.get(), u.get());
+      lo[indices[k]] = lowers[k];
+      up[indices[k]] = uppers[k];
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* update_col_bounds(PyObject* self, PyObject* args, PyObject* kw) {
+  return update_bounds(self, args, kw, kColBoundsParams, /*rows=*/false);
+}
+
+PyObject* update_row_bounds(PyObject* self, PyObject* args, PyObject* kw) {
+  return update_bounds(self, args, kw, kRowBoundsParams, /*rows=*/true);
+}
+
+PyObject* update_col_costs(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kCostParams, args, kw);
+    const std::vector<size_t> indices = a.convert(0, read_indices);
+    const std::vector<double> costs = a.convert(1, read_values);
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, /*exclusive=*/true);
+    check_range(indices, st.col_cost.size(), "column");
+    check_length("costs", costs.size(), "indices", indices.size());
+    for (size_t k = 0; k < indices.size(); ++k) {
+      Ref i = py_int(static_cast<long long>(indices[k]));
+      Ref c = py_float(costs[k]);
+      call_method(st.highs.get(), "changeColCost", i.get(), c.get());
+      st.col_cost[indices[k]] = costs[k];
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* update_matrix_coeffs(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kCoeffParams, args, kw);
+    const std::vector<size_t> rows = a.convert(0, read_indices);
+    const std::vector<size_t> cols = a.convert(1, read_indices);
+    const std::vector<double> values = a.convert(2, read_values);
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, /*exclusive=*/true);
+    check_length("cols", cols.size(), "rows", rows.size());
+    check_length("values", values.size(), "rows", rows.size());
+    check_range(rows, st.num_rows, "row");
+    for (size_t k = 0; k < rows.size(); ++k) {
+      if (cols[k] >= st.num_cols) check_range({cols[k]}, st.num_cols, "column");
+    }
+    for (size_t k = 0; k < rows.size(); ++k) {
+      Ref r = py_int(static_cast<long long>(rows[k]));
+      Ref c = py_int(static_cast<long long>(cols[k]));
+      Ref v = py_float(values[k]);
+      call_method(st.highs.get(), "changeCoeff", r.get(), c.get(), v.get());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// --- accessors and resolve ------------------------------------------------------------
+
+PyObject* row_bounds(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    return float_pair(st.row_lower, st.row_upper).release();
+  });
+}
+
+PyObject* col_bounds(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    return float_pair(st.col_lower, st.col_upper).release();
+  });
+}
+
+PyObject* col_costs(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    return float_list(st.col_cost).release();
+  });
+}
+
+PyObject* num_cols(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    return PyLong_FromSize_t(st.num_cols);
+  });
+}
+
+PyObject* num_rows(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    return PyLong_FromSize_t(st.num_rows);
+  });
+}
+
+bool flag(PyObject* o, const char* name) {
+  Ref v = Ref::steal(PyObject_GetAttrString(o, name));
+  if (!v) {
+    PyErr_Clear();
+    return true;
+  }
+  const int t = PyObject_IsTrue(v.get());
+  if (t < 0) throw_already_set();
+  return t != 0;
+}
+
+PyObject* resolve(PyObject* self, PyObject*) {
+  return boundary([&] {
+    PersistentState& st = state_of(self);
+    Borrow borrow(st, false);
+    PyObject* h = st.highs.get();
+    AdapterOutcome out;
+    ResultData& r = out.data;
+    r.solver = "HiGHS";
+    const double t0 = perf_counter();
+    Ref run_status = call_method(h, "run");
+    r.solve_time = perf_counter() - t0;
+    r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
+                   ? SolveStatus::Error
+                   : highs_status(h, /*iteration_rule=*/false);
+
+    if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+      Ref key = py_str("objective_function_value");
+      Ref pair = call_method(h, "getInfoValue", key.get());
+      if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+        throw_type_error("getInfoValue did not return a (status, value) pair");
+      }
+      const double v = as_double(PyTuple_GetItem(pair.get(), 1));
+      Ref sol = call_method(h, "getSolution");
+      if (flag(sol.get(), "value_valid")) {
+        const double total = v + st.offset;
+        r.objective = st.maximize ? -total : total;
+        Ref col_value = get_attr(sol.get(), "col_value");
+        r.primals = read_floats(col_value.get());
+        if (flag(sol.get(), "dual_valid")) {
+          Ref row_dual = get_attr(sol.get(), "row_dual");
+          r.duals = read_floats(row_dual.get());
+        }
+      }
+    }
+
+    Ref key = py_str("simplex_iteration_count");
+    Ref pair = call_method(h, "getInfoValue", key.get());
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {
+      throw_type_error("getInfoValue did not return a (status, value) pair");
+    }
+    // Unset (a warning status) or not a count: absent.
+    PyObject* value = PyTuple_GetItem(pair.get(), 1);
+    if (highs_status_is(st.highspy.get(), PyTuple_GetItem(pair.get(), 0), "kOk") &&
+        PyLong_Check(value)) {
+      const unsigned long long n = PyLong_AsUnsignedLongLong(value);
+      if (PyErr_Occurred()) {
+        PyErr_Clear();
+      } else {
+        r.iterations = n;
+      }
+    }
+    out.basis = call_method(h, "getBasis");
+    return pack_result(std::move(out), nullptr);
+  });
+}
+
+template <auto F>
+PyCFunction fn() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods[] = {
+    {"from_model", fn<from_model>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_model(**kwargs)\n--\n\n"},
+    {"update_col_bounds", fn<update_col_bounds>(), METH_VARARGS | METH_KEYWORDS,
+     "update_col_bounds($self, indices, lowers, uppers)\n--\n\n"},
+    {"update_row_bounds", fn<update_row_bounds>(), METH_VARARGS | METH_KEYWORDS,
+     "update_row_bounds($self, indices, lowers, uppers)\n--\n\n"},
+    {"update_col_costs", fn<update_col_costs>(), METH_VARARGS | METH_KEYWORDS,
+     "update_col_costs($self, indices, costs)\n--\n\n"},
+    {"update_matrix_coeffs", fn<update_matrix_coeffs>(), METH_VARARGS | METH_KEYWORDS,
+     "update_matrix_coeffs($self, rows, cols, values)\n--\n\nUpdate individual "
+     "constraint-matrix coefficients in place\n(HiGHS changeCoeff) \xe2\x80\x94 Phase 20.x.4. "
+     "Expert API: the caller is\nresponsible for keeping the mirrored HostSystem consistent."},
+    {"row_bounds", row_bounds, METH_NOARGS,
+     "row_bounds($self)\n--\n\nCurrent (lower, upper) row bounds as loaded/updated \xe2\x80\x94 "
+     "Phase 18.a."},
+    {"col_bounds", col_bounds, METH_NOARGS,
+     "col_bounds($self)\n--\n\nCurrent (lower, upper) column bounds as loaded/updated."},
+    {"col_costs", col_costs, METH_NOARGS,
+     "col_costs($self)\n--\n\nCurrent column costs as loaded/updated."},
+    {"resolve", resolve, METH_NOARGS, "resolve($self)\n--\n\n"},
+    {"num_cols", num_cols, METH_NOARGS, "num_cols($self)\n--\n\n"},
+    {"num_rows", num_rows, METH_NOARGS, "num_rows($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PersistentState>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "pelora_opt.PersistentHighs",
+    static_cast<int>(sizeof(Box<PersistentState>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* persistent_highs_type() { return type_once(g_type, spec); }
+
+}  // namespace pelora::py
