@@ -21,6 +21,7 @@
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/types.hpp"
+#include "python/solve/model_solve.hpp"
 
 namespace pelora::py {
 namespace {
@@ -374,6 +375,7 @@ PyMethodDef methods[] = {
     {"binaries", fn(model_binaries), kArgs,
      "binaries($self, prefix, count)\n--\n\nBatch-add binary variables."},
     // ---- Model.solve: the solve layer (src/python/solve/) registers its entry here. ----
+    PELORA_MODEL_SOLVE_METHOD,
     {"validate", fn(model_validate), METH_NOARGS,
      "validate($self)\n--\n\nValidate the model before solving. Returns list of warning dicts."},
     {"to_lp", fn(model_to_lp), METH_NOARGS,
