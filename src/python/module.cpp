@@ -21,7 +21,9 @@ const Entry kEntries[] = {
     {"QuadExpr", quad_expr_type, nullptr},               // 4
     {"NlExpr", nl_expr_type, nullptr},                   // 5
     {"Constraint", constraint_type, nullptr},            // 6
+    {"Result", result_type, nullptr},                    // 7
     {"BlackBoxResult", blackbox_result_type, nullptr},   // 8
+    {"PersistentHighs", persistent_highs_type, nullptr},  // 9
     {"sum", nullptr, &sum_def},                          // 12
     {"sin", nullptr, &sin_def},                          // 13
     {"cos", nullptr, &cos_def},                          // 14
