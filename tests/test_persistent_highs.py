@@ -1,0 +1,137 @@
+"""PersistentHighs: loading, in-place updates with their mirrors, re-solves."""
+import pytest
+
+import pelora_opt as po
+from pelora_opt import PersistentHighs
+
+
+def lp():
+    m = po.Model()
+    x = m.variable("x", lower=0, upper=4)
+    y = m.variable("y", lower=0, upper=4)
+    m.add(x + 2 * y <= 6, name="cap")
+    m.add(x - y >= -2)
+    m.maximize(x + y)
+    return m
+
+
+def test_from_model_requires_a_model():
+    with pytest.raises(ValueError, match="^model keyword required$"):
+        PersistentHighs.from_model()
+    with pytest.raises(ValueError, match="^model keyword required$"):
+        PersistentHighs.from_model(verbose=True)
+    with pytest.raises(TypeError, match="argument 'model': 'int' object cannot be converted to 'Model'"):
+        PersistentHighs.from_model(model=5)
+    with pytest.raises(TypeError, match="No constructor defined for PersistentHighs"):
+        PersistentHighs()
+
+
+def test_loaded_model_matches_model_solve():
+    m = lp()
+    p = PersistentHighs.from_model(model=m, threads=1, gap=0.0, time_limit=10.0)
+    assert (p.num_cols(), p.num_rows()) == (2, 2)
+    r = p.resolve()
+    ref = m.solve()
+    assert r.status == "optimal" and r.solver == "HiGHS"
+    assert r.objective == pytest.approx(ref.objective)
+    assert r.primals == pytest.approx(ref.primals)
+    assert r.duals == pytest.approx(ref.duals)
+    assert r.iterations is not None and r.basis() is not None
+    assert r.nodes is None and r.gap is None
+    # No model snapshot: no names, no values dict.
+    assert r.var_names_list == [] and r.values() == {}
+    again = p.resolve()
+    assert (again.status, again.objective) == (r.status, r.objective)
+
+
+def test_mirrors_and_updates():
+    p = PersistentHighs.from_model(model=lp())
+    assert p.col_bounds() == ([0.0, 0.0], [4.0, 4.0])
+    assert p.row_bounds() == ([float("-inf"), -2.0], [6.0, float("inf")])
+    assert p.col_costs() == [-1.0, -1.0]  # the maximisation is loaded negated
+
+    p.update_col_bounds([0], [1.0], [2.0])
+    assert p.col_bounds() == ([1.0, 0.0], [2.0, 4.0])
+    assert p.resolve().primals == pytest.approx([2.0, 2.0])
+
+    p.update_row_bounds([0], [float("-inf")], [4.0])
+    assert p.row_bounds()[1][0] == 4.0
+    assert p.resolve().objective == pytest.approx(3.0)  # x = 2, y = 1
+
+    p.update_col_costs([1], [-3.0])  # maximise x + 3y in the loaded convention
+    assert p.col_costs() == [-1.0, -3.0]
+    r = p.resolve()
+    assert r.primals == pytest.approx([1.0, 1.5]) and r.objective == pytest.approx(5.5)
+
+    p.update_matrix_coeffs([0], [1], [1.0])  # x + y <= 4
+    r = p.resolve()
+    assert r.objective == pytest.approx(10.0)  # x = 1, y = 3
+    assert p.row_bounds()[1][0] == 4.0  # the matrix is not mirrored, bounds unchanged
+
+
+def test_maximising_objective_with_constant():
+    m = po.Model()
+    x = m.variable("x", upper=4)
+    m.maximize(2 * x + 3)
+    p = PersistentHighs.from_model(model=m)
+    assert p.col_costs() == [-2.0]
+    assert p.resolve().objective == pytest.approx(11.0)
+
+
+def test_infeasible_resolve():
+    p = PersistentHighs.from_model(model=lp())
+    p.update_col_bounds([0, 1], [5.0, 5.0], [6.0, 6.0])
+    r = p.resolve()
+    assert r.status == "infeasible"
+    assert r.objective is None and r.duals is None
+    assert r.basis() is not None and r.iterations is not None
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda p: p.update_col_bounds([0, 2], [0.0, 0.0], [1.0, 1.0]), IndexError,
+     "column index 2 is out of range"),
+    (lambda p: p.update_row_bounds([5], [0.0], [1.0]), IndexError, "row index 5 is out of range"),
+    (lambda p: p.update_col_costs([0, 1], [1.0]), ValueError, "costs has 1 values but indices has 2"),
+    (lambda p: p.update_col_bounds([0, 1], [1.0, 1.0], [2.0]), ValueError,
+     "uppers has 1 values but indices has 2"),
+    (lambda p: p.update_matrix_coeffs([0], [7], [1.0]), IndexError, "column index 7"),
+    (lambda p: p.update_matrix_coeffs([0, 1], [0], [1.0, 1.0]), ValueError,
+     "cols has 1 values but rows has 2"),
+    (lambda p: p.update_col_bounds([-1], [0.0], [1.0]), OverflowError, None),
+    (lambda p: p.update_col_bounds("ab", [0.0], [1.0]), TypeError,
+     "argument 'indices': Can't extract `str` to `Vec`"),
+    (lambda p: p.update_col_costs([0], 5), TypeError,
+     "argument 'costs': 'int' object cannot be converted to 'Sequence'"),
+])
+def test_bad_updates_change_nothing(call, exc, message):
+    p = PersistentHighs.from_model(model=lp())
+    before = (p.col_bounds(), p.row_bounds(), p.col_costs())
+    ref = p.resolve().objective
+    with pytest.raises(exc, match=message):
+        call(p)
+    assert (p.col_bounds(), p.row_bounds(), p.col_costs()) == before
+    assert p.resolve().objective == pytest.approx(ref)
+
+
+def test_option_conversion_errors():
+    with pytest.raises(TypeError, match="'int' object cannot be converted to 'PyBool'"):
+        PersistentHighs.from_model(model=lp(), verbose=1)
+    with pytest.raises(TypeError):
+        PersistentHighs.from_model(model=lp(), time_limit=None)
+
+
+def test_later_model_changes_do_not_reach_the_loaded_model():
+    m = lp()
+    p = PersistentHighs.from_model(model=m)
+    m.variable("z")
+    m.add(m.variable("w") <= 1)
+    assert (p.num_cols(), p.num_rows()) == (2, 2)
+
+
+def test_integer_columns_are_loaded():
+    m = po.Model()
+    x = m.integer("x", lower=0, upper=10)
+    m.add(2 * x <= 7)
+    m.maximize(x)
+    r = PersistentHighs.from_model(model=m).resolve()
+    assert r.status == "optimal" and r.primals == pytest.approx([3.0])
