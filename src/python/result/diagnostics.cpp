@@ -8,6 +8,7 @@
 #include "core/diagnostics/infeasibility.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/runtime/args.hpp"
+#include "python/result/result_object.hpp"
 #include "python/runtime/call.hpp"
 
 namespace pelora::py {
@@ -131,6 +132,22 @@ PyObject* why_detail_value(const ResultData& r, PyObject* args, PyObject* kwargs
   set_item(d.get(), "explanation", py_str(w.explanation));
   set_item(d.get(), "binding_constraints", position_name_list(w.binding_constraints));
   return d.release();
+}
+
+PyObject* result_why(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return why_value(result_value(self).data, args, kwargs); });
+}
+
+PyObject* result_why_detail(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return why_detail_value(result_value(self).data, args, kwargs); });
+}
+
+PyObject* result_sensitivity(PyObject* self, PyObject*) {
+  return boundary([&] { return sensitivity_value(result_value(self).data); });
+}
+
+PyObject* result_infeasibility_report(PyObject* self, PyObject*) {
+  return boundary([&] { return infeasibility_report_value(result_value(self).data); });
 }
 
 }  // namespace pelora::py

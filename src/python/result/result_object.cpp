@@ -5,6 +5,7 @@
 
 #include "core/format.hpp"
 #include "python/algebra/objects.hpp"
+#include "python/result/diagnostics.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/solve/arrays.hpp"
@@ -150,7 +151,12 @@ PyMethodDef methods[] = {
     {"basis", result_basis, METH_NOARGS,
      "basis($self)\n--\n\nBasis object for LP hot-start (HiGHS only)."},
     // --- diagnostics: why, why_detail, sensitivity, infeasibility_report ---
-    // (entries go here; they read result_value(self).data, see result_object.hpp)
+    {"why", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_why)),
+     METH_VARARGS | METH_KEYWORDS, kWhyDoc},
+    {"why_detail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(result_why_detail)),
+     METH_VARARGS | METH_KEYWORDS, kWhyDetailDoc},
+    {"sensitivity", result_sensitivity, METH_NOARGS, kSensitivityDoc},
+    {"infeasibility_report", result_infeasibility_report, METH_NOARGS, kInfeasibilityReportDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
