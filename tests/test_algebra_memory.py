@@ -38,6 +38,8 @@ def workload(x, y, big, n):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address sanitizer holds freed memory in quarantine")
 def test_resident_memory_is_flat():
     x, y, *rest = make_vars(*[f"v{i}" for i in range(60)])
     big = po.sum(rest)
