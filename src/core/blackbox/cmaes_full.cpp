@@ -4,10 +4,10 @@
 // samples, ranks, updates and then tests for the end, in that order.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
+#include "core/blackbox/ranking.hpp"
 #include "core/blackbox/symmetric_eigen.hpp"
 
 namespace pelora::blackbox {
@@ -81,12 +81,6 @@ void sample(const Constants& c, State& s, const Bounds& bounds, XorShift64& rng,
   clamp(bounds, {x, n});
 }
 
-void rank(State& s) {
-  std::iota(s.order.begin(), s.order.end(), size_t{0});
-  std::stable_sort(s.order.begin(), s.order.end(),
-                   [&](size_t a, size_t b) { return s.values[a] < s.values[b]; });
-}
-
 double norm(const std::vector<double>& v) {
   double s = 0.0;
   for (double e : v) s += e * e;
@@ -130,15 +124,19 @@ void update(const Constants& c, State& s, uint64_t evaluations) {
   }
 
   // Cov <- (1 - c1 - cmu) Cov + c1 (pc pc' + (1 - h) cc (2 - cc) Cov) + cmu sum w y y'
+  // Computed on the upper triangle and mirrored, so Cov stays exactly
+  // symmetric.
   const double keep = 1.0 - c.c_1 - c.c_mu + c.c_1 * (1.0 - h_sigma) * c.c_c * (2.0 - c.c_c);
   for (size_t i = 0; i < n; ++i) {
-    for (size_t k = 0; k < n; ++k) {
+    for (size_t k = i; k < n; ++k) {
       double rank_mu = 0.0;
       for (size_t m = 0; m < c.mu; ++m) {
         const double* y = s.y.data() + s.order[m] * n;
         rank_mu += c.weights[m] * y[i] * y[k];
       }
-      s.cov[i * n + k] = keep * s.cov[i * n + k] + c.c_1 * s.p_c[i] * s.p_c[k] + c.c_mu * rank_mu;
+      const double v = keep * s.cov[i * n + k] + c.c_1 * s.p_c[i] * s.p_c[k] + c.c_mu * rank_mu;
+      s.cov[i * n + k] = v;
+      s.cov[k * n + i] = v;
     }
   }
 
@@ -192,7 +190,7 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
       s.values[j] = objective(std::span<const double>(s.x.data() + j * n, n));
       ++r.evaluations;
     }
-    rank(s);
+    rank_by_value(s.values, s.order);
     if (improves(s.values[s.order[0]], r.objective)) {
       r.objective = s.values[s.order[0]];
       const double* best = s.x.data() + s.order[0] * n;

@@ -2,10 +2,10 @@
 // bound width, equal-weight recombination of the better half, and a
 // one-fifth-success rule for the step size.
 #include <algorithm>
-#include <numeric>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
+#include "core/blackbox/ranking.hpp"
 
 namespace pelora::blackbox {
 
@@ -42,9 +42,7 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
     }
 
     // Rank: stable, ascending, NaN equal to everything.
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return values[a] < values[b]; });
+    rank_by_value(values, order);
     const double* first = offspring.data() + order[0] * dim;
     if (improves(values[order[0]], r.objective)) {
       r.objective = values[order[0]];

@@ -16,9 +16,12 @@ inline double norm2(double a, double b) {
 
 // Householder reduction of the symmetric matrix in `v` to tridiagonal form:
 // diagonal in d, subdiagonal in e[1..n-1] (e[0] = 0), the accumulated
-// orthogonal transformation in v.
+// orthogonal transformation in v. V is addressed column-major, so the inner
+// loops, which walk down columns, run over contiguous memory (a symmetric
+// input reads the same either way). Column j of V ends up as row j of `v`,
+// the layout ql_iterate works on.
 void tridiagonalize(size_t n, double* v, double* d, double* e) {
-  auto V = [&](size_t i, size_t j) -> double& { return v[i * n + j]; };
+  auto V = [&](size_t i, size_t j) -> double& { return v[j * n + i]; };
   for (size_t j = 0; j < n; ++j) d[j] = V(n - 1, j);
 
   for (size_t i = n - 1; i > 0; --i) {
@@ -192,7 +195,6 @@ bool symmetric_eigen(size_t n, std::span<double> v, std::span<double> values,
     return true;
   }
   tridiagonalize(n, v.data(), values.data(), work.data());
-  transpose(n, v.data());
   if (!ql_iterate(n, v.data(), values.data(), work.data())) return false;
   transpose(n, v.data());
   for (size_t i = 0; i < n; ++i) {
