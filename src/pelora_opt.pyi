@@ -236,7 +236,16 @@ class Result:
         """Get all variable values as a dict {name: value}."""
     def basis(self) -> Any | None:
         """Basis object for LP hot-start (HiGHS only)."""
-    # (diagnostic methods: see the diagnostics section)
+    # --- diagnostics (read the result's copy of the model; no solver call) ---
+    def why(self, var: Var) -> str:
+        """Explain why a variable has its current value at the optimum."""
+    def why_detail(self, var: Var) -> dict[str, Any]:
+        """Get detailed "why" report as a dict."""
+    def sensitivity(self) -> dict[str, list[tuple[Any, ...]]]:
+        """Get sensitivity analysis: shadow prices, active constraints, bound status."""
+    def infeasibility_report(self) -> dict[str, Any]:
+        """Compute the Irreducible Infeasible Subsystem.
+        Only meaningful when status is "infeasible"."""
 
 class PersistentHighs:
     @staticmethod
