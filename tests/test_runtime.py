@@ -142,3 +142,14 @@ def test_model_argument_messages(call, message):
 def test_internal_failure_type():
     assert issubclass(po.InternalFailure, BaseException)
     assert not issubclass(po.InternalFailure, Exception)
+
+
+def test_import_in_a_sub_interpreter_is_refused():
+    si = pytest.importorskip("_xxsubinterpreters")
+    interp = si.create()
+    try:
+        with pytest.raises(Exception) as info:
+            si.run_string(interp, "import pelora_opt")
+        assert "ImportError" in str(info.value) and "sub-interpreters" in str(info.value)
+    finally:
+        si.destroy(interp)
