@@ -161,6 +161,13 @@ PyObject* expr_add(PyObject* a, PyObject* b) {
     Operands ops(a, b, expr_type());
     PyObject* o = ops.other;
     const Expr& self = expr_value(ops.self);
+    // The classes are disjoint, so testing the common Expr case first does
+    // not change which rule applies.
+    if (is_expr(o)) {
+      Expr e = self;
+      add_expr(e, expr_value(o), 1.0);
+      return new_expr(std::move(e));
+    }
     if (is_nl_expr(o)) return nl_result('+', ops.left(), ops.right());
     if (is_quad_expr(o)) return new_quad_expr(quad_plus_linear(quad_expr_value(o), self, 1.0));
     Expr e = self;
