@@ -1,6 +1,8 @@
 """Model.solve through the real highspy: optima against scipy, statuses,
 options and their conversions, clean-ups, the relaxation shortcut."""
 import math
+import subprocess
+import sys
 
 import highspy
 import numpy as np
@@ -402,6 +404,19 @@ def test_thread_count_change_warns_only_without_a_scheduler_reset(monkeypatch, c
     assert capsys.readouterr().err == ""
     monkeypatch.undo()
     assert m.solve(threads=2).status == "optimal"  # a real reset again
+
+
+def test_first_thread_count_after_a_default_solve_works():
+    # A solve without `threads` sizes HiGHS's scheduler with its default; the
+    # first explicit count must still solve. Needs a fresh process.
+    code = (
+        "import pelora_opt as po\n"
+        "m = po.Model(); x = m.variable('x', lower=0, upper=1); m.maximize(x)\n"
+        "print(m.solve().status, m.solve(threads=1).status, m.solve(threads=1).status)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split()[-3:] == ["optimal", "optimal", "optimal"]
+    assert "[pelora-opt]" not in out.stderr
 
 
 # --- clean-ups -----------------------------------------------------------------------

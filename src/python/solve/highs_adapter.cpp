@@ -125,18 +125,21 @@ void set_highs_option(PyObject* h, const char* name, PyObject* value) {
 
 void check_highs_threads(PyObject* h, uint32_t threads) {
   const int64_t previous = g_last_threads.exchange(static_cast<int64_t>(threads));
-  if (previous < 1 || previous == static_cast<int64_t>(threads)) return;
+  if (previous == static_cast<int64_t>(threads)) return;
   bool reset = false;
   if (Ref f = Ref::steal(PyObject_GetAttrString(h, "resetGlobalScheduler"))) {
     reset = static_cast<bool>(Ref::steal(PyObject_CallFunctionObjArgs(f.get(), Py_True, nullptr)));
   }
-  if (!reset) {
-    PyErr_Clear();
-    write_stderr("[pelora-opt] warning: HiGHS thread count changed (" + std::to_string(previous) +
-                 " -> " + std::to_string(threads) +
-                 ") within this process and resetGlobalScheduler is unavailable; solve may "
-                 "return status 'unknown'. Keep `threads` uniform per process.\n");
-  }
+  if (reset) return;
+  PyErr_Clear();
+  // The first explicit count may meet a scheduler that an earlier solve
+  // without `threads` sized by HiGHS's default; the reset above covers that,
+  // and without it there is no earlier count to warn about.
+  if (previous < 1) return;
+  write_stderr("[pelora-opt] warning: HiGHS thread count changed (" + std::to_string(previous) +
+               " -> " + std::to_string(threads) +
+               ") within this process and resetGlobalScheduler is unavailable; solve may "
+               "return status 'unknown'. Keep `threads` uniform per process.\n");
 }
 
 bool highs_status_is(PyObject* highspy, PyObject* status, const char* name) {

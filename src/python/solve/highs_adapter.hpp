@@ -18,9 +18,11 @@ AdapterOutcome solve_with_highs(const StandardForm& form, const ModelData& model
 // h.setOptionValue(name, value); the returned status is not inspected.
 void set_highs_option(PyObject* h, const char* name, PyObject* value);
 
-// The process-wide record of the last thread count handed to HiGHS. Changing
-// the count within a process needs HiGHS's global scheduler to be reset; when
-// that is impossible a warning line goes to standard error.
+// The process-wide record of the last thread count handed to HiGHS. A count
+// that differs from the record (or the first count of the process: a solve
+// without `threads` may already have sized the scheduler) resets HiGHS's
+// global scheduler; when a changed count cannot reset it, a warning line
+// goes to standard error.
 void check_highs_threads(PyObject* h, uint32_t threads);
 
 // Loads the form (columns, integrality, rows and, when asked, the Hessian)
