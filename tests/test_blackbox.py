@@ -366,6 +366,10 @@ def test_argument_matching():
     (po.solve_de, [(1, 0)], {}, r"bounds\[0\] = \(1, 0\): the lower bound exceeds the upper bound"),
     (po.solve_sa, [(0, 1), (0, math.inf)], {}, r"bounds\[1\] = \(0, inf\): both bounds must be finite"),
     (po.solve_pso, [(math.nan, 1)], {}, "both bounds must be finite"),
+    (po.solve_de, [(0, 1)] * 4, {"pop_size": 2**62},
+     "pop_size 4611686018427387904 is too large for 4 dimensions"),
+    (po.solve_pso, [(0, 1)] * 2, {"pop_size": 2**63}, "pop_size .* is too large"),
+    (po.solve_cmaes, [(0, 1)] * 2, {"pop_size": 2**63, "variant": "full"}, "is too large"),
 ])
 def test_unusable_inputs_raise_before_any_evaluation(fn, bounds, kw, msg):
     calls = []

@@ -109,6 +109,12 @@ def test_restart_seed_wraps_around():
     assert r.evaluations == 2 + 2 * (4 + 8)
 
 
+def test_many_restarts_stop_before_the_population_overflows():
+    r = po.solve_cmaes(lambda x: 1.0, [(0, 1)] * 2, variant="full", restarts=10**6,
+                       max_generations=0)
+    assert 40 < r.evaluations < 60  # one centre evaluation per run
+
+
 def test_failing_offspring_sort_last():
     def f(x):
         if x[0] > 0.2:

@@ -25,4 +25,14 @@ void check_bounds(const Bounds& b, bool need_points) {
   }
 }
 
+void check_population_size(size_t members, size_t dim, const char* what) {
+  // 2^56 doubles is far beyond any memory; the limit only keeps the
+  // products of sizes from wrapping.
+  constexpr size_t kLimit = size_t{1} << 56;
+  if (members > kLimit / (dim == 0 ? 1 : dim)) {
+    throw std::invalid_argument(std::string(what) + " " + std::to_string(members) +
+                                " is too large for " + std::to_string(dim) + " dimensions");
+  }
+}
+
 }  // namespace pelora::blackbox

@@ -50,4 +50,9 @@ inline void random_point(const Bounds& b, XorShift64& rng, std::span<double> out
 // population methods need at least one coordinate.
 void check_bounds(const Bounds& b, bool need_points);
 
+// Rejects a population whose storage (members x dim coordinates) could not
+// even be addressed, before a size computation wraps around
+// (std::invalid_argument naming `what`, e.g. "pop_size").
+void check_population_size(size_t members, size_t dim, const char* what);
+
 }  // namespace pelora::blackbox

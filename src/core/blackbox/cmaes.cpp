@@ -18,6 +18,7 @@ size_t cmaes_population(const Bounds& bounds, const CmaesOptions& options) noexc
 
 void check_cmaes(const Bounds& bounds, const CmaesOptions& options) {
   check_bounds(bounds, true);
+  check_population_size(cmaes_population(bounds, options), bounds.dim(), "pop_size");
   if (options.variant == CmaesVariant::simple && cmaes_population(bounds, options) < 2) {
     throw std::invalid_argument(
         "pop_size must be at least 2 for the simple CMA-ES variant (the mean recombines the "
@@ -39,6 +40,9 @@ RunResult cmaes(const Bounds& bounds, const CmaesOptions& options, Objective obj
     total += r.evaluations;
     if (run == 0 || r.objective < kept.objective) kept = std::move(r);
     if (kept.objective < options.tol) break;
+    // A population too large to store ends the restarts (long after any
+    // run of that size could finish).
+    if (lambda > (size_t{1} << 55) / bounds.dim()) break;
     lambda *= 2;
   }
   kept.evaluations = total;

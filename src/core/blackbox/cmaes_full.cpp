@@ -4,6 +4,7 @@
 // samples, ranks, updates and then tests for the end, in that order.
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
@@ -171,18 +172,22 @@ double spread(const std::vector<double>& h, size_t count) {
 RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size_t lambda,
                          uint64_t prior_evaluations, Objective objective) {
   check_bounds(bounds, true);
+  check_population_size(lambda, bounds.dim(), "lambda");
+  if (lambda < 2) throw std::invalid_argument("lambda must be at least 2 for CMA-ES");
   const size_t n = bounds.dim();
-  const Constants c(n, lambda);
   XorShift64 rng(options.seed);
-  State s(n, lambda, options.sigma);
-  for (size_t k = 0; k < n; ++k) s.mean[k] = (bounds.lower[k] + bounds.upper[k]) * 0.5;
-
   RunResult r;
-  r.objective = objective(s.mean);
+  r.x.resize(n);
+  for (size_t k = 0; k < n; ++k) r.x[k] = (bounds.lower[k] + bounds.upper[k]) * 0.5;
+  r.objective = objective(r.x);
   r.evaluations = 1;
-  r.x = s.mean;
   r.history.push_back(r.objective);
+  if (options.max_generations == 0) return r;
 
+  // The constants and working state are made only for a run that samples.
+  const Constants c(n, lambda);
+  State s(n, lambda, options.sigma);
+  s.mean = r.x;
   std::vector<double> scratch(n * n);
   for (uint64_t g = 1; g <= options.max_generations; ++g) {
     for (size_t j = 0; j < lambda; ++j) {

@@ -17,6 +17,7 @@ size_t de_population(const Bounds& bounds, const DeOptions& options) noexcept {
 void check_de(const Bounds& bounds, const DeOptions& options) {
   check_bounds(bounds, true);
   const size_t np = de_population(bounds, options);
+  check_population_size(np, bounds.dim(), "pop_size");
   if (np < 4) {
     throw std::invalid_argument(
         "pop_size must be at least 4 for differential evolution (each trial mixes three other "

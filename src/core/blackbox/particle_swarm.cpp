@@ -21,7 +21,10 @@ size_t pso_swarm_size(const Bounds& bounds, const PsoOptions& options) noexcept 
   return options.pop_size != 0 ? options.pop_size : std::min<size_t>(10 * bounds.dim(), 20);
 }
 
-void check_pso(const Bounds& bounds, const PsoOptions&) { check_bounds(bounds, true); }
+void check_pso(const Bounds& bounds, const PsoOptions& options) {
+  check_bounds(bounds, true);
+  check_population_size(pso_swarm_size(bounds, options), bounds.dim(), "pop_size");
+}
 
 RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Objective objective) {
   check_pso(bounds, options);
