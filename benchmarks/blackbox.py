@@ -189,6 +189,9 @@ def quality():
     budgets = [10_000] if QUICK else [10_000, 100_000]
     for budget in budgets:
         print(f"\n== Quality: best value, 10 dimensions, budget {budget} evaluations ==")
+        print("(evaluations used in parentheses: DE and PSO with the default tol stop on\n"
+              " stagnation, the evolution strategies and peers on their own tests; the\n"
+              " restart budget is per run, so restarts may use more than the budget)")
         rows = {}
         for name, f, box in PROBLEMS:
             bounds = [box] * DIM
