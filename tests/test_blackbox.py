@@ -531,6 +531,27 @@ def test_portfolio_returns_the_best_member_unchanged():
         best.x, best.objective, best.history, best.evaluations, best.converged)
 
 
+def test_portfolio_prefers_a_number_to_a_nan_result():
+    calls = []
+
+    def f(x):
+        calls.append(1)
+        return math.nan if len(calls) <= 110 else (x[0] - 0.25) ** 2
+
+    r = po.solve_portfolio(f, [(-1, 1)], max_evals=10)
+    assert math.isfinite(r.objective) and r.objective == (r.x[0] - 0.25) ** 2
+
+
+def test_objective_may_run_a_nested_optimisation():
+    def outer(x):
+        inner = po.solve_de(lambda y: (y[0] - x[0]) ** 2, [(-1, 1)], pop_size=4,
+                            max_generations=3)
+        return inner.objective + x[0] ** 2
+
+    r = po.solve_pso(outer, [(-1, 1)], pop_size=3, max_iterations=3)
+    assert math.isfinite(r.objective) and r.evaluations == 12
+
+
 # --- stochastic -------------------------------------------------------------------
 
 def test_stochastic_averages_scenarios_and_counts_points():

@@ -38,7 +38,7 @@ RunResult cmaes(const Bounds& bounds, const CmaesOptions& options, Objective obj
     o.seed = options.seed + 7919ULL * run;  // wraps on 64 bits
     RunResult r = cmaes_full_run(bounds, o, lambda, total, objective);
     total += r.evaluations;
-    if (run == 0 || r.objective < kept.objective) kept = std::move(r);
+    if (run == 0 || improves(r.objective, kept.objective)) kept = std::move(r);
     if (kept.objective < options.tol) break;
     // A population too large to store ends the restarts (long after any
     // run of that size could finish).

@@ -28,7 +28,7 @@ RunResult portfolio(const Bounds& bounds, uint64_t max_evals, Objective objectiv
   RunResult chosen = differential_evolution(bounds, de, objective);
 
   auto consider = [&](RunResult r) {
-    if (r.objective < chosen.objective) chosen = std::move(r);
+    if (improves(r.objective, chosen.objective)) chosen = std::move(r);
   };
 
   PsoOptions pso;
