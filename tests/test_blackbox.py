@@ -585,3 +585,34 @@ def test_stochastic_failures_and_empty_scenarios():
     r = po.stochastic_solve(g, [(-1, 1)], [], pop_size=4)
     assert math.isnan(r.objective) and r.converged and r.iterations == 11
     assert r.evaluations == 44
+
+
+# --- references ----------------------------------------------------------------------
+
+def test_no_reference_leaks():
+    alive = [0]
+
+    class Tracked:
+        def __init__(self, v):
+            alive[0] += 1
+            self.v = v
+
+        def __float__(self):
+            return self.v
+
+        def __del__(self):
+            alive[0] -= 1
+
+    def f(x):
+        if x[0] < 0.3:
+            raise ValueError(Tracked(0.0))
+        return Tracked(x[0]) if x[0] < 0.7 else None
+
+    scenario = {"w": Tracked(1.0)}
+    refs = (sys.getrefcount(f), sys.getrefcount(scenario))
+    for fn in (po.solve_de, po.solve_pso, po.solve_cmaes):
+        fn(f, [(0, 1)], max_generations=5, max_iterations=5)
+    po.solve_sa(f, [(0, 1)], max_iterations=50)
+    po.stochastic_solve(lambda x, s: f(x), [(0, 1)], [scenario, scenario], max_generations=5)
+    assert (sys.getrefcount(f), sys.getrefcount(scenario)) == refs
+    assert alive[0] == 1  # only the scenario's own
