@@ -16,6 +16,7 @@ struct Entry {
 
 // Registration order. New classes and functions go in their place here.
 const Entry kEntries[] = {
+    {"Model", model_type, nullptr},                      // 1
     {"Var", var_type, nullptr},                          // 2
     {"Expr", expr_type, nullptr},                        // 3
     {"QuadExpr", quad_expr_type, nullptr},               // 4
