@@ -1,0 +1,187 @@
+// The module functions minimize and maximize: an objective and a list of
+// constraints solved without an explicit Model. They build an implicit model
+// "quick_model" with one free continuous variable x0 .. xN per index up to
+// the largest one used, and hand its standard form to one adapter: Ipopt's
+// nonlinear adapter when any nonlinear term occurs (HiGHS and OSQP would
+// never see those terms and answer a different problem), OSQP for a
+// quadratic objective, HiGHS otherwise.
+#include <Python.h>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/model/building.hpp"
+#include "core/model/model_data.hpp"
+#include "core/model/standard_form.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/registry.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/solve/adapter.hpp"
+#include "python/solve/handoff.hpp"
+#include "python/solve/highs_adapter.hpp"
+#include "python/solve/ipopt_adapter.hpp"
+#include "python/solve/model_solve.hpp"
+#include "python/solve/options_reader.hpp"
+#include "python/solve/osqp_adapter.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+const Params<2> kMinimize{"minimize()", {"objective", "constraints"}, 1, true};
+const Params<2> kMaximize{"maximize()", {"objective", "constraints"}, 1, true};
+
+// The objective as Model.minimize / Model.maximize read it.
+Objective to_objective(PyObject* o) {
+  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
+  if (is_expr(o)) return expr_value(o);
+  if (is_quad_expr(o)) return quad_expr_value(o);
+  if (is_nl_expr(o)) {
+    const NlExpr& n = nl_expr_value(o);
+    if (n.nl_terms.empty()) return n.linear;
+    return n;
+  }
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+    PyErr_Clear();
+    throw_value_error("Expected Var, Expr, QuadExpr, NlExpr, or numeric value");
+  }
+  return Expr{LinearTerms{}, v};
+}
+
+// A sequence of Constraint objects (a str is refused although it is one).
+std::vector<ConstraintRecord> to_constraints(PyObject* o) {
+  if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
+  Ref seq = check(PySequence_Fast(o, "expected a sequence"));
+  const Py_ssize_t n = PySequence_Size(seq.get());
+  if (n < 0) throw_already_set();
+  std::vector<ConstraintRecord> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(seq.get(), i));
+    if (!is_constraint(item.get())) throw_cannot_convert(item.get(), "Constraint");
+    out.push_back(stored_constraint(constraint_value(item.get()), std::nullopt));
+  }
+  return out;
+}
+
+// The largest variable index used anywhere, or nothing when none is.
+struct MaxIndex {
+  std::optional<VarIndex> max;
+
+  void see(VarIndex i) {
+    if (!max || i > *max) max = i;
+  }
+  void see(const Expr& e) {
+    for (const Term& t : e.terms) see(t.index);
+  }
+  // Trees may share sub-trees: every node is visited once.
+  void see(const NlExpr& e) {
+    see(e.linear);
+    std::unordered_set<const NlNode*> seen;
+    std::vector<const NlNode*> stack;
+    for (const NlTerm& t : e.nl_terms) {
+      if (t.node) stack.push_back(t.node.get());
+    }
+    while (!stack.empty()) {
+      const NlNode* n = stack.back();
+      stack.pop_back();
+      if (!seen.insert(n).second) continue;
+      if (n->kind == NlKind::Var) see(n->var);
+      if (n->a) stack.push_back(n->a.get());
+      if (n->b) stack.push_back(n->b.get());
+    }
+  }
+  void see(const Objective& o) {
+    if (const auto* e = std::get_if<Expr>(&o)) {
+      see(*e);
+    } else if (const auto* q = std::get_if<QuadExpr>(&o)) {
+      see(q->linear);
+      for (const QuadTerm& t : q->quad_terms) {
+        see(t.i);
+        see(t.j);
+      }
+    } else {
+      see(std::get<NlExpr>(o));
+    }
+  }
+  void see(const ConstraintRecord& c) {
+    if (const auto* lin = std::get_if<LinearConstraint>(&c)) {
+      see(lin->expr);
+    } else {
+      see(std::get<NonlinearConstraint>(c).body);
+    }
+  }
+};
+
+PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwargs,
+                         bool maximize) {
+  auto a = match(params, args, kwargs);
+  Objective objective = a.convert(0, to_objective);
+  std::vector<ConstraintRecord> constraints;
+  if (a.given_not_none(1)) constraints = a.convert(1, to_constraints);
+
+  Options options;
+  if (PyObject* v = a.extra_item("verbose")) options.core.verbose = option_bool(v);
+  if (PyObject* v = a.extra_item("time_limit")) options.core.time_limit = option_float(v);
+
+  MaxIndex used;
+  used.see(objective);
+  for (const ConstraintRecord& c : constraints) used.see(c);
+
+  ModelData model;
+  model.name = "quick_model";
+  if (used.max) {
+    const size_t count = static_cast<size_t>(*used.max) + 1;
+    reserve_variables(model, count);
+    for (size_t i = 0; i < count; ++i) {
+      add_variable(model, "x" + std::to_string(i), -kInf, kInf, VarKind::Continuous);
+    }
+  }
+  for (ConstraintRecord& c : constraints) add_constraint(model, std::move(c));
+  model.objective = stored_objective(std::move(objective));
+  model.maximize = maximize;
+
+  const StandardForm form = standard_form_of(model);
+  Adapter adapter = solve_with_highs;
+  if (has_nonlinear_terms(model)) {
+    adapter = solve_with_ipopt_nonlinear;
+  } else if (std::holds_alternative<QuadExpr>(*model.objective)) {
+    adapter = solve_with_osqp;
+  }
+  return pack_result(adapter(form, model, options), snapshot_of(model));
+}
+
+PyObject* py_minimize(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return solve_one_line(kMinimize, args, kwargs, false); });
+}
+
+PyObject* py_maximize(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] { return solve_one_line(kMaximize, args, kwargs, true); });
+}
+
+}  // namespace
+
+PyMethodDef minimize_def = {
+    "minimize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_minimize)),
+    METH_VARARGS | METH_KEYWORDS,
+    "minimize(objective, constraints=None, **kwargs)\n--\n\nSolve a minimization problem in one "
+    "line.\nUsage: result = minimize(objective_expr, [constraint1, constraint2, ...])"};
+
+PyMethodDef maximize_def = {
+    "maximize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_maximize)),
+    METH_VARARGS | METH_KEYWORDS,
+    "maximize(objective, constraints=None, **kwargs)\n--\n\nSolve a maximization problem in one "
+    "line."};
+
+}  // namespace pelora::py

@@ -1,0 +1,127 @@
+// OSQP solves  min 0.5 x'Px + q'x  s.t.  l <= A x <= u.  The model rows and
+// the variable bounds become one stacked constraint matrix [A; I], built
+// column by column in C++ and handed over with one csc_matrix call; P is the
+// form's upper triangle as it is stored.
+#include "python/solve/osqp_adapter.hpp"
+
+#include <vector>
+
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/solve/arrays.hpp"
+#include "python/solve/handoff.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+bool contains(const std::string& s, const char* part) { return s.find(part) != std::string::npos; }
+
+// [A; I]: each column holds the form's entries of that column, then a 1 in
+// the bound row num_row + j.
+CscMatrix stacked_constraints(const StandardForm& f) {
+  CscMatrix m;
+  m.rows = f.num_row + f.num_col;
+  m.cols = f.num_col;
+  m.start.resize(f.num_col + 1);
+  m.index.resize(f.nnz() + f.num_col);
+  m.value.resize(f.nnz() + f.num_col);
+  size_t pos = 0;
+  for (size_t j = 0; j < f.num_col; ++j) {
+    m.start[j] = static_cast<int32_t>(pos);
+    for (int32_t k = f.a_start[j]; k < f.a_start[j + 1]; ++k, ++pos) {
+      m.index[pos] = f.a_index[k];
+      m.value[pos] = f.a_value[k];
+    }
+    m.index[pos] = static_cast<int32_t>(f.num_row + j);
+    m.value[pos] = 1.0;
+    ++pos;
+  }
+  m.start[f.num_col] = static_cast<int32_t>(pos);
+  return m;
+}
+
+std::vector<double> concat(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> out;
+  out.reserve(a.size() + b.size());
+  out.insert(out.end(), a.begin(), a.end());
+  out.insert(out.end(), b.begin(), b.end());
+  return out;
+}
+
+std::string text_of(PyObject* o) {
+  Ref s = check(PyObject_Str(o));
+  Py_ssize_t n = 0;
+  const char* c = PyUnicode_AsUTF8AndSize(s.get(), &n);
+  if (!c) throw_already_set();
+  return std::string(c, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+SolveStatus osqp_status_from_text(const std::string& s) {
+  // "unsolved" (the solver never ran to an answer) must not read as solved,
+  // and a dual infeasibility certificate means the objective is unbounded
+  // below, not that the constraints are inconsistent.
+  if (contains(s, "unsolved")) return SolveStatus::Unknown;
+  if (contains(s, "solved")) return SolveStatus::Optimal;
+  if (contains(s, "dual infeasible")) return SolveStatus::Unbounded;
+  if (contains(s, "infeasible")) return SolveStatus::Infeasible;
+  // OSQP words its time limit "run time limit reached".
+  if (contains(s, "time_limit") || contains(s, "time limit")) return SolveStatus::TimeLimit;
+  if (contains(s, "maximum iterations")) return SolveStatus::TimeLimit;
+  return SolveStatus::Unknown;
+}
+
+AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
+                               const Options& options) {
+  const SolveOptions& o = options.core;
+  refuse_cones(f, "OSQP", "solve without naming a solver (cones go to Clarabel)");
+  refuse_nonlinear(model, "OSQP", "use solver=\"ipopt\"");
+  const double t0 = perf_counter();
+  Ref osqp = import_module("osqp");
+  const SparseHandoff h;
+
+  Ref p = h.hessian_upper(f);
+  Ref a = h.csc(stacked_constraints(f));
+  Ref q = h.array(f.col_cost);
+  Ref l = h.array(concat(f.row_lower, f.col_lower));
+  Ref u = h.array(concat(f.row_upper, f.col_upper));
+
+  Ref solver = call_method(osqp.get(), "OSQP");
+  Ref kwargs = check(PyDict_New());
+  dict_set(kwargs.get(), "P", p.get());
+  dict_set(kwargs.get(), "q", q.get());
+  dict_set(kwargs.get(), "A", a.get());
+  dict_set(kwargs.get(), "l", l.get());
+  dict_set(kwargs.get(), "u", u.get());
+  dict_set(kwargs.get(), "verbose", py_bool(o.verbose).get());
+  if (o.time_limit) dict_set(kwargs.get(), "time_limit", py_float(*o.time_limit).get());
+  dict_set(kwargs.get(), "eps_abs", py_float(1e-8).get());
+  dict_set(kwargs.get(), "eps_rel", py_float(1e-8).get());
+  Ref setup = get_attr(solver.get(), "setup");
+  Ref no_args = check(PyTuple_New(0));
+  check(PyObject_Call(setup.get(), no_args.get(), kwargs.get()));
+
+  Ref res = call_method(solver.get(), "solve");
+  AdapterOutcome out;
+  ResultData& r = out.data;
+  r.solve_time = perf_counter() - t0;
+  r.solver = "OSQP";
+
+  Ref info = get_attr(res.get(), "info");
+  Ref status = get_attr(info.get(), "status");
+  r.status = osqp_status_from_text(text_of(status.get()));
+  if (r.status == SolveStatus::Optimal) {
+    Ref x = get_attr(res.get(), "x");
+    r.primals = read_floats(x.get());
+    Ref obj = get_attr(info.get(), "obj_val");
+    r.objective = f.model_objective(to_double(obj.get()));
+    Ref y = get_attr(res.get(), "y");
+    r.duals = read_floats(y.get());
+  }
+  r.iterations = count_or_zero(attr_or_null(info.get(), "iter").get());
+  return out;
+}
+
+}  // namespace pelora::py

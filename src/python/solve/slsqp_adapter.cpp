@@ -1,0 +1,106 @@
+// SLSQP gets the objective as a small Python function compiled from a fixed
+// source text; the data reach it only through the globals dictionary (the
+// symmetric Q as a sparse matrix, the cost vector), never through the text.
+#include "python/solve/slsqp_adapter.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/solve/arrays.hpp"
+#include "python/solve/handoff.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+// 0.5*x'Px over the full symmetric P (both triangles), so that an
+// off-diagonal product c*x_i*x_j, stored once as c, counts for (i, j) and
+// (j, i).
+constexpr char kQuadraticSource[] = "lambda x: 0.5 * x @ P @ x + q @ x";
+constexpr char kLinearSource[] = "lambda x: q @ x";
+
+Ref compile_objective(const char* source, PyObject* globals) {
+  Ref code = check(Py_CompileString(source, "<string>", Py_eval_input));
+  return check(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+}  // namespace
+
+int64_t slsqp_maxiter(double time_limit) {
+  const double v = std::trunc(time_limit * 100.0);
+  if (std::isnan(v)) return 0;
+  // 2^63 is the first double above the signed 64-bit range.
+  if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(v);
+}
+
+AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
+                                const Options& options) {
+  const SolveOptions& o = options.core;
+  refuse_cones(f, "SLSQP", "solve without naming a solver (cones go to Clarabel)");
+  refuse_nonlinear(model, "SLSQP", "use solver=\"ipopt\"");
+  const double t0 = perf_counter();
+  Ref optimize = import_module("scipy.optimize");
+  const SparseHandoff h;
+
+  Ref x0 = h.array(start_point(f));
+  Ref lb = h.array(lower_bounds(f.col_lower));
+  Ref ub = h.array(upper_bounds(f.col_upper));
+  Ref bounds = call_method(optimize.get(), "Bounds", lb.get(), ub.get());
+
+  Ref kwargs = check(PyDict_New());
+  dict_set(kwargs.get(), "method", py_str("SLSQP").get());
+  dict_set(kwargs.get(), "bounds", bounds.get());
+  if (f.num_row > 0) {
+    Ref a = h.constraint_matrix(f);
+    Ref rl = h.array(f.row_lower), ru = h.array(f.row_upper);
+    Ref constraint = call_method(optimize.get(), "LinearConstraint", a.get(), rl.get(), ru.get());
+    Ref list = check(PyList_New(0));
+    check_status(PyList_Append(list.get(), constraint.get()));
+    dict_set(kwargs.get(), "constraints", list.get());
+  }
+  if (o.time_limit) {
+    Ref settings = check(PyDict_New());
+    Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
+    dict_set(settings.get(), "maxiter", maxiter.get());
+    dict_set(kwargs.get(), "options", settings.get());
+  }
+
+  Ref globals = check(PyDict_New());
+  Ref q = h.array(f.col_cost);
+  dict_set(globals.get(), "q", q.get());
+  Ref fun;
+  if (f.hessian) {
+    Ref p = h.csc(full_hessian(f));
+    dict_set(globals.get(), "P", p.get());
+    dict_set(globals.get(), "np", h.numpy());
+    fun = compile_objective(kQuadraticSource, globals.get());
+  } else {
+    fun = compile_objective(kLinearSource, globals.get());
+  }
+
+  Ref minimize = get_attr(optimize.get(), "minimize");
+  Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
+  Ref res = check(PyObject_Call(minimize.get(), args.get(), kwargs.get()));
+  AdapterOutcome out;
+  ResultData& r = out.data;
+  r.solve_time = perf_counter() - t0;
+  r.solver = "SciPy/SLSQP";
+
+  Ref success = get_attr(res.get(), "success");
+  const int ok = PyObject_IsTrue(success.get());
+  if (ok < 0) throw_already_set();
+  r.status = ok ? SolveStatus::Optimal : SolveStatus::Unknown;
+  // SLSQP always reports its last point; a failed run says so by its status.
+  Ref x = get_attr(res.get(), "x");
+  r.primals = read_floats(x.get());
+  Ref fun_value = get_attr(res.get(), "fun");
+  r.objective = f.model_objective(to_double(fun_value.get()));
+  r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
+  return out;
+}
+
+}  // namespace pelora::py
