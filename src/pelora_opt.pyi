@@ -283,6 +283,26 @@ class PersistentHighs:
 
 # --- module functions -------------------------------------------------------
 
+def minimize(
+    objective: Var | Expr | QuadExpr | NlExpr | float,
+    constraints: Sequence[Constraint] | None = None,
+    *,
+    verbose: bool = ...,
+    time_limit: float = ...,
+    **kwargs: Any,
+) -> Result:
+    """Solve a minimization problem in one line.
+    Usage: result = minimize(objective_expr, [constraint1, constraint2, ...])"""
+def maximize(
+    objective: Var | Expr | QuadExpr | NlExpr | float,
+    constraints: Sequence[Constraint] | None = None,
+    *,
+    verbose: bool = ...,
+    time_limit: float = ...,
+    **kwargs: Any,
+) -> Result:
+    """Solve a maximization problem in one line."""
+
 # --- black-box optimisers ------------------------------------------------------
 
 class BlackBoxResult:

@@ -25,6 +25,8 @@ const Entry kEntries[] = {
     {"Result", result_type, nullptr},                    // 7
     {"BlackBoxResult", blackbox_result_type, nullptr},   // 8
     {"PersistentHighs", persistent_highs_type, nullptr},  // 9
+    {"minimize", nullptr, &minimize_def},                // 10
+    {"maximize", nullptr, &maximize_def},                // 11
     {"sum", nullptr, &sum_def},                          // 12
     {"sin", nullptr, &sin_def},                          // 13
     {"cos", nullptr, &cos_def},                          // 14

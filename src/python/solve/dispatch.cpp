@@ -5,25 +5,15 @@
 #include <cstring>
 
 #include "python/runtime/error.hpp"
+#include "python/solve/clarabel_adapter.hpp"
 #include "python/solve/highs_adapter.hpp"
+#include "python/solve/ipopt_adapter.hpp"
+#include "python/solve/osqp_adapter.hpp"
+#include "python/solve/slsqp_adapter.hpp"
 
 namespace pelora::py {
 
 namespace {
-
-// Stand-in for an adapter that this build does not have yet.
-template <const char* Display>
-AdapterOutcome not_available(const StandardForm&, const ModelData&, const Options&) {
-  throw_error(PyExc_NotImplementedError,
-              std::string("the ") + Display +
-                  " adapter is not available in this build yet; pass solver=\"highs\" to solve "
-                  "linear, mixed-integer linear and continuous quadratic models with HiGHS");
-}
-
-constexpr char kOsqp[] = "OSQP";
-constexpr char kSlsqp[] = "SciPy/SLSQP";
-constexpr char kIpopt[] = "Ipopt";
-constexpr char kClarabel[] = "Clarabel";
 
 struct AdapterEntry {
   const char* name;  // lower case
@@ -32,11 +22,11 @@ struct AdapterEntry {
 
 // One entry per solver name; any other name (including "highs") uses HiGHS.
 const AdapterEntry kAdapters[] = {
-    {"osqp", not_available<kOsqp>},
-    {"scipy", not_available<kSlsqp>},
-    {"slsqp", not_available<kSlsqp>},
-    {"ipopt", not_available<kIpopt>},
-    {"clarabel", not_available<kClarabel>},
+    {"osqp", solve_with_osqp},
+    {"scipy", solve_with_slsqp},
+    {"slsqp", solve_with_slsqp},
+    {"ipopt", solve_with_ipopt},
+    {"clarabel", solve_with_clarabel},
 };
 
 const AdapterEntry* find_adapter(const std::string& name) {
