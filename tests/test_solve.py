@@ -367,12 +367,6 @@ def test_solver_names():
     assert m.solve(solver="anything-else").solver == "HiGHS"
 
 
-def test_adapters_not_in_this_build_say_so():
-    # Remove once the OSQP, Clarabel, Ipopt and SLSQP adapters are in.
-    with pytest.raises(NotImplementedError, match="OSQP"):
-        small_lp().solve(solver="OSQP")
-
-
 # --- thread-count record -------------------------------------------------------------
 
 
