@@ -199,7 +199,7 @@ def test_miqp_handed_to_highs_is_an_error():
     x = m.integer("x", lower=0, upper=5)
     m.minimize(x * x - 3 * x)
     assert m.problem_type == "MIQP"
-    r = m.solve()
+    r = m.solve(solver="highs")
     assert r.status == "error"
     assert r.objective is None and not r.is_optimal
     with pytest.raises(ValueError, match="No solution available"):

@@ -4,11 +4,13 @@
 #include <cctype>
 #include <cstring>
 
+#include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/ipopt_adapter.hpp"
 #include "python/solve/osqp_adapter.hpp"
+#include "python/solve/scip_adapter.hpp"
 #include "python/solve/slsqp_adapter.hpp"
 
 namespace pelora::py {
@@ -27,6 +29,21 @@ const AdapterEntry kAdapters[] = {
     {"slsqp", solve_with_slsqp},
     {"ipopt", solve_with_ipopt},
     {"clarabel", solve_with_clarabel},
+    {"scip", solve_with_scip},
+};
+
+// Solvers that drop integrality: a mixed-integer model comes back as its
+// continuous relaxation.
+struct RelaxingSolver {
+  const char* name;  // lower case
+  const char* display;
+};
+const RelaxingSolver kRelaxingSolvers[] = {
+    {"osqp", "OSQP"},
+    {"clarabel", "Clarabel"},
+    {"ipopt", "Ipopt"},
+    {"scipy", "SciPy/SLSQP"},
+    {"slsqp", "SciPy/SLSQP"},
 };
 
 const AdapterEntry* find_adapter(const std::string& name) {
@@ -48,10 +65,10 @@ std::string choose_solver(const std::optional<std::string>& requested, const Sta
   } else {
     switch (type) {
       case ProblemType::LP:
-      case ProblemType::MILP:
-      case ProblemType::MIQP: name = "highs"; break;
+      case ProblemType::MILP: name = "highs"; break;
+      case ProblemType::MIQP: name = "scip"; break;
       case ProblemType::QP: name = "osqp"; break;
-      case ProblemType::NLP: name = "ipopt"; break;
+      case ProblemType::NLP: name = form.has_integer() ? "scip" : "ipopt"; break;
     }
   }
   std::transform(name.begin(), name.end(), name.begin(),
@@ -60,6 +77,22 @@ std::string choose_solver(const std::optional<std::string>& requested, const Sta
 }
 
 bool uses_highs(const std::string& lower_name) { return find_adapter(lower_name) == nullptr; }
+
+bool relaxation_first(const std::string& lower_name, bool requested, ProblemType type) {
+  return uses_highs(lower_name) ||
+         (!requested && type == ProblemType::MIQP && lower_name == "scip");
+}
+
+void warn_if_integrality_ignored(const std::string& lower_name, const StandardForm& form) {
+  if (!form.has_integer()) return;
+  for (const RelaxingSolver& s : kRelaxingSolvers) {
+    if (lower_name != s.name) continue;
+    write_stderr(std::string("[pelora-opt] warning: ") + s.display +
+                 " ignores integrality; the result is the continuous relaxation of this "
+                 "mixed-integer model (solver=\"scip\" solves it with integrality)\n");
+    return;
+  }
+}
 
 Adapter adapter_for(const std::string& lower_name) {
   const AdapterEntry* e = find_adapter(lower_name);

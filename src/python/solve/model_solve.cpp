@@ -88,12 +88,17 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   }
   const bool reduced = o.eliminate_redundant && kept.size() < model_rows;
 
-  const std::string name = choose_solver(options.solver, form, classify_problem(model));
+  const ProblemType type = classify_problem(model);
+  const std::string name = choose_solver(options.solver, form, type);
   std::optional<AdapterOutcome> outcome;
-  if (form.has_integer() && form.num_col <= kRelaxationMaxColumns && uses_highs(name)) {
+  if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
+      relaxation_first(name, options.solver.has_value(), type)) {
     outcome = try_relaxation(form, model, options);
   }
-  if (!outcome) outcome = adapter_for(name)(form, model, options);
+  if (!outcome) {
+    warn_if_integrality_ignored(name, form);
+    outcome = adapter_for(name)(form, model, options);
+  }
 
   // Duals follow the model's rows: an eliminated row's dual is 0.
   if (reduced && outcome->data.duals) {
