@@ -167,7 +167,9 @@ SolveStatus clarabel_status_from_text(const std::string& s) {
 AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model,
                                    const Options& options) {
   const SolveOptions& o = options.core;
-  refuse_nonlinear(model, "Clarabel", "models with nonlinear terms need solver=\"ipopt\", which takes no cones");
+  refuse_nonlinear(model, "Clarabel",
+                   "nonlinear models need solver=\"ipopt\", which takes no cones");
+  refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
   Ref clarabel = import_module("clarabel");
   const SparseHandoff h;

@@ -147,6 +147,32 @@ void refuse_nonlinear(const ModelData& m, const char* display, const char* hint)
                     " cannot solve a model with nonlinear terms (it would ignore them); " + hint);
 }
 
+void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
+  for (size_t j = 0; j < f.num_col; ++j) {
+    if (std::isnan(f.col_lower[j]) || std::isnan(f.col_upper[j])) {
+      const std::string name = j < m.variables.size() ? m.variables[j].name : std::to_string(j);
+      throw_value_error("variable '" + name + "' has a NaN bound");
+    }
+  }
+  for (size_t r = 0; r < f.num_row; ++r) {
+    if (!std::isnan(f.row_lower[r]) && !std::isnan(f.row_upper[r])) continue;
+    // Rows keep the model's numbering unless redundant rows were removed.
+    std::string which = "a linear constraint";
+    if (f.num_row == m.constraints.size()) {
+      const auto& name = m.constraints[r].name;
+      which = name ? "constraint '" + *name + "'" : "constraint " + std::to_string(r);
+    }
+    throw_value_error(which + " has a NaN right-hand side");
+  }
+  for (size_t k = 0; k < m.nl_constraints.size(); ++k) {
+    if (!std::isnan(m.nl_constraints[k].rhs)) continue;
+    const auto& name = m.nl_constraints[k].name;
+    throw_value_error((name ? "nonlinear constraint '" + *name + "'"
+                            : "nonlinear constraint " + std::to_string(k)) +
+                      " has a NaN right-hand side");
+  }
+}
+
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
   check_status(PyDict_SetItemString(dict, key, value));
 }

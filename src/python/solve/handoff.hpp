@@ -81,6 +81,11 @@ bool has_nonlinear_terms(const ModelData& m);
 void refuse_cones(const StandardForm& f, const char* display, const char* hint);
 void refuse_nonlinear(const ModelData& m, const char* display, const char* hint);
 
+// ValueError before anything is solved when a variable bound, a row bound or
+// a nonlinear constraint's right-hand side is NaN: solvers would drop such a
+// constraint or wander off with it and still report an answer.
+void refuse_nan_bounds(const StandardForm& f, const ModelData& m);
+
 // Dictionary helpers for keyword arguments and settings.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
 

@@ -137,8 +137,10 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   return value;
 }
 
-void refuse_cones_for_ipopt(const StandardForm& f) {
+// Ipopt would drop cones and treat NaN bounds as infinite.
+void check_for_ipopt(const StandardForm& f, const ModelData& model) {
   refuse_cones(f, "Ipopt", "solve without naming a solver (cones go to Clarabel)");
+  refuse_nan_bounds(f, model);
 }
 
 }  // namespace
@@ -162,7 +164,7 @@ AdapterOutcome solve_with_ipopt(const StandardForm& f, const ModelData& model,
 
 AdapterOutcome solve_with_ipopt_quadratic(const StandardForm& f, const ModelData& model,
                                           const Options& options) {
-  refuse_cones_for_ipopt(f);
+  check_for_ipopt(f, model);
   refuse_nonlinear(model, "The quadratic Ipopt adapter", "use solver=\"ipopt\"");
   const double t0 = perf_counter();
   const Casadi ca = import_casadi(false);
@@ -186,7 +188,7 @@ AdapterOutcome solve_with_ipopt_quadratic(const StandardForm& f, const ModelData
 
 AdapterOutcome solve_with_ipopt_nonlinear(const StandardForm& f, const ModelData& model,
                                           const Options& options) {
-  refuse_cones_for_ipopt(f);
+  check_for_ipopt(f, model);
   const double t0 = perf_counter();
   const Casadi ca = import_casadi(true);
   const SparseHandoff h;

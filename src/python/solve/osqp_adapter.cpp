@@ -57,6 +57,27 @@ std::string text_of(PyObject* o) {
   return std::string(c, static_cast<size_t>(n));
 }
 
+// OSQP refuses a problem without variables; its answer is known: the rows
+// (constant comparisons) hold or not, and the objective is the constant.
+AdapterOutcome without_variables(const StandardForm& f, double t0) {
+  AdapterOutcome out;
+  ResultData& r = out.data;
+  r.solver = "OSQP";
+  bool feasible = true;
+  for (size_t k = 0; k < f.num_row; ++k) {
+    feasible = feasible && f.row_lower[k] <= 0.0 && 0.0 <= f.row_upper[k];
+  }
+  r.status = feasible ? SolveStatus::Optimal : SolveStatus::Infeasible;
+  if (feasible) {
+    r.primals.emplace();
+    r.duals.emplace(f.num_row, 0.0);
+    r.objective = f.model_objective(0.0);
+  }
+  r.iterations = 0;
+  r.solve_time = perf_counter() - t0;
+  return out;
+}
+
 }  // namespace
 
 SolveStatus osqp_status_from_text(const std::string& s) {
@@ -78,7 +99,9 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   const SolveOptions& o = options.core;
   refuse_cones(f, "OSQP", "solve without naming a solver (cones go to Clarabel)");
   refuse_nonlinear(model, "OSQP", "use solver=\"ipopt\"");
+  refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
+  if (f.num_col == 0) return without_variables(f, t0);
   Ref osqp = import_module("osqp");
   const SparseHandoff h;
 

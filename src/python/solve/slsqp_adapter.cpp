@@ -26,6 +26,38 @@ Ref compile_objective(const char* source, PyObject* globals) {
   return check(PyEval_EvalCode(code.get(), globals, globals));
 }
 
+// The rows of the form whose `equality` flag (lower == upper) is `want`, as a
+// matrix of their own with the rows renumbered in order, and their bounds.
+struct RowGroup {
+  CscMatrix a;
+  std::vector<double> lower, upper;
+};
+
+RowGroup select_rows(const StandardForm& f, bool want) {
+  RowGroup g;
+  std::vector<int32_t> renumber(f.num_row, -1);
+  for (size_t r = 0; r < f.num_row; ++r) {
+    if ((f.row_lower[r] == f.row_upper[r]) != want) continue;
+    renumber[r] = static_cast<int32_t>(g.lower.size());
+    g.lower.push_back(f.row_lower[r]);
+    g.upper.push_back(f.row_upper[r]);
+  }
+  g.a.rows = g.lower.size();
+  g.a.cols = f.num_col;
+  g.a.start.resize(f.num_col + 1);
+  for (size_t j = 0; j < f.num_col; ++j) {
+    g.a.start[j] = static_cast<int32_t>(g.a.index.size());
+    for (int32_t k = f.a_start[j]; k < f.a_start[j + 1]; ++k) {
+      const int32_t row = renumber[static_cast<size_t>(f.a_index[k])];
+      if (row < 0) continue;
+      g.a.index.push_back(row);
+      g.a.value.push_back(f.a_value[k]);
+    }
+  }
+  g.a.start[f.num_col] = static_cast<int32_t>(g.a.index.size());
+  return g;
+}
+
 }  // namespace
 
 int64_t slsqp_maxiter(double time_limit) {
@@ -42,6 +74,7 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   const SolveOptions& o = options.core;
   refuse_cones(f, "SLSQP", "solve without naming a solver (cones go to Clarabel)");
   refuse_nonlinear(model, "SLSQP", "use solver=\"ipopt\"");
+  refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
   Ref optimize = import_module("scipy.optimize");
   const SparseHandoff h;
@@ -55,11 +88,17 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   dict_set(kwargs.get(), "method", py_str("SLSQP").get());
   dict_set(kwargs.get(), "bounds", bounds.get());
   if (f.num_row > 0) {
-    Ref a = h.constraint_matrix(f);
-    Ref rl = h.array(f.row_lower), ru = h.array(f.row_upper);
-    Ref constraint = call_method(optimize.get(), "LinearConstraint", a.get(), rl.get(), ru.get());
+    // Equality and inequality rows go in separate LinearConstraint objects,
+    // which SLSQP handles as its two constraint kinds.
     Ref list = check(PyList_New(0));
-    check_status(PyList_Append(list.get(), constraint.get()));
+    for (const bool equality : {true, false}) {
+      const RowGroup g = select_rows(f, equality);
+      if (g.lower.empty()) continue;
+      Ref a = h.csc(g.a);
+      Ref rl = h.array(g.lower), ru = h.array(g.upper);
+      Ref constraint = call_method(optimize.get(), "LinearConstraint", a.get(), rl.get(), ru.get());
+      check_status(PyList_Append(list.get(), constraint.get()));
+    }
     dict_set(kwargs.get(), "constraints", list.get());
   }
   if (o.time_limit) {
