@@ -29,6 +29,48 @@ void append(PyObject* list, PyObject* item) { check_status(PyList_Append(list, i
 
 }  // namespace
 
+double evaluate_nl(const NlExpr& e, std::span<const double> x) {
+  std::unordered_map<const NlNode*, double> value;
+  // Post-order walk over the shared nodes, each evaluated once.
+  auto eval = [&](const NlNode* root) {
+    std::vector<const NlNode*> stack{root};
+    while (!stack.empty()) {
+      const NlNode* n = stack.back();
+      if (value.count(n)) {
+        stack.pop_back();
+        continue;
+      }
+      const NlNode* a = n->a.get();
+      const NlNode* b = n->b.get();
+      const bool ready = (!a || value.count(a)) && (!b || value.count(b));
+      if (!ready) {
+        if (b && !value.count(b)) stack.push_back(b);
+        if (a && !value.count(a)) stack.push_back(a);
+        continue;
+      }
+      double v = 0.0;
+      switch (n->kind) {
+        case NlKind::Var: v = n->var < x.size() ? x[n->var] : NAN; break;
+        case NlKind::Const: v = n->value; break;
+        case NlKind::Neg: v = -value[a]; break;
+        case NlKind::Add: v = value[a] + value[b]; break;
+        case NlKind::Mul: v = value[a] * value[b]; break;
+        case NlKind::Div: v = value[a] / value[b]; break;
+        case NlKind::Sin: v = std::sin(value[a]); break;
+        case NlKind::Cos: v = std::cos(value[a]); break;
+        case NlKind::Sqrt: v = std::sqrt(value[a]); break;
+      }
+      value.emplace(n, v);
+      stack.pop_back();
+    }
+    return value.at(root);
+  };
+  double total = e.linear.constant;
+  for (const Term& t : e.linear.terms) total += t.coef * (t.index < x.size() ? x[t.index] : NAN);
+  for (const NlTerm& t : e.nl_terms) total += t.coef * eval(t.node.get());
+  return total;
+}
+
 ScipExpressions::ScipExpressions(PyObject* scip, std::span<PyObject* const> vars)
     : sum_t_(get_attr(scip, "SumExpr")),
       prod_t_(get_attr(scip, "ProdExpr")),
@@ -170,13 +212,28 @@ Ref ScipExpressions::scaled(const Ref& object, double coef) {
   return new_product(children.get(), coef);
 }
 
-Ref ScipExpressions::build(const NlNode* n, const Pending& p, uint32_t& depth) {
-  depth = 1;
-  for (const Piece& piece : p.pieces) depth = std::max(depth, done_.at(piece.node).depth + 1);
+void ScipExpressions::check_shape(uint32_t depth, uint64_t unfolded) {
   if (depth > kMaxDepth) {
     throw_value_error("a nonlinear expression is nested more than " + std::to_string(kMaxDepth) +
                       " levels deep, deeper than the SCIP hand-off takes");
   }
+  if (unfolded > kMaxUnfolded) {
+    throw_value_error("a nonlinear expression reuses its sub-expressions so often that it "
+                      "unfolds into more than " + std::to_string(kMaxUnfolded) +
+                      " nodes, more than the SCIP hand-off takes (it copies every use)");
+  }
+}
+
+Ref ScipExpressions::build(const NlNode* n, const Pending& p, uint32_t& depth,
+                           uint64_t& unfolded) {
+  depth = 1;
+  unfolded = 2;  // the node and a possible constant or scaling node
+  for (const Piece& piece : p.pieces) {
+    const Done& d = done_.at(piece.node);
+    depth = std::max(depth, d.depth + 1);
+    unfolded = std::min(unfolded + d.unfolded + 1, kMaxUnfolded + 1);
+  }
+  check_shape(depth, unfolded);
   auto operand = [&](size_t k) -> const Ref& { return done_.at(p.pieces[k].node).object; };
   switch (n->kind) {
     case NlKind::Var: return var_expr(n->var);
@@ -253,8 +310,9 @@ void ScipExpressions::translate(const NlNode* root) {
       continue;
     }
     uint32_t depth = 0;
-    Ref object = build(n, it->second, depth);
-    done_.emplace(n, Done{std::move(object), depth});
+    uint64_t unfolded = 0;
+    Ref object = build(n, it->second, depth, unfolded);
+    done_.emplace(n, Done{std::move(object), depth, unfolded});
     pending.erase(it);
     stack.pop_back();
   }
@@ -273,6 +331,7 @@ Ref ScipExpressions::sum(const NlExpr& e, double scale, bool with_linear, PyObje
   Ref children = check(PyList_New(0));
   double constant = top.constant;
   uint32_t depth = 1;
+  uint64_t unfolded = 2;
   if (with_linear) {
     for (const Term& t : e.linear.terms) {
       require_finite(t.coef);
@@ -285,13 +344,11 @@ Ref ScipExpressions::sum(const NlExpr& e, double scale, bool with_linear, PyObje
   for (const Piece& piece : top.pieces) {
     const Done& d = done_.at(piece.node);
     depth = std::max(depth, d.depth + 1);
+    unfolded = std::min(unfolded + d.unfolded + 1, kMaxUnfolded + 1);
     Ref child = scaled(d.object, piece.coef);
     append(children.get(), child.get());
   }
-  if (depth > kMaxDepth) {
-    throw_value_error("a nonlinear expression is nested more than " + std::to_string(kMaxDepth) +
-                      " levels deep, deeper than the SCIP hand-off takes");
-  }
+  check_shape(depth, unfolded);
   if (extra_var) {
     Ref v = call(var_t_.get(), extra_var);
     Ref child = scaled(v, extra_coef);

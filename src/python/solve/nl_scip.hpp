@@ -22,12 +22,20 @@
 
 namespace pelora::py {
 
+// The value of `e` at the point `x` (one value per column); NaN where a
+// function is undefined (the square root of a negative number, 0/0).
+double evaluate_nl(const NlExpr& e, std::span<const double> x);
+
 class ScipExpressions {
  public:
   // Nesting (after flattening) beyond this is refused with ValueError:
   // pyscipopt walks expressions recursively and a far deeper tree would
   // overflow the native stack.
   static constexpr uint32_t kMaxDepth = 5000;
+  // pyscipopt also copies a shared sub-expression at every use, so a tree
+  // that reuses nodes over and over (x = x * x in a loop) unfolds
+  // exponentially; beyond this many unfolded nodes it is refused.
+  static constexpr uint64_t kMaxUnfolded = 2'000'000;
 
   // `scip_module` is pyscipopt.scip; `vars` holds the SCIP variable of every
   // column (borrowed; they outlive this object).
@@ -56,13 +64,15 @@ class ScipExpressions {
   struct Done {
     Ref object;
     uint32_t depth;
+    uint64_t unfolded;  // nodes in pyscipopt's copy, capped above kMaxUnfolded
   };
 
   bool single_use(const NlNode* n) const;
   void gather_addends(const NlNode* n, double coef, Pending& out) const;
   Pending pieces_of(const NlNode* n) const;
   void translate(const NlNode* root);
-  Ref build(const NlNode* n, const Pending& p, uint32_t& depth);
+  Ref build(const NlNode* n, const Pending& p, uint32_t& depth, uint64_t& unfolded);
+  static void check_shape(uint32_t depth, uint64_t unfolded);
 
   Ref var_expr(VarIndex i);
   Ref scaled(const Ref& object, double coef);

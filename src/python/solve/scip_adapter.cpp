@@ -290,6 +290,22 @@ void add_soc_cone(const Scip& s, const std::vector<VarIndex>& cone,
   s.add_cons(nonnegative.get());
 }
 
+// c'x + 0.5*x'Qx of the form (without offset).
+double form_objective(const StandardForm& f, const std::vector<double>& x) {
+  double v = 0.0;
+  for (size_t j = 0; j < f.num_col; ++j) v += f.col_cost[j] * x[j];
+  if (f.hessian) {
+    const Hessian& h = *f.hessian;
+    for (size_t j = 0; j < f.num_col; ++j) {
+      for (int32_t k = h.q_start[j]; k < h.q_start[j + 1]; ++k) {
+        const size_t i = static_cast<size_t>(h.q_index[k]);
+        v += (i == j ? 0.5 : 1.0) * h.q_value[k] * x[i] * x[j];
+      }
+    }
+  }
+  return v;
+}
+
 void apply_options(const Scip& s, const SolveOptions& o) {
   PyObject* m = s.model.get();
   if (!o.verbose) call_method(m, "hideOutput");
@@ -429,12 +445,19 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
                         r.status == SolveStatus::InfeasibleOrUnbounded;
   const uint64_t solutions = count_of(call_method(s.model.get(), "getNSols").get());
   if (!no_point && solutions > 0) {
-    r.objective = f.model_objective(float_of(call_method(s.model.get(), "getObjVal").get()) +
-                                    nl_offset);
     Ref values = call_method(s.model.get(), "getVal", x.get());
     std::vector<double> primals = read_floats(values.get());
     if (primals.size() != f.num_col) throw InternalFailure("SCIP returned a different number of values");
     round_integer_columns(f.integrality, primals);
+    // The objective at the returned point: SCIP's own value carries the
+    // epigraph variable, which meets its constraint only within tolerance.
+    double objective = nl_objective ? evaluate_nl(*nl_objective, primals)
+                                    : f.model_objective(form_objective(f, primals));
+    if (!std::isfinite(objective)) {
+      objective = f.model_objective(
+          float_of(call_method(s.model.get(), "getObjVal").get()) + nl_offset);
+    }
+    r.objective = objective;
     r.primals = std::move(primals);
     const double gap = float_of(call_method(s.model.get(), "getGap").get());
     if (std::isfinite(gap) && gap < s.infinity) r.gap = gap;
