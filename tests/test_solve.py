@@ -206,6 +206,13 @@ def test_miqp_handed_to_highs_is_an_error():
         r.values()
 
 
+def test_model_without_variables():
+    m = po.Model()
+    m.maximize(5)
+    r = m.solve()
+    assert (r.status, r.objective, r.primals, r.values()) == ("optimal", 5.0, [], {})
+
+
 def test_data_highs_refuses_is_an_error():
     m = po.Model()
     x = m.variable("x", lower=math.nan, upper=1)

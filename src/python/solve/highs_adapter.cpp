@@ -238,7 +238,21 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData&, const O
                  ? SolveStatus::Error
                  : highs_status(h.get(), /*iteration_rule=*/true);
 
-  if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+  if (f.num_col == 0 && r.status == SolveStatus::Unknown) {
+    // HiGHS leaves a model without columns unsolved ("model empty"). Every
+    // row's activity is then 0: optimal at the empty point when each row
+    // admits 0, infeasible otherwise.
+    bool feasible = true;
+    for (size_t i = 0; i < f.num_row; ++i) {
+      feasible = feasible && f.row_lower[i] <= 0.0 && 0.0 <= f.row_upper[i];
+    }
+    r.status = feasible ? SolveStatus::Optimal : SolveStatus::Infeasible;
+    if (feasible) {
+      r.objective = f.model_objective(0.0);
+      r.primals.emplace();
+      if (!integer) r.duals = std::vector<double>(f.num_row, 0.0);
+    }
+  } else if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
     Ref key = py_str("objective_function_value");
     Ref pair = call_method(h.get(), "getInfoValue", key.get());
     Ref value = check(PySequence_GetItem(pair.get(), 1));
