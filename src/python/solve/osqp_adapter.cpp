@@ -126,7 +126,11 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   Ref no_args = check(PyTuple_New(0));
   check(PyObject_Call(setup.get(), no_args.get(), kwargs.get()));
 
-  Ref res = call_method(solver.get(), "solve");
+  // Statuses other than "solved" are read from the result, not raised.
+  Ref solve = get_attr(solver.get(), "solve");
+  Ref solve_kwargs = check(PyDict_New());
+  dict_set(solve_kwargs.get(), "raise_error", Py_False);
+  Ref res = check(PyObject_Call(solve.get(), no_args.get(), solve_kwargs.get()));
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;

@@ -1,0 +1,112 @@
+"""The same convex QP and LP through HiGHS, OSQP, Clarabel, Ipopt and SLSQP:
+one optimum, one reported objective, in both senses."""
+import numpy as np
+import pytest
+from scipy.optimize import linprog
+from scipy.optimize import minimize as scipy_minimize
+
+import pelora_opt as po
+
+SOLVERS = ["highs", "osqp", "clarabel", "ipopt", "slsqp"]
+NAMES = {"highs": "HiGHS", "osqp": "OSQP", "clarabel": "Clarabel", "ipopt": "Ipopt",
+         "slsqp": "SciPy/SLSQP"}
+# SLSQP differentiates numerically; the others meet 1e-6 comfortably.
+TOL = {"highs": 1e-6, "osqp": 1e-6, "clarabel": 1e-6, "ipopt": 1e-6, "slsqp": 2e-5}
+
+# 0.5 x'Qx + c'x + 7 with off-diagonal products, one of them written reversed
+# and one split over two terms.
+Q = np.array([[4.0, 1.0, 0.0], [1.0, 3.0, -1.0], [0.0, -1.0, 2.0]])
+C = np.array([-1.0, -6.0, -3.0])
+CONST = 7.0
+
+
+def qp_objective(x):
+    return 0.5 * x @ Q @ x + C @ x + CONST
+
+
+def build_qp(sense):
+    m = po.Model("qp")
+    x = [m.variable(f"x{i}", lower=0.0, upper=5.0) for i in range(3)]
+    quad = 2.0 * (x[0] * x[0]) + 1.5 * (x[1] * x[1]) + x[2] * x[2]
+    quad = quad + x[1] * x[0]                                  # Q01 = 1, reversed
+    quad = quad + (-0.25) * (x[1] * x[2]) + (-0.75) * (x[2] * x[1])  # Q12 = -1, split
+    obj = quad + po.sum([c * xi for c, xi in zip(C, x)]) + CONST
+    m.add(x[0] + x[1] + x[2] <= 2.0, name="budget")
+    m.add(x[1] - x[2] >= -1.0, name="spread")
+    m.add(x[0] - 0.5 * x[2] == 0.1, name="link")
+    if sense == "min":
+        m.minimize(obj)
+    else:
+        m.maximize(-1.0 * obj)
+    return m
+
+
+def qp_reference():
+    cons = [
+        {"type": "ineq", "fun": lambda x: 2.0 - x.sum(), "jac": lambda x: -np.ones(3)},
+        {"type": "ineq", "fun": lambda x: x[1] - x[2] + 1.0, "jac": lambda x: np.array([0, 1.0, -1])},
+        {"type": "eq", "fun": lambda x: x[0] - 0.5 * x[2] - 0.1, "jac": lambda x: np.array([1.0, 0, -0.5])},
+    ]
+    r = scipy_minimize(qp_objective, np.full(3, 0.5), jac=lambda x: Q @ x + C, method="SLSQP",
+                       bounds=[(0, 5)] * 3, constraints=cons, options={"ftol": 1e-14})
+    assert r.success
+    return r.x, r.fun
+
+
+REF_X, REF_F = qp_reference()
+
+
+@pytest.mark.parametrize("sense", ["min", "max"])
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_convex_qp_agrees_everywhere(solver, sense):
+    r = build_qp(sense).solve(solver=solver)
+    assert r.status == "optimal"
+    assert r.solver == NAMES[solver]
+    x = np.array(r.primals)
+    assert x == pytest.approx(REF_X, abs=TOL[solver] * 10)
+    expected = REF_F if sense == "min" else -REF_F
+    assert r.objective == pytest.approx(expected, abs=TOL[solver])
+    # the reported objective is the model's own value at the returned point
+    value = qp_objective(x)
+    assert r.objective == pytest.approx(value if sense == "min" else -value, abs=TOL[solver])
+
+
+def test_default_choice_for_a_qp_is_osqp():
+    assert build_qp("min").solve().solver == "OSQP"
+
+
+# --- a small LP with a unique vertex ------------------------------------------------
+
+def build_lp(sense):
+    m = po.Model("lp")
+    x = m.variable("x", lower=0.0, upper=4.0)
+    y = m.variable("y", lower=0.0)
+    z = m.variable("z", lower=-1.0, upper=1.0)
+    m.add(x + 2 * y + z <= 8)
+    m.add(3 * x + y >= 2)
+    m.add(x - y + z == 1)
+    obj = -3 * x - 2 * y + z + 10
+    if sense == "min":
+        m.minimize(obj)
+    else:
+        m.maximize(-1 * obj)
+    return m
+
+
+def lp_reference():
+    r = linprog([-3, -2, 1], A_ub=[[1, 2, 1], [-3, -1, 0]], b_ub=[8, -2], A_eq=[[1, -1, 1]],
+                b_eq=[1], bounds=[(0, 4), (0, None), (-1, 1)], method="highs")
+    assert r.status == 0
+    return list(r.x), r.fun + 10
+
+
+LP_X, LP_F = lp_reference()
+
+
+@pytest.mark.parametrize("sense", ["min", "max"])
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_lp_agrees_everywhere(solver, sense):
+    r = build_lp(sense).solve(solver=solver)
+    assert r.status == "optimal"
+    assert r.primals == pytest.approx(LP_X, abs=1e-5)
+    assert r.objective == pytest.approx(LP_F if sense == "min" else -LP_F, abs=1e-6)
