@@ -21,6 +21,8 @@ namespace {
 
 // SCIP's own limits for the thread parameters.
 constexpr uint32_t kMaxScipThreads = 64;
+// SCIP_STAGE_PRESOLVING: from here on the solving statistics exist.
+constexpr uint64_t kStagePresolving = 5;
 
 struct Keyword {
   const char* name;
@@ -462,8 +464,12 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     const double gap = float_of(call_method(s.model.get(), "getGap").get());
     if (std::isfinite(gap) && gap < s.infinity) r.gap = gap;
   }
-  r.nodes = count_of(call_method(s.model.get(), "getNTotalNodes").get());
-  r.iterations = count_of(call_method(s.model.get(), "getNLPIterations").get());
+  // The counters exist once SCIP has transformed the problem (a run that
+  // stops before, or a stand-in that does not solve, has none).
+  if (count_of(call_method(s.model.get(), "getStage").get()) >= kStagePresolving) {
+    r.nodes = count_of(call_method(s.model.get(), "getNTotalNodes").get());
+    r.iterations = count_of(call_method(s.model.get(), "getNLPIterations").get());
+  }
   return out;
 }
 
