@@ -33,7 +33,11 @@ class Model:
         """Declare a first-class positive-semidefinite cone over the upper-triangle,
         column-major svec entries of a symmetric matrix (length d(d+1)/2)."""
     def solve(self, **kwargs: Any) -> Result:
-        """Solve the model. Auto-detects problem type and selects best solver."""
+        """Solve the model. Auto-detects problem type and selects best solver.
+
+        solver: "highs", "osqp", "clarabel", "ipopt", "scipy"/"slsqp" or "scip"
+        (SCIP via pyscipopt; chosen automatically for MIQP models and for
+        nonlinear models with integer or binary variables)."""
     def validate(self) -> list[dict[str, str]]:
         """Validate the model before solving. Returns list of warning dicts."""
     def to_lp(self) -> str:
