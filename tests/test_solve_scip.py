@@ -4,6 +4,7 @@ on mixed-integer linear models, statuses, routing, the warm start and the
 warning for solvers that drop integrality."""
 import itertools
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -383,3 +384,10 @@ def test_no_warning_for_integral_solvers_or_continuous_models(capfd):
     m.minimize(po.sqrt(y) - y)
     assert m.solve().solver == "Ipopt"
     assert "[pelora-opt" not in capfd.readouterr().err
+
+
+def test_missing_pyscipopt_is_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyscipopt", None)
+    m, _, _ = close_miqp()
+    with pytest.raises(ImportError, match="pyscipopt is required for the SCIP solver"):
+        m.solve(solver="scip")

@@ -382,7 +382,14 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   }
 
   Scip s;
-  s.pyscipopt = import_module("pyscipopt");
+  s.pyscipopt = Ref::steal(PyImport_ImportModule("pyscipopt"));
+  if (!s.pyscipopt) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
+    PyErr_Clear();
+    throw_error(PyExc_ImportError,
+                "pyscipopt is required for the SCIP solver (mixed-integer quadratic and "
+                "nonlinear models). Install with `pip install pyscipopt`.");
+  }
   s.scip = import_module("pyscipopt.scip");
   s.numpy = import_module("numpy");
   s.expr_t = get_attr(s.scip.get(), "Expr");
