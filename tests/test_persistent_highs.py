@@ -135,3 +135,13 @@ def test_integer_columns_are_loaded():
     m.maximize(x)
     r = PersistentHighs.from_model(model=m).resolve()
     assert r.status == "optimal" and r.primals == pytest.approx([3.0])
+
+
+def test_docstrings_and_signatures():
+    assert PersistentHighs.__doc__ == ""
+    assert PersistentHighs.from_model.__text_signature__ == "(**kwargs)"
+    assert PersistentHighs.update_col_bounds.__text_signature__ == "($self, indices, lowers, uppers)"
+    assert PersistentHighs.update_col_costs.__text_signature__ == "($self, indices, costs)"
+    assert PersistentHighs.col_bounds.__doc__ == "Current (lower, upper) column bounds as loaded/updated."
+    assert PersistentHighs.row_bounds.__doc__ == (
+        "Current (lower, upper) row bounds as loaded/updated \u2014 Phase 18.a.")

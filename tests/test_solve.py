@@ -488,3 +488,10 @@ def test_variable_of_another_model_is_refused_before_solving(where):
         m.solve()
     # The model stays usable.
     assert m.num_vars == 1 and repr(m).startswith("Model(")
+
+
+def test_solve_docstring():
+    assert po.Model.solve.__text_signature__ == "($self, **kwargs)"
+    doc = po.Model.solve.__doc__
+    assert doc.startswith("Solve the model. Auto-detects problem type and selects best solver.\n\nOptions:\n")
+    assert doc.endswith("  presolve: bool \u2014 run presolve (default True)")
