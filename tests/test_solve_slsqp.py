@@ -113,6 +113,22 @@ def test_failed_run_still_reports_its_point():
     assert r.objective == pytest.approx(r.primals[0] ** 2 + r.primals[1] ** 2)
 
 
+def test_rows_without_entries(spy):
+    m = po.Model()
+    x = m.variable("x")
+    y = m.variable("y")
+    m.add(x + y <= 3)
+    m.add(x - x <= 1)  # holds whatever x is: not handed over
+    m.add(y - y == 0)
+    m.minimize(x * x + y * y - x)
+    r = m.solve(solver="slsqp")
+    assert r.status == "optimal"
+    assert r.primals == pytest.approx([0.5, 0.0], abs=1e-6)
+    assert [c.A.shape for c in spy[0][2]["constraints"]] == [(1, 2)]
+    m.add(y - y >= 1)  # can never hold: kept, and the run fails
+    assert m.solve(solver="slsqp").status == "unknown"
+
+
 def test_iteration_cap_stops_the_run():
     r = qp().solve(solver="scipy", time_limit=0.01)  # one iteration
     assert r.status == "unknown" and r.iterations == 1

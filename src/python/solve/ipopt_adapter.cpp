@@ -82,10 +82,13 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   const SolveOptions& o = options.core;
   const bool with_g = static_cast<bool>(p.g);
 
+  // Ipopt takes f and g as dense expressions; a row without entries (or an
+  // objective without terms) is a structural zero until densified.
+  Ref densify = get_attr(ca.module.get(), "densify");
   Ref problem = check(PyDict_New());
   dict_set(problem.get(), "x", p.x.get());
-  dict_set(problem.get(), "f", p.f.get());
-  if (with_g) dict_set(problem.get(), "g", p.g.get());
+  dict_set(problem.get(), "f", call(densify.get(), p.f.get()).get());
+  if (with_g) dict_set(problem.get(), "g", call(densify.get(), p.g.get()).get());
 
   Ref ipopt_opts = check(PyDict_New());
   dict_set(ipopt_opts.get(), "print_level", py_int(o.verbose ? 5 : 0).get());

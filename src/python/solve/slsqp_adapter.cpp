@@ -28,6 +28,8 @@ Ref compile_objective(const char* source, PyObject* globals) {
 
 // The rows of the form whose `equality` flag (lower == upper) is `want`, as a
 // matrix of their own with the rows renumbered in order, and their bounds.
+// A row without entries that 0 satisfies constrains nothing and is left out:
+// its zero gradient makes SLSQP's subproblems singular.
 struct RowGroup {
   CscMatrix a;
   std::vector<double> lower, upper;
@@ -35,9 +37,12 @@ struct RowGroup {
 
 RowGroup select_rows(const StandardForm& f, bool want) {
   RowGroup g;
+  std::vector<bool> has_entries(f.num_row, false);
+  for (int32_t r : f.a_index) has_entries[static_cast<size_t>(r)] = true;
   std::vector<int32_t> renumber(f.num_row, -1);
   for (size_t r = 0; r < f.num_row; ++r) {
     if ((f.row_lower[r] == f.row_upper[r]) != want) continue;
+    if (!has_entries[r] && f.row_lower[r] <= 0.0 && 0.0 <= f.row_upper[r]) continue;
     renumber[r] = static_cast<int32_t>(g.lower.size());
     g.lower.push_back(f.row_lower[r]);
     g.upper.push_back(f.row_upper[r]);
@@ -87,10 +92,10 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref kwargs = check(PyDict_New());
   dict_set(kwargs.get(), "method", py_str("SLSQP").get());
   dict_set(kwargs.get(), "bounds", bounds.get());
+  // Equality and inequality rows go in separate LinearConstraint objects,
+  // which SLSQP handles as its two constraint kinds.
+  Ref list = check(PyList_New(0));
   if (f.num_row > 0) {
-    // Equality and inequality rows go in separate LinearConstraint objects,
-    // which SLSQP handles as its two constraint kinds.
-    Ref list = check(PyList_New(0));
     for (const bool equality : {true, false}) {
       const RowGroup g = select_rows(f, equality);
       if (g.lower.empty()) continue;
@@ -99,8 +104,8 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
       Ref constraint = call_method(optimize.get(), "LinearConstraint", a.get(), rl.get(), ru.get());
       check_status(PyList_Append(list.get(), constraint.get()));
     }
-    dict_set(kwargs.get(), "constraints", list.get());
   }
+  if (PyList_Size(list.get()) > 0) dict_set(kwargs.get(), "constraints", list.get());
   if (o.time_limit) {
     Ref settings = check(PyDict_New());
     Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
