@@ -6,7 +6,13 @@
 #include <numeric>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "python/runtime/call.hpp"
+#include "python/solve/handoff.hpp"
 #include "python/runtime/error.hpp"
 
 namespace pelora::py {
@@ -118,6 +124,39 @@ double perf_counter() {
   return v;
 }
 
+Ref new_highs(PyObject* highspy, bool verbose) {
+  static bool banner_shown = false;
+  if (verbose || banner_shown) {
+    banner_shown = true;
+    return call_method(highspy, "Highs");
+  }
+  std::fflush(stdout);
+  const int saved = dup(1);
+  const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved < 0 || devnull < 0) {
+    if (saved >= 0) close(saved);
+    if (devnull >= 0) close(devnull);
+    return call_method(highspy, "Highs");
+  }
+  dup2(devnull, 1);
+  close(devnull);
+  struct RestoreStdout {
+    int fd;
+    ~RestoreStdout() {
+      std::fflush(stdout);
+      dup2(fd, 1);
+      close(fd);
+    }
+  };
+  Ref h;
+  {
+    RestoreStdout restore{saved};
+    h = call_method(highspy, "Highs");
+  }
+  banner_shown = true;
+  return h;
+}
+
 void set_highs_option(PyObject* h, const char* name, PyObject* value) {
   Ref key = py_str(name);
   call_method(h, "setOptionValue", key.get(), value);
@@ -205,11 +244,16 @@ SolveStatus highs_status(PyObject* h, bool iteration_rule) {
   return highs_status_from_text(lower_text(st.get()), iteration_rule);
 }
 
-AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData&, const Options& options) {
+AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
+                                const Options& options) {
+  // HiGHS sees only the linear rows and the quadratic objective: a model with
+  // cones or nonlinear terms would be answered as a different problem.
+  refuse_cones(f, "HiGHS", "solve without naming a solver (cones go to Clarabel)");
+  refuse_nonlinear(model, "HiGHS", "use solver=\"ipopt\", or solver=\"scip\" with integer variables");
   const SolveOptions& o = options.core;
   const double t0 = perf_counter();
   Ref highspy = import_module("highspy");
-  Ref h = call_method(highspy.get(), "Highs");
+  Ref h = new_highs(highspy.get(), o.verbose);
   apply_options(h.get(), o);
   const Numpy np;
   const bool integer = f.has_integer();

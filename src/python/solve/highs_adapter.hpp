@@ -18,6 +18,12 @@ AdapterOutcome solve_with_highs(const StandardForm& form, const ModelData& model
 // h.setOptionValue(name, value); the returned status is not inspected.
 void set_highs_option(PyObject* h, const char* name, PyObject* value);
 
+// A new highspy.Highs object. HiGHS prints a banner on the C-level standard
+// output when the process creates its first instance, before any option can
+// switch output off; unless `verbose`, that first creation runs with file
+// descriptor 1 pointed at /dev/null.
+Ref new_highs(PyObject* highspy, bool verbose);
+
 // The process-wide record of the last thread count handed to HiGHS. A count
 // that differs from the record (or the first count of the process: a solve
 // without `threads` may already have sized the scheduler) resets HiGHS's

@@ -12,6 +12,7 @@
 #include "python/runtime/error.hpp"
 #include "python/runtime/types.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/solve/handoff.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/model_solve.hpp"
 #include "python/solve/options_reader.hpp"
@@ -124,6 +125,8 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
     });
     return with_model_lock(model, [&](ModelData& data) {
       StandardForm form = standard_form_of(data);
+      refuse_cones(form, "PersistentHighs", "use Model.solve(), which sends cones to Clarabel");
+      refuse_nonlinear(data, "PersistentHighs", "use Model.solve()");
       bool verbose = false;
       std::optional<uint32_t> threads;
       if (PyObject* v = option_item(kwargs, "verbose")) verbose = option_bool(v);
@@ -135,7 +138,7 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       PersistentState st;
       st.highspy = import_module("highspy");
       const Numpy np;
-      st.highs = call_method(st.highspy.get(), "Highs");
+      st.highs = new_highs(st.highspy.get(), verbose);
       PyObject* h = st.highs.get();
       if (!verbose) set_highs_option(h, "output_flag", Py_False);
       set_highs_option(h, "presolve", py_str("off").get());
