@@ -43,12 +43,12 @@ void add_quad(QuadExpr& q, const QuadExpr& r) {
     add_quad(q, copy);
     return;
   }
-  q.quad_terms.insert(q.quad_terms.end(), r.quad_terms.begin(), r.quad_terms.end());
+  q.quad_terms.append(r.quad_terms);
   add_expr(q.linear, r.linear, 1.0);
 }
 
 void scale_quad(QuadExpr& q, double k) {
-  for (QuadTerm& t : q.quad_terms) t.coef *= k;
+  for (QuadTerm& t : q.quad_terms.mutable_items()) t.coef *= k;
   scale_expr(q.linear, k);
 }
 
@@ -134,13 +134,21 @@ void add_nl(NlExpr& n, const NlExpr& m, double sign) {
     add_nl(n, copy, sign);
     return;
   }
-  n.nl_terms.reserve(n.nl_terms.size() + m.nl_terms.size());
-  for (const NlTerm& p : m.nl_terms) n.nl_terms.push_back(NlTerm{p.coef * sign, p.node});
+  if (sign == 1.0) {
+    n.nl_terms.append(m.nl_terms);
+  } else {
+    // Built apart first: n and m may share storage, and appending to n could
+    // move the items m is read from.
+    SharedList<NlTerm> scaled;
+    scaled.reserve(m.nl_terms.size());
+    for (const NlTerm& p : m.nl_terms) scaled.push_back(NlTerm{p.coef * sign, p.node});
+    n.nl_terms.append(scaled);
+  }
   add_expr(n.linear, m.linear, sign);
 }
 
 void scale_nl(NlExpr& n, double k) {
-  for (NlTerm& p : n.nl_terms) p.coef *= k;
+  for (NlTerm& p : n.nl_terms.mutable_items()) p.coef *= k;
   scale_expr(n.linear, k);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/expr/linear_terms.hpp"
+#include "core/expr/shared_list.hpp"
 
 namespace pelora {
 
@@ -21,7 +22,7 @@ struct QuadTerm {
 };
 
 struct QuadExpr {
-  std::vector<QuadTerm> quad_terms;  // never merged: the same pair may repeat
+  SharedList<QuadTerm> quad_terms;  // never merged: the same pair may repeat
   Expr linear;
 };
 
@@ -49,7 +50,7 @@ struct NlTerm {
 };
 
 struct NlExpr {
-  std::vector<NlTerm> nl_terms;
+  SharedList<NlTerm> nl_terms;
   Expr linear;
 };
 
