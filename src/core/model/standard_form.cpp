@@ -6,6 +6,8 @@
 #include <limits>
 #include <unordered_set>
 
+#include "core/expr/tree_walk.hpp"
+
 namespace pelora {
 
 namespace {
@@ -27,22 +29,9 @@ struct IndexChecker {
   void check(const Expr& e, const char* where) const {
     for (const Term& t : e.terms) check(t.index, where);
   }
-  // Trees may share sub-trees, so every node is visited once.
   void check(const NlExpr& e, const char* where) const {
     check(e.linear, where);
-    std::unordered_set<const NlNode*> seen;
-    std::vector<const NlNode*> stack;
-    for (const NlTerm& t : e.nl_terms) {
-      if (t.node) stack.push_back(t.node.get());
-    }
-    while (!stack.empty()) {
-      const NlNode* n = stack.back();
-      stack.pop_back();
-      if (!seen.insert(n).second) continue;
-      if (n->kind == NlKind::Var) check(n->var, where);
-      if (n->a) stack.push_back(n->a.get());
-      if (n->b) stack.push_back(n->b.get());
-    }
+    for_each_tree_var(e, [&](VarIndex i) { check(i, where); });
   }
 };
 

@@ -18,6 +18,7 @@
 #include "core/model/validate.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/model/model_object.hpp"
+#include "python/model/objective.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/types.hpp"
@@ -166,26 +167,6 @@ PyObject* model_add(PyObject* self, PyObject* args, PyObject* kw) {
     with_model_lock(self, [&](ModelData& d) { add_constraint(d, std::move(stored)); });
     Py_RETURN_NONE;
   });
-}
-
-Objective to_objective(PyObject* o) {
-  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
-  if (is_expr(o)) return expr_value(o);
-  if (is_quad_expr(o)) return quad_expr_value(o);
-  if (is_nl_expr(o)) {
-    const NlExpr& n = nl_expr_value(o);
-    if (n.nl_terms.empty()) return n.linear;
-    return n;
-  }
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) {
-    // Not a number: the objective message. Other failures of a user's
-    // __float__ (or an int too large for a float) pass through.
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
-    PyErr_Clear();
-    throw_value_error("Expected Var, Expr, QuadExpr, NlExpr, or numeric value");
-  }
-  return Expr{LinearTerms{}, v};
 }
 
 const Params<1> kMinimize{"Model.minimize()", {"expr"}, 1, false};
@@ -417,5 +398,25 @@ PyTypeObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* model_type() { return type_once(g_type, spec); }
+
+Objective to_objective(PyObject* o) {
+  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
+  if (is_expr(o)) return expr_value(o);
+  if (is_quad_expr(o)) return quad_expr_value(o);
+  if (is_nl_expr(o)) {
+    const NlExpr& n = nl_expr_value(o);
+    if (n.nl_terms.empty()) return n.linear;
+    return n;
+  }
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) {
+    // Not a number: the objective message. Other failures of a user's
+    // __float__ (or an int too large for a float) pass through.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+    PyErr_Clear();
+    throw_value_error("Expected Var, Expr, QuadExpr, NlExpr, or numeric value");
+  }
+  return Expr{LinearTerms{}, v};
+}
 
 }  // namespace pelora::py

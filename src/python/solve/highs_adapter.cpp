@@ -73,8 +73,8 @@ double float_or_zero(const Ref& v) {
   return d;
 }
 
-// A boolean attribute of a HiGHS solution (value_valid, dual_valid); true
-// when the package does not have it.
+}  // namespace
+
 bool solution_flag(PyObject* sol, const char* name) {
   Ref v = Ref::steal(PyObject_GetAttrString(sol, name));
   if (!v) {
@@ -85,6 +85,8 @@ bool solution_flag(PyObject* sol, const char* name) {
   if (t < 0) throw_already_set();
   return t != 0;
 }
+
+namespace {
 
 void apply_options(PyObject* h, const SolveOptions& o) {
   if (!o.verbose) set_highs_option(h, "output_flag", Py_False);

@@ -24,6 +24,10 @@ void set_highs_option(PyObject* h, const char* name, PyObject* value);
 // descriptor 1 pointed at /dev/null.
 Ref new_highs(PyObject* highspy, bool verbose);
 
+// A boolean attribute of a HiGHS solution (value_valid, dual_valid); true
+// when the package does not have it.
+bool solution_flag(PyObject* sol, const char* name);
+
 // The process-wide record of the last thread count handed to HiGHS. A count
 // that differs from the record (or the first count of the process: a solve
 // without `threads` may already have sized the scheduler) resets HiGHS's

@@ -27,6 +27,8 @@
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/ipopt_adapter.hpp"
 #include "python/solve/model_solve.hpp"
+#include "core/expr/tree_walk.hpp"
+#include "python/model/objective.hpp"
 #include "python/solve/options_reader.hpp"
 #include "python/solve/osqp_adapter.hpp"
 
@@ -38,25 +40,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 const Params<2> kMinimize{"minimize()", {"objective", "constraints"}, 1, true};
 const Params<2> kMaximize{"maximize()", {"objective", "constraints"}, 1, true};
-
-// The objective as Model.minimize / Model.maximize read it.
-Objective to_objective(PyObject* o) {
-  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
-  if (is_expr(o)) return expr_value(o);
-  if (is_quad_expr(o)) return quad_expr_value(o);
-  if (is_nl_expr(o)) {
-    const NlExpr& n = nl_expr_value(o);
-    if (n.nl_terms.empty()) return n.linear;
-    return n;
-  }
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
-    PyErr_Clear();
-    throw_value_error("Expected Var, Expr, QuadExpr, NlExpr, or numeric value");
-  }
-  return Expr{LinearTerms{}, v};
-}
 
 // A sequence of Constraint objects (a str is refused although it is one).
 std::vector<ConstraintRecord> to_constraints(PyObject* o) {
@@ -85,23 +68,11 @@ struct MaxIndex {
   void see(const Expr& e) {
     for (const Term& t : e.terms) see(t.index);
   }
-  // Trees may share sub-trees: every node is visited once.
   void see(const NlExpr& e) {
     see(e.linear);
-    std::unordered_set<const NlNode*> seen;
-    std::vector<const NlNode*> stack;
-    for (const NlTerm& t : e.nl_terms) {
-      if (t.node) stack.push_back(t.node.get());
-    }
-    while (!stack.empty()) {
-      const NlNode* n = stack.back();
-      stack.pop_back();
-      if (!seen.insert(n).second) continue;
-      if (n->kind == NlKind::Var) see(n->var);
-      if (n->a) stack.push_back(n->a.get());
-      if (n->b) stack.push_back(n->b.get());
-    }
+    for_each_tree_var(e, [this](VarIndex i) { see(i); });
   }
+
   void see(const Objective& o) {
     if (const auto* e = std::get_if<Expr>(&o)) {
       see(*e);

@@ -298,17 +298,6 @@ PyObject* num_rows(PyObject* self, PyObject*) {
   });
 }
 
-bool flag(PyObject* o, const char* name) {
-  Ref v = Ref::steal(PyObject_GetAttrString(o, name));
-  if (!v) {
-    PyErr_Clear();
-    return true;
-  }
-  const int t = PyObject_IsTrue(v.get());
-  if (t < 0) throw_already_set();
-  return t != 0;
-}
-
 PyObject* resolve(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
@@ -332,12 +321,12 @@ PyObject* resolve(PyObject* self, PyObject*) {
       }
       const double v = as_double(PyTuple_GetItem(pair.get(), 1));
       Ref sol = call_method(h, "getSolution");
-      if (flag(sol.get(), "value_valid")) {
+      if (solution_flag(sol.get(), "value_valid")) {
         const double total = v + st.offset;
         r.objective = st.maximize ? -total : total;
         Ref col_value = get_attr(sol.get(), "col_value");
         r.primals = read_floats(col_value.get());
-        if (flag(sol.get(), "dual_valid")) {
+        if (solution_flag(sol.get(), "dual_valid")) {
           Ref row_dual = get_attr(sol.get(), "row_dual");
           r.duals = read_floats(row_dual.get());
         }
