@@ -61,7 +61,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_def = {
     "pelora_opt.BlackBoxResult",
     static_cast<int>(sizeof(Box<RunResult>)),
     0,
@@ -73,7 +73,7 @@ PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* blackbox_result_type() { return type_once(g_type, spec); }
+PyTypeObject* blackbox_result_type() { return type_once(g_type, type_def); }
 
 namespace blackbox {
 

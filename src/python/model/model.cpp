@@ -385,7 +385,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_def = {
     "pelora_opt.Model",
     static_cast<int>(sizeof(Box<ModelState>)),
     0,
@@ -397,7 +397,7 @@ PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* model_type() { return type_once(g_type, spec); }
+PyTypeObject* model_type() { return type_once(g_type, type_def); }
 
 Objective to_objective(PyObject* o) {
   if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};

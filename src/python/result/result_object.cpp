@@ -170,7 +170,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_def = {
     "pelora_opt.Result",
     static_cast<int>(sizeof(Box<ResultValue>)),
     0,
@@ -182,7 +182,7 @@ PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* result_type() { return type_once(g_type, spec); }
+PyTypeObject* result_type() { return type_once(g_type, type_def); }
 
 PyObject* new_result(ResultValue v) { return box_new(result_type(), std::move(v)); }
 

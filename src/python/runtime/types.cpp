@@ -11,9 +11,9 @@ PyObject* no_constructor_new(PyTypeObject* type, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& spec) {
+PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& type_def) {
   if (cell) return cell;
-  PyObject* t = PyType_FromSpec(&spec);
+  PyObject* t = PyType_FromSpec(&type_def);
   if (!t) throw_already_set();
   if (cell) {
     Py_DECREF(t);

@@ -1,4 +1,4 @@
-// Python classes created from type specs, and the boxes that hold a core C++
+// Python classes created at run time from slot tables, and the boxes that hold a core C++
 // value inside a Python object.
 #pragma once
 #include <Python.h>
@@ -52,9 +52,9 @@ void box_dealloc(PyObject* self) {
 // TypeError "No constructor defined for {}".
 PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Creates the type from `spec` once and keeps it for the life of the process.
+// Creates the type from `type_def` once and keeps it for the life of the process.
 // If creating it re-entered and filled the cell, the first value is kept.
-PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& spec);
+PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& type_def);
 
 inline bool is_instance(PyObject* o, PyTypeObject* t) { return Py_TYPE(o) == t; }
 

@@ -393,7 +393,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_def = {
     "pelora_opt.PersistentHighs",
     static_cast<int>(sizeof(Box<PersistentState>)),
     0,
@@ -405,6 +405,6 @@ PyTypeObject* g_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* persistent_highs_type() { return type_once(g_type, spec); }
+PyTypeObject* persistent_highs_type() { return type_once(g_type, type_def); }
 
 }  // namespace pelora::py

@@ -250,7 +250,7 @@ void add_rows(const Scip& s, const StandardForm& f, const std::vector<Ref>& term
   call_method(s.model.get(), "addMatrixCons", matrix.get());
 }
 
-// SCIP takes a linear objective only: the quadratic part 0.5*x'Qx moves into
+// SCIP takes a linear objective only: the quadratic term 0.5*x'Qx moves into
 // the constraint q(x) - t <= 0 over an epigraph variable t that carries
 // objective coefficient 1 (the linear costs stay on the columns).
 void add_quadratic_epigraph(const Scip& s, const Hessian& h, size_t num_col,
