@@ -168,3 +168,19 @@ def test_argument_errors():
     # All parameters may be given by keyword.
     out = po.solve_admm(subproblems=[identity], dim=1, rho=1.0, max_iter=1, tol=1e-3)
     assert out["converged"]
+
+
+@pytest.mark.parametrize("max_iter", [0, 5])
+def test_dim_beyond_memory_is_a_value_error(max_iter):
+    with pytest.raises(ValueError, match=r"^dim=4611686018427387904 is too large"):
+        po.solve_admm([identity], 2**62, max_iter=max_iter)
+
+
+def test_no_parts_does_not_loop_through_every_iteration():
+    # Without parts every iteration repeats the first, so a huge limit returns at once.
+    out = po.solve_admm([], 2, max_iter=2**63)
+    assert out["iterations"] == 2**63 and out["converged"] is False
+    assert all(math.isnan(v) for v in out["z"]) and math.isnan(out["dual_residual"])
+    assert po.solve_admm([], 0, max_iter=2**63)["iterations"] == 1
+    out = po.solve_admm([], 0, max_iter=2**63, tol=0.0)
+    assert out["iterations"] == 2**63 and out["primal_residual"] == 0.0 and not out["converged"]

@@ -305,3 +305,22 @@ def test_interrupts_propagate(exc, m, method):
     with pytest.raises(exc):
         po.pareto_frontier([stop] + [lambda x: x[0]] * (m - 1), [(0.0, 1.0)], pop_size=8, **kw)
     assert calls.calls == 5
+
+
+def test_huge_counts_are_refused_or_run_not_crash():
+    # A point count far beyond memory must not surface as an internal failure:
+    # the sweep simply runs (and can be interrupted), the genetic engines refuse
+    # the population it implies with a ValueError naming n_points.
+    calls = Counter()
+
+    def stop(x):
+        calls(x)
+        if calls.calls == 3:
+            raise KeyboardInterrupt
+        return x[0]
+
+    with pytest.raises(KeyboardInterrupt):
+        po.pareto_frontier([stop, lambda x: -x[0]], [(0.0, 1.0)], 2**62)
+    with pytest.raises(ValueError, match=r"n_points=4611686018427387904"):
+        po.pareto_frontier([calls, calls], [(0.0, 1.0)], 2**62, method="nsga2")
+    assert calls.calls == 3

@@ -3,11 +3,26 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 namespace pelora::admm {
 
+void check_admm(size_t n_parts, size_t dim) {
+  // z, the target and x_i, u_i of every part: (2 N + 2) * dim doubles. The
+  // limit (2^56 values) is far beyond any memory and only keeps the sizes
+  // from wrapping.
+  constexpr size_t kLimit = size_t{1} << 56;
+  const size_t vectors = n_parts > (kLimit - 2) / 2 ? kLimit : 2 * n_parts + 2;
+  if (dim > kLimit / vectors) {
+    throw std::invalid_argument("dim=" + std::to_string(dim) + " is too large for " +
+                                std::to_string(n_parts) + " subproblem(s)");
+  }
+}
+
 AdmmResult admm_consensus(size_t n_parts, size_t dim, const AdmmOptions& options,
                           Subproblems solve) {
+  check_admm(n_parts, dim);
   AdmmResult r;
   r.z.assign(dim, 0.0);
   if (options.max_iter == 0) {
@@ -53,6 +68,13 @@ AdmmResult admm_consensus(size_t n_parts, size_t dim, const AdmmOptions& options
     r.iterations = k;
     if (options.tol > r.primal_residual && options.tol > r.dual_residual) {
       r.converged = true;
+      break;
+    }
+    // Without parts nothing changes from one iteration to the next (z is
+    // 0 / 0 throughout), so the remaining iterations would only repeat this
+    // one, without a single call that could be interrupted.
+    if (n_parts == 0) {
+      r.iterations = options.max_iter;
       break;
     }
   }

@@ -49,9 +49,15 @@ struct AdmmResult {
   bool converged = false;
 };
 
+// Throws std::invalid_argument when the vectors of a run with this many parts
+// and this dim could not even be sized (an allocation that merely fails
+// raises std::bad_alloc later instead).
+void check_admm(size_t n_parts, size_t dim);
+
 // Runs up to max_iter iterations: all parts solve, z becomes the average of
 // x_i + u_i, the scaled duals move by x_i - z, and the run stops once both
-// r = ||(x_i - z)_i|| and s = rho * N * ||z - z_old|| are below tol.
+// r = ||(x_i - z)_i|| and s = rho * N * ||z - z_old|| are below tol. Calls
+// check_admm first.
 AdmmResult admm_consensus(size_t n_parts, size_t dim, const AdmmOptions& options,
                           Subproblems solve);
 

@@ -66,8 +66,19 @@ void niche_select(const ObjectiveTable& table, std::vector<uint32_t>& selected,
         best_d = static_cast<uint32_t>(d);
       }
     }
+    // The expanded form above loses the small distances to cancellation;
+    // the distance that orders the candidates is taken as ||f' - t w||.
+    const double* w = directions.data() + static_cast<size_t>(best_d) * m;
+    double dot = 0.0;
+    for (size_t k = 0; k < m; ++k) dot += fp[k] * w[k];
+    const double t = dot * inv_wnorm[best_d];
+    double dist2 = 0.0;
+    for (size_t k = 0; k < m; ++k) {
+      const double e = fp[k] - t * w[k];
+      dist2 += e * e;
+    }
     work.direction[r] = best_d;
-    work.distance[r] = std::sqrt(std::fmax(best, 0.0));
+    work.distance[r] = best == kInf ? kInf : std::sqrt(dist2);
   }
 
   // Niche counts of the members already selected; candidates from the last front.

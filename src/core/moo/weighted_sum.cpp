@@ -1,5 +1,6 @@
 #include "core/moo/weighted_sum.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "core/blackbox/differential_evolution.hpp"
@@ -37,7 +38,9 @@ std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_
   std::vector<SweepPoint> out;
   if (n_points == 0) return out;
   check_sweep(bounds);
-  out.reserve(n_points);
+  // The points arrive one run at a time; a huge n_points just means many
+  // (interruptible) runs, so reserve no more than a modest number up front.
+  out.reserve(std::min<size_t>(n_points, 4096));
   std::array<double, 2> values{};
   for (size_t i = 0; i < n_points; ++i) {
     const double w = sweep_weight(i, n_points);

@@ -67,7 +67,8 @@ PyObject* solve_admm(PyObject*, PyObject* args, PyObject* kwargs) {
 
     Ref rho = check(PyFloat_FromDouble(o.rho));
     PySubproblems solve{&parts, rho.get(), {}};
-    const admm::AdmmResult r = admm::admm_consensus(parts.size(), dim, o, solve);
+    const admm::AdmmResult r =
+        blackbox::run_core([&] { return admm::admm_consensus(parts.size(), dim, o, solve); });
 
     Ref d = check(PyDict_New());
     auto set = [&](const char* key, Ref v) {

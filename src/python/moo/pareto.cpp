@@ -137,6 +137,12 @@ PyObject* pareto_frontier(PyObject*, PyObject* args, PyObject* kwargs) {
       return sweep_items(points).release();
     }
 
+    if (!o.pop_size && population(o, n_points) > mo::kMaxPopulation) {
+      throw_value_error("n_points=" + std::to_string(n_points) +
+                        " gives a default population of 5 * n_points, more than the genetic "
+                        "engine's limit of " + std::to_string(mo::kMaxPopulation) +
+                        "; pass a smaller n_points or a pop_size");
+    }
     mo::NsgaOptions no;
     no.variant = engine == Engine::Nsga3 ? mo::NsgaVariant::Nsga3 : mo::NsgaVariant::Nsga2;
     no.pop_size = population(o, n_points);
