@@ -1,4 +1,6 @@
 """PersistentHighs: loading, in-place updates with their mirrors, re-solves."""
+import math
+
 import pytest
 
 import pelora_opt as po
@@ -145,3 +147,70 @@ def test_docstrings_and_signatures():
     assert PersistentHighs.col_bounds.__doc__ == "Current (lower, upper) column bounds as loaded/updated."
     assert PersistentHighs.row_bounds.__doc__ == (
         "Current (lower, upper) row bounds as loaded/updated \u2014 Phase 18.a.")
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda p: p.update_col_bounds([0, 1], [0.0, math.nan], [1.0, 1.0]), "^lowers\\[1\\] is NaN$"),
+    (lambda p: p.update_row_bounds([0], [0.0], [math.nan]), "^uppers\\[0\\] is NaN$"),
+    (lambda p: p.update_col_costs([1, 0], [2.0, math.nan]), "^costs\\[1\\] is NaN$"),
+    (lambda p: p.update_matrix_coeffs([0], [1], [math.nan]), "^values\\[0\\] is NaN$"),
+])
+def test_nan_updates_are_refused_before_any_change(call, message):
+    # HiGHS would take a NaN cost or coefficient as it is, or refuse a NaN
+    # bound while the mirror recorded it.
+    p = PersistentHighs.from_model(model=lp())
+    before = (p.col_bounds(), p.row_bounds(), p.col_costs())
+    ref = p.resolve().objective
+    with pytest.raises(ValueError, match=message):
+        call(p)
+    assert (p.col_bounds(), p.row_bounds(), p.col_costs()) == before
+    assert p.resolve().objective == pytest.approx(ref)
+
+
+@pytest.mark.parametrize("call, message, mirror", [
+    (lambda p: p.update_col_bounds([1, 0], [1.0, math.inf], [1.0, math.inf]),
+     r"^HiGHS refused the bounds \(inf, inf\) of column 0$",
+     lambda p: p.col_bounds() == ([0.0, 1.0], [4.0, 1.0])),
+    (lambda p: p.update_row_bounds([0], [-math.inf], [-math.inf]),
+     r"^HiGHS refused the bounds \(-inf, -inf\) of row 0$",
+     lambda p: p.row_bounds() == ([-math.inf, -2.0], [6.0, math.inf])),
+    (lambda p: p.update_matrix_coeffs([0], [0], [math.inf]),
+     r"^HiGHS refused the coefficient inf at row 0, column 0$", lambda p: True),
+])
+def test_changes_highs_refuses_raise_and_leave_the_mirror_true(call, message, mirror):
+    # The entries before the refused one stay applied and mirrored; the
+    # refused one reaches neither HiGHS nor the mirror.
+    p = PersistentHighs.from_model(model=lp())
+    with pytest.raises(ValueError, match=message):
+        call(p)
+    assert mirror(p)
+
+
+def test_update_from_inside_a_running_call_is_refused(monkeypatch):
+    import highspy
+
+    p = PersistentHighs.from_model(model=lp())
+    real_bounds, real_run = highspy.Highs.changeColBounds, highspy.Highs.run
+    seen = []
+
+    def nested_update(self, *args):
+        try:
+            p.update_col_costs([0], [5.0])
+        except RuntimeError as e:
+            seen.append(str(e))
+        return real_bounds(self, *args)
+
+    def nested_during_run(self):
+        try:
+            p.update_col_bounds([1], [0.0], [1.0])
+        except RuntimeError as e:
+            seen.append(str(e))
+        seen.append(p.col_bounds())  # reading is allowed during a resolve
+        return real_run(self)
+
+    monkeypatch.setattr(highspy.Highs, "changeColBounds", nested_update)
+    p.update_col_bounds([0], [1.0], [2.0])
+    monkeypatch.setattr(highspy.Highs, "run", nested_during_run)
+    assert p.resolve().status == "optimal"
+    assert seen == ["Already borrowed", "Already borrowed", ([1.0, 0.0], [2.0, 4.0])]
+    assert p.col_costs() == [-1.0, -1.0]

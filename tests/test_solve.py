@@ -344,6 +344,17 @@ def test_warm_start_is_passed_for_mips_of_the_right_length(spy):
     assert not [n for n, _ in spy if n == "setSolution"]
 
 
+def test_interrupt_while_reading_a_warm_start_is_not_swallowed():
+    class Interrupting:
+        def __float__(self):
+            raise KeyboardInterrupt
+
+    m, _ = build(MILP_COST, MILP_ROWS, MILP_BOUNDS, kinds="iiii")
+    with pytest.raises(KeyboardInterrupt):
+        m.solve(warm_start=[Interrupting()] * 4)
+    assert m.solve().status == "optimal"
+
+
 @pytest.mark.parametrize("kwargs, exc, message", [
     ({"time_limit": "a"}, TypeError, "must be real number, not str"),
     ({"time_limit": None}, TypeError, "must be real number, not NoneType"),

@@ -32,6 +32,9 @@ std::optional<std::vector<double>> read_warm_start(PyObject* o) {
   try {
     return read_floats(o);
   } catch (const ErrorAlreadySet&) {
+    // A value that does not convert is ignored; an interrupt or exit raised
+    // while converting is not a conversion failure and goes on up.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     PyErr_Clear();
   } catch (const PyError&) {
   }

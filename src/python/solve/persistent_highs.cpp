@@ -1,8 +1,11 @@
 // PersistentHighs: a HiGHS instance loaded once with a model's linear part,
 // changed in place (bounds, costs, coefficients) and re-solved. Mirrors of
 // the bounds and costs stay readable from Python.
+#include <cmath>
 #include <string>
 #include <vector>
+
+#include "core/format.hpp"
 
 #include "python/model/model_object.hpp"
 #include "python/registry.hpp"
@@ -105,6 +108,27 @@ void check_length(const char* name, size_t have, const char* index_name, size_t 
   }
 }
 
+// HiGHS takes a NaN cost or coefficient as it is and refuses a NaN bound;
+// either way the loaded model and the mirrors would part. Checked over the
+// positions the update uses, before anything changes.
+void check_no_nan(const char* name, const std::vector<double>& values, size_t used) {
+  for (size_t k = 0; k < used; ++k) {
+    if (std::isnan(values[k])) {
+      throw_value_error(std::string(name) + "[" + std::to_string(k) + "] is NaN");
+    }
+  }
+}
+
+// A change HiGHS answers with an error status (an infinite lower bound, a
+// coefficient it counts as infinite, ...) was not applied: it must not reach
+// the mirror, and the caller must learn of it.
+template <class Describe>
+void check_accepted(const PersistentState& st, const Ref& status, Describe describe) {
+  if (highs_status_is(st.highspy.get(), status.get(), "kError")) {
+    throw_value_error("HiGHS refused " + describe());
+  }
+}
+
 Ref float_pair(const std::vector<double>& a, const std::vector<double>& b) {
   Ref la = float_list(a), lb = float_list(b);
   return check(PyTuple_Pack(2, la.get(), lb.get()));
@@ -176,9 +200,10 @@ constexpr Params<2> kCostParams{"PersistentHighs.update_col_costs()", {"indices"
 constexpr Params<3> kCoeffParams{"PersistentHighs.update_matrix_coeffs()",
                                  {"rows", "cols", "values"}, 3, false};
 
-// Shared by the two bound updates: every index and length is checked before
-// the first change, then the entries are applied in order; HiGHS's own
-// exception stops the loop with the earlier entries applied and mirrored.
+// Shared by the two bound updates: every index, length and NaN is checked
+// before the first change, then the entries are applied in order; HiGHS's
+// own exception, or a change it refuses, stops the loop with the earlier
+// entries applied and mirrored.
 PyObject* update_bounds(PyObject* self, PyObject* args, PyObject* kw, const Params<3>& params,
                         bool rows) {
   return boundary([&] {
@@ -193,11 +218,17 @@ PyObject* update_bounds(PyObject* self, PyObject* args, PyObject* kw, const Para
     check_range(indices, lo.size(), rows ? "row" : "column");
     check_length("lowers", lowers.size(), "indices", indices.size());
     check_length("uppers", uppers.size(), "indices", indices.size());
+    check_no_nan("lowers", lowers, indices.size());
+    check_no_nan("uppers", uppers, indices.size());
     const char* method = rows ? "changeRowBounds" : "changeColBounds";
     for (size_t k = 0; k < indices.size(); ++k) {
       Ref i = py_int(static_cast<long long>(indices[k]));
       Ref l = py_float(lowers[k]), u = py_float(uppers[k]);
-      call_method(st.highs.get(), method, i.get(), l.get(), u.get());
+      Ref status = call_method(st.highs.get(), method, i.get(), l.get(), u.get());
+      check_accepted(st, status, [&] {
+        return "the bounds (" + plain_number(lowers[k]) + ", " + plain_number(uppers[k]) + ") of " +
+               (rows ? "row " : "column ") + std::to_string(indices[k]);
+      });
       lo[indices[k]] = lowers[k];
       up[indices[k]] = uppers[k];
     }
@@ -222,10 +253,14 @@ PyObject* update_col_costs(PyObject* self, PyObject* args, PyObject* kw) {
     Borrow borrow(st, /*exclusive=*/true);
     check_range(indices, st.col_cost.size(), "column");
     check_length("costs", costs.size(), "indices", indices.size());
+    check_no_nan("costs", costs, indices.size());
     for (size_t k = 0; k < indices.size(); ++k) {
       Ref i = py_int(static_cast<long long>(indices[k]));
       Ref c = py_float(costs[k]);
-      call_method(st.highs.get(), "changeColCost", i.get(), c.get());
+      Ref status = call_method(st.highs.get(), "changeColCost", i.get(), c.get());
+      check_accepted(st, status, [&] {
+        return "the cost " + plain_number(costs[k]) + " of column " + std::to_string(indices[k]);
+      });
       st.col_cost[indices[k]] = costs[k];
     }
     Py_RETURN_NONE;
@@ -246,11 +281,16 @@ PyObject* update_matrix_coeffs(PyObject* self, PyObject* args, PyObject* kw) {
     for (size_t k = 0; k < rows.size(); ++k) {
       if (cols[k] >= st.num_cols) check_range({cols[k]}, st.num_cols, "column");
     }
+    check_no_nan("values", values, rows.size());
     for (size_t k = 0; k < rows.size(); ++k) {
       Ref r = py_int(static_cast<long long>(rows[k]));
       Ref c = py_int(static_cast<long long>(cols[k]));
       Ref v = py_float(values[k]);
-      call_method(st.highs.get(), "changeCoeff", r.get(), c.get(), v.get());
+      Ref status = call_method(st.highs.get(), "changeCoeff", r.get(), c.get(), v.get());
+      check_accepted(st, status, [&] {
+        return "the coefficient " + plain_number(values[k]) + " at row " + std::to_string(rows[k]) +
+               ", column " + std::to_string(cols[k]);
+      });
     }
     Py_RETURN_NONE;
   });
