@@ -116,3 +116,72 @@ def test_lp_agrees_everywhere(solver, sense):
     assert r.status == "optimal"
     assert r.primals == pytest.approx(LP_X, abs=1e-5)
     assert r.objective == pytest.approx(LP_F if sense == "min" else -LP_F, abs=1e-6)
+
+
+# --- bounds no point can meet, and time limits that leave no time ------------------
+
+RELAXED = ["osqp", "clarabel", "slsqp", "scip"] + ([] if UNDER_ASAN else ["ipopt"])
+INF = float("inf")
+
+
+def impossible(case):
+    m = po.Model()
+    x = m.variable("x", *{"crossed": (5, 3), "lower +inf": (INF, INF),
+                          "upper -inf": (-INF, -INF)}.get(case, (-5, 5)))
+    y = m.variable("y", -5, 5)
+    m.add(x + y <= 4)
+    if case == "row >= inf":
+        m.add(x + y >= INF)
+    elif case == "row <= -inf":
+        m.add(x - y <= -INF)
+    elif case == "row == inf":
+        m.add(x == INF)
+    m.minimize(x * x + y * y - x)
+    return m
+
+
+@pytest.mark.parametrize("case", ["crossed", "lower +inf", "upper -inf", "row >= inf",
+                                  "row <= -inf", "row == inf"])
+@pytest.mark.parametrize("solver", RELAXED)
+def test_bounds_no_point_meets_are_infeasible(solver, case):
+    # packages refuse such data with opaque errors or drop the side and
+    # answer another problem
+    r = impossible(case).solve(solver=solver)
+    assert (r.status, r.objective, r.duals) == ("infeasible", None, None)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="Ipopt does not load under the address sanitizer")
+@pytest.mark.parametrize("sense, rhs", [("<=", -INF), (">=", INF), ("==", INF)])
+def test_nonlinear_side_no_point_meets_is_infeasible(sense, rhs):
+    m = po.Model()
+    x = m.variable("x", -5, 5)
+    body = po.sin(x) + x
+    m.add({"<=": body <= rhs, ">=": body >= rhs, "==": body == rhs}[sense])
+    m.minimize(x * x)
+    assert m.solve(solver="ipopt").status == "infeasible"
+    assert m.solve(solver="scip").status == "infeasible"
+    m = po.Model()
+    x = m.variable("x", -5, 5)
+    m.add(po.sin(x) + x <= INF)  # holds everywhere
+    m.minimize(x * x - x)
+    assert m.solve(solver="ipopt").objective == pytest.approx(-0.25, abs=1e-7)
+
+
+@pytest.mark.parametrize("time_limit", [0.0, -1.0])
+@pytest.mark.parametrize("solver", ["osqp", "clarabel", "scip"] + ([] if UNDER_ASAN else ["ipopt"]))
+def test_time_limit_that_leaves_no_time(solver, time_limit):
+    r = build_qp("min").solve(solver=solver, time_limit=time_limit)
+    assert (r.status, r.objective) == ("time_limit", None)
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_row_without_finite_side_constrains_nothing(solver):
+    m = po.Model()
+    x = m.variable("x", -5, 5)
+    y = m.variable("y", -5, 5)
+    m.add(x + y <= INF)
+    m.add(x - y >= -INF)
+    m.minimize(x * x + y * y - x)
+    r = m.solve(solver=solver)
+    assert r.status == "optimal"
+    assert r.objective == pytest.approx(-0.25, abs=1e-6)

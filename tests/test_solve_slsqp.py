@@ -85,9 +85,10 @@ def test_qp_optimum_matches_osqp():
     (0.019, 1),
     (0.001, 0),
     (-0.5, -50),
-    (1e300, 2 ** 63 - 1),
-    (-1e300, -(2 ** 63)),
-    (math.inf, 2 ** 63 - 1),
+    (21474836.47, 2 ** 31 - 1),
+    (1e300, 2 ** 31 - 1),
+    (-1e300, -(2 ** 31)),
+    (math.inf, 2 ** 31 - 1),
     (math.nan, 0),
 ])
 def test_maxiter_from_the_time_limit(spy, monkeypatch, time_limit, maxiter):
@@ -127,6 +128,13 @@ def test_rows_without_entries(spy):
     assert [c.A.shape for c in spy[0][2]["constraints"]] == [(1, 2)]
     m.add(y - y >= 1)  # can never hold: kept, and the run fails
     assert m.solve(solver="slsqp").status == "unknown"
+
+
+@pytest.mark.parametrize("time_limit", [3e7, 1e300, math.inf])
+def test_generous_time_limit_does_not_stop_the_run(time_limit):
+    # a cap beyond SLSQP's 32-bit counter would wrap and end the run at once
+    r = qp().solve(solver="scipy", time_limit=time_limit)
+    assert r.status == "optimal" and r.iterations > 0
 
 
 def test_iteration_cap_stops_the_run():

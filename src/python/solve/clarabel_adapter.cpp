@@ -171,6 +171,7 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
                    "nonlinear models need solver=\"ipopt\", which takes no cones");
   refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
+  if (impossible_bounds(f, model)) return infeasible_without_solving("Clarabel", t0);
   Ref clarabel = import_module("clarabel");
   const SparseHandoff h;
 

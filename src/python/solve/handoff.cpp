@@ -173,6 +173,38 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
   }
 }
 
+bool impossible_bounds(const StandardForm& f, const ModelData& m) {
+  auto crossed = [](const std::vector<double>& lower, const std::vector<double>& upper) {
+    for (size_t k = 0; k < lower.size(); ++k) {
+      if (lower[k] > upper[k] || lower[k] == kInf || upper[k] == -kInf) return true;
+    }
+    return false;
+  };
+  if (crossed(f.col_lower, f.col_upper) || crossed(f.row_lower, f.row_upper)) return true;
+  for (const NonlinearConstraint& c : m.nl_constraints) {
+    if (!std::isinf(c.rhs)) continue;
+    const bool negative = c.rhs < 0;
+    if (c.sense == Sense::Eq || (c.sense == Sense::Le && negative) ||
+        (c.sense == Sense::Ge && !negative)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+AdapterOutcome infeasible_without_solving(const char* display, double t0) {
+  AdapterOutcome out;
+  out.data.solver = display;
+  out.data.status = SolveStatus::Infeasible;
+  out.data.iterations = 0;
+  out.data.solve_time = perf_counter() - t0;
+  return out;
+}
+
+double positive_time_limit(double seconds) {
+  return seconds <= 0.0 ? std::numeric_limits<double>::min() : seconds;
+}
+
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
   check_status(PyDict_SetItemString(dict, key, value));
 }

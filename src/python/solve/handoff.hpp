@@ -14,6 +14,7 @@
 #include "core/model/model_data.hpp"
 #include "core/model/standard_form.hpp"
 #include "python/runtime/ref.hpp"
+#include "python/solve/adapter.hpp"
 
 namespace pelora::py {
 
@@ -85,6 +86,23 @@ void refuse_nonlinear(const ModelData& m, const char* display, const char* hint)
 // a nonlinear constraint's right-hand side is NaN: solvers would drop such a
 // constraint or wander off with it and still report an answer.
 void refuse_nan_bounds(const StandardForm& f, const ModelData& m);
+
+// True when some pair of bounds can never be met: a variable or linear row
+// whose lower side is above its upper side, is +infinity, or whose upper side
+// is -infinity (`x >= inf`, `x == inf`), or a nonlinear constraint `<= -inf`,
+// `>= inf` or `== +-inf`. Packages refuse such data with opaque errors, or
+// drop the infinite side and answer a different problem.
+bool impossible_bounds(const StandardForm& f, const ModelData& m);
+
+// The outcome for a model with impossible bounds, found without calling the
+// package: "infeasible", no values, no iterations.
+AdapterOutcome infeasible_without_solving(const char* display, double t0);
+
+// A time limit for packages that refuse one at or below zero (OSQP, Ipopt):
+// such a limit leaves no time, so the smallest positive number goes over
+// and the package stops at once with its time-limit status, as Clarabel,
+// SCIP and HiGHS do with 0. Positive and NaN limits go over unchanged.
+double positive_time_limit(double seconds);
 
 // Dictionary helpers for keyword arguments and settings.
 void dict_set(PyObject* dict, const char* key, PyObject* value);

@@ -93,7 +93,9 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   Ref ipopt_opts = check(PyDict_New());
   dict_set(ipopt_opts.get(), "print_level", py_int(o.verbose ? 5 : 0).get());
   dict_set(ipopt_opts.get(), "sb", py_str("yes").get());
-  if (o.time_limit) dict_set(ipopt_opts.get(), "max_cpu_time", py_float(*o.time_limit).get());
+  if (o.time_limit) {
+    dict_set(ipopt_opts.get(), "max_cpu_time", py_float(positive_time_limit(*o.time_limit)).get());
+  }
   Ref opts = check(PyDict_New());
   dict_set(opts.get(), "ipopt", ipopt_opts.get());
   dict_set(opts.get(), "print_time", py_bool(o.verbose).get());
@@ -170,6 +172,7 @@ AdapterOutcome solve_with_ipopt_quadratic(const StandardForm& f, const ModelData
   check_for_ipopt(f, model);
   refuse_nonlinear(model, "The quadratic Ipopt adapter", "use solver=\"ipopt\"");
   const double t0 = perf_counter();
+  if (impossible_bounds(f, model)) return infeasible_without_solving("Ipopt", t0);
   const Casadi ca = import_casadi(false);
   const SparseHandoff h;
 
@@ -193,6 +196,7 @@ AdapterOutcome solve_with_ipopt_nonlinear(const StandardForm& f, const ModelData
                                           const Options& options) {
   check_for_ipopt(f, model);
   const double t0 = perf_counter();
+  if (impossible_bounds(f, model)) return infeasible_without_solving("Ipopt", t0);
   const Casadi ca = import_casadi(true);
   const SparseHandoff h;
 

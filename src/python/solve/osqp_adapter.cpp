@@ -101,6 +101,7 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   refuse_nonlinear(model, "OSQP", "use solver=\"ipopt\"");
   refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
+  if (impossible_bounds(f, model)) return infeasible_without_solving("OSQP", t0);
   if (f.num_col == 0) return without_variables(f, t0);
   Ref osqp = import_module("osqp");
   const SparseHandoff h;
@@ -119,7 +120,9 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   dict_set(kwargs.get(), "l", l.get());
   dict_set(kwargs.get(), "u", u.get());
   dict_set(kwargs.get(), "verbose", py_bool(o.verbose).get());
-  if (o.time_limit) dict_set(kwargs.get(), "time_limit", py_float(*o.time_limit).get());
+  if (o.time_limit) {
+    dict_set(kwargs.get(), "time_limit", py_float(positive_time_limit(*o.time_limit)).get());
+  }
   dict_set(kwargs.get(), "eps_abs", py_float(1e-8).get());
   dict_set(kwargs.get(), "eps_rel", py_float(1e-8).get());
   Ref setup = get_attr(solver.get(), "setup");

@@ -13,6 +13,7 @@
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/solve/handoff.hpp"
 #include "python/solve/nl_scip.hpp"
 
 namespace pelora::py {
@@ -88,25 +89,6 @@ bool scip_accepts(const StandardForm& f, std::span<const double> cost) {
   }
   if (!all_finite(cost) || !all_finite(f.a_value) || !std::isfinite(f.offset)) return false;
   return !f.hessian || all_finite(f.hessian->q_value);
-}
-
-// A column or row whose lower side is +infinity or upper side -infinity
-// (for example `x == inf`) can never be met; SCIP refuses such sides as
-// data, so the adapter answers "infeasible" itself.
-bool impossible_side(std::span<const double> lower, std::span<const double> upper) {
-  for (size_t k = 0; k < lower.size(); ++k) {
-    if (lower[k] == INFINITY || upper[k] == -INFINITY) return true;
-  }
-  return false;
-}
-
-bool impossible_nl_side(const ModelData& m) {
-  for (const NonlinearConstraint& c : m.nl_constraints) {
-    if (std::isinf(c.rhs) && (c.sense == Sense::Eq || (c.sense == Sense::Le) == (c.rhs < 0))) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // getStatus() texts; the gap limit is the requested `gap` reached, which
@@ -374,8 +356,9 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     r.solve_time = perf_counter() - t0;
     return out;
   }
-  if (impossible_side(f.col_lower, f.col_upper) || impossible_side(f.row_lower, f.row_upper) ||
-      impossible_nl_side(model)) {
+  // Sides no point can meet (`x == inf`, crossed bounds): SCIP refuses
+  // infinite sides as data, so the answer is given here.
+  if (impossible_bounds(f, model)) {
     r.status = SolveStatus::Infeasible;
     r.solve_time = perf_counter() - t0;
     return out;

@@ -29,7 +29,8 @@ Ref compile_objective(const char* source, PyObject* globals) {
 // The rows of the form whose `equality` flag (lower == upper) is `want`, as a
 // matrix of their own with the rows renumbered in order, and their bounds.
 // A row without entries that 0 satisfies constrains nothing and is left out:
-// its zero gradient makes SLSQP's subproblems singular.
+// its zero gradient makes SLSQP's subproblems singular. So is a row with no
+// finite side, which scipy would drop itself and then fail over.
 struct RowGroup {
   CscMatrix a;
   std::vector<double> lower, upper;
@@ -43,6 +44,7 @@ RowGroup select_rows(const StandardForm& f, bool want) {
   for (size_t r = 0; r < f.num_row; ++r) {
     if ((f.row_lower[r] == f.row_upper[r]) != want) continue;
     if (!has_entries[r] && f.row_lower[r] <= 0.0 && 0.0 <= f.row_upper[r]) continue;
+    if (std::isinf(f.row_lower[r]) && std::isinf(f.row_upper[r])) continue;
     renumber[r] = static_cast<int32_t>(g.lower.size());
     g.lower.push_back(f.row_lower[r]);
     g.upper.push_back(f.row_upper[r]);
@@ -68,9 +70,13 @@ RowGroup select_rows(const StandardForm& f, bool want) {
 int64_t slsqp_maxiter(double time_limit) {
   const double v = std::trunc(time_limit * 100.0);
   if (std::isnan(v)) return 0;
-  // 2^63 is the first double above the signed 64-bit range.
-  if (v >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
-  if (v <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  // SLSQP keeps its iteration cap in a C int: a larger count would wrap
+  // around (2^31 becomes a negative cap) and stop the run before its first
+  // iteration, so the cap is clamped to the 32-bit range.
+  constexpr auto kMax = std::numeric_limits<int32_t>::max();
+  constexpr auto kMin = std::numeric_limits<int32_t>::min();
+  if (v >= static_cast<double>(kMax)) return kMax;
+  if (v <= static_cast<double>(kMin)) return kMin;
   return static_cast<int64_t>(v);
 }
 
@@ -81,6 +87,7 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   refuse_nonlinear(model, "SLSQP", "use solver=\"ipopt\"");
   refuse_nan_bounds(f, model);
   const double t0 = perf_counter();
+  if (impossible_bounds(f, model)) return infeasible_without_solving("SciPy/SLSQP", t0);
   Ref optimize = import_module("scipy.optimize");
   const SparseHandoff h;
 
