@@ -139,6 +139,35 @@ def test_model_argument_messages(call, message):
     assert str(info.value) == message
 
 
+def test_keyword_with_embedded_nul_names_no_parameter():
+    # Matched by its full text: "name\0x" is not "name", and the message keeps it whole.
+    with pytest.raises(TypeError) as info:
+        po.sum(**{"items\x00x": []})
+    assert str(info.value) == "sum() got an unexpected keyword argument 'items\x00x'"
+    with pytest.raises(TypeError) as info:
+        po.Model().variable("x", **{"lower\x00": 1})
+    assert str(info.value) == "Model.variable() got an unexpected keyword argument 'lower\x00'"
+
+
+def test_counts_accept_integer_like_objects():
+    np = pytest.importorskip("numpy")
+
+    class Three:
+        def __index__(self):
+            return 3
+
+    m = po.Model()
+    assert [repr(v) for v in m.variables("a", np.int64(2))] == ["Var('a_0')", "Var('a_1')"]
+    assert len(m.binaries("b", Three())) == 3
+    for bad, name in [(2.0, "float"), (None, "NoneType"), ("2", "str")]:
+        with pytest.raises(TypeError) as info:
+            m.variables("c", bad)
+        assert str(info.value) == f"argument 'count': '{name}' object cannot be interpreted as an integer"
+    with pytest.raises(OverflowError):
+        m.integers("d", np.int64(-1))
+    assert m.num_vars == 5
+
+
 def test_internal_failure_type():
     assert issubclass(po.InternalFailure, BaseException)
     assert not issubclass(po.InternalFailure, Exception)

@@ -1,6 +1,6 @@
 #include "python/runtime/args.hpp"
 
-#include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace pelora::py {
@@ -39,10 +39,10 @@ std::string as_string(PyObject* o) {
 }
 
 size_t as_count(PyObject* o) {
-  if (!PyLong_Check(o)) {
-    throw_type_error("'" + type_name(o) + "' object cannot be interpreted as an integer");
-  }
-  size_t n = PyLong_AsSize_t(o);
+  // Integers and integer-like objects (numpy integers: the index protocol);
+  // a float or None fails with "'float' object cannot be interpreted as an integer".
+  Ref index = check(PyNumber_Index(o));
+  size_t n = PyLong_AsSize_t(index.get());
   if (n == static_cast<size_t>(-1) && PyErr_Occurred()) throw_already_set();
   return n;
 }
@@ -89,20 +89,25 @@ void match_arguments(const char* display, const char* const* names, size_t count
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const char* k = PyUnicode_AsUTF8AndSize(key, nullptr);
+      Py_ssize_t klen = 0;
+      const char* k = PyUnicode_AsUTF8AndSize(key, &klen);
       if (!k) throw_already_set();
+      // Compared with its length: a keyword with an embedded NUL names no parameter.
+      const std::string_view key_text(k, static_cast<size_t>(klen));
       size_t i = 0;
-      while (i < count && std::strcmp(names[i], k) != 0) ++i;
+      while (i < count && key_text != names[i]) ++i;
       if (i < count) {
         if (out[i]) {
-          throw_type_error(std::string(display) + " got multiple values for argument '" + k + "'");
+          throw_type_error(std::string(display) + " got multiple values for argument '" +
+                           std::string(key_text) + "'");
         }
         out[i] = value;
       } else if (collect_extra) {
         if (!*extra) *extra = check(PyDict_New());
         check_status(PyDict_SetItem(extra->get(), key, value));
       } else {
-        throw_type_error(std::string(display) + " got an unexpected keyword argument '" + k + "'");
+        throw_type_error(std::string(display) + " got an unexpected keyword argument '" +
+                         std::string(key_text) + "'");
       }
     }
   }

@@ -29,7 +29,7 @@ std::string type_name(PyObject* o);
 // without any argument prefix; Args adds "argument '{}': " to TypeErrors.
 double as_double(PyObject* o);
 std::string as_string(PyObject* o);          // str only: "... cannot be converted to 'PyString'"
-size_t as_count(PyObject* o);                // Python int; OverflowError when it does not fit
+size_t as_count(PyObject* o);                // int or __index__; OverflowError when it does not fit
 PyObject* as_list(PyObject* o);              // list only (borrowed): "... to 'PyList'"
 // "'{}' object cannot be converted to '{}'" with the object's type name.
 [[noreturn]] void throw_cannot_convert(PyObject* o, const char* target);

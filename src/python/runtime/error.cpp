@@ -37,7 +37,13 @@ void set_python_error_from_current() noexcept {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
   } catch (const PyError& e) {
-    PyErr_SetString(e.type, e.message.c_str());
+    // The whole message, embedded NULs included (a keyword name may carry one).
+    PyObject* text = PyUnicode_DecodeUTF8(e.message.data(),
+                                          static_cast<Py_ssize_t>(e.message.size()), "replace");
+    if (text) {
+      PyErr_SetObject(e.type, text);
+      Py_DECREF(text);
+    }
   } catch (const InternalFailure& e) {
     PyObject* t = internal_failure_type();
     if (t) PyErr_SetString(t, e.what());
