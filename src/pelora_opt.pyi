@@ -1,10 +1,18 @@
 # Type stubs for the pelora_opt extension module.
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Sequence, final
+
+__all__ = [
+    "Model", "Var", "Expr", "QuadExpr", "NlExpr", "Constraint", "Result", "BlackBoxResult",
+    "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
+    "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
+    "solve_portfolio", "solve_parallel_de", "solve_admm",
+]
 
 class InternalFailure(BaseException): ...
 
 # --- modelling classes ------------------------------------------------------
 
+@final
 class Model:
     """The main Model class exposed to Python."""
     def __new__(cls, name: str | None = None) -> Model: ...
@@ -60,6 +68,7 @@ class Model:
 
 from typing import ClassVar, Literal, overload
 
+@final
 class Var:
     """A variable reference returned to Python. Supports operator overloading
     to build expressions naturally: `x + 2*y >= 5`."""
@@ -102,6 +111,7 @@ class Var:
     def __eq__(self, other: Var | Expr | NlExpr | float) -> Constraint: ...  # type: ignore[override]
     def __ne__(self, other: Var | Expr | NlExpr | float) -> bool: ...  # type: ignore[override]
 
+@final
 class Expr:
     """A linear expression in Python. Built by combining Var objects with +, -, *."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -135,6 +145,7 @@ class Expr:
     def __eq__(self, other: Var | Expr | NlExpr | float) -> Constraint: ...  # type: ignore[override]
     def __ne__(self, other: Var | Expr | NlExpr | float) -> bool: ...  # type: ignore[override]
 
+@final
 class QuadExpr:
     """A quadratic expression: linear + quadratic terms.
     Supports x**2, x*y, and combinations with linear expressions."""
@@ -164,6 +175,7 @@ class QuadExpr:
     def __eq__(self, other: Var | Expr | QuadExpr | NlExpr | float) -> Constraint: ...  # type: ignore[override]
     def __ne__(self, other: Var | Expr | QuadExpr | NlExpr | float) -> bool: ...  # type: ignore[override]
 
+@final
 class NlExpr:
     """A nonlinear expression in Python. Produced by `sin`/`cos`/`sqrt` applied
     to `Var`/`Expr`, or by arithmetic combining a nonlinear operand with a
@@ -183,6 +195,7 @@ class NlExpr:
     def __eq__(self, other: Var | Expr | QuadExpr | NlExpr | float) -> Constraint: ...  # type: ignore[override]
     def __ne__(self, other: Var | Expr | QuadExpr | NlExpr | float) -> bool: ...  # type: ignore[override]
 
+@final
 class Constraint:
     """A constraint object returned by comparison operators."""
 
