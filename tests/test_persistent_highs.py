@@ -214,3 +214,16 @@ def test_update_from_inside_a_running_call_is_refused(monkeypatch):
     assert p.resolve().status == "optimal"
     assert seen == ["Already borrowed", "Already borrowed", ([1.0, 0.0], [2.0, 4.0])]
     assert p.col_costs() == [-1.0, -1.0]
+
+
+def test_updates_take_numpy_arrays():
+    np = pytest.importorskip("numpy")
+    p = PersistentHighs.from_model(model=lp())
+    p.update_col_bounds(np.array([1, 0]), np.array([0.5, 1.0]), np.array([3.0, 2.0]))
+    assert p.col_bounds() == ([1.0, 0.5], [2.0, 3.0])
+    p.update_col_costs(np.arange(2), np.array([-2.0, -1.0]))
+    p.update_matrix_coeffs(np.array([0], dtype=np.int32), [np.int64(1)], np.array([1.0]))
+    assert p.col_costs() == [-2.0, -1.0]
+    assert p.resolve().objective == pytest.approx(7.0)  # x = 2, y = 3: 2x + y
+    with pytest.raises(TypeError, match="argument 'indices': 'float' object cannot be interpreted as an integer"):
+        p.update_col_costs([1.0], [0.0])

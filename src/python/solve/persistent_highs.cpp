@@ -80,8 +80,12 @@ std::vector<size_t> read_indices(PyObject* o) {
   if (n < 0) throw_already_set();
   std::vector<size_t> out(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // Any integer (NumPy's included), through its __index__.
     Ref item = check(PySequence_GetItem(o, i));
-    out[static_cast<size_t>(i)] = as_count(item.get());
+    Ref index = check(PyNumber_Index(item.get()));
+    const size_t v = PyLong_AsSize_t(index.get());
+    if (v == static_cast<size_t>(-1) && PyErr_Occurred()) throw_already_set();
+    out[static_cast<size_t>(i)] = v;
   }
   return out;
 }
