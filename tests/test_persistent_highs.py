@@ -227,3 +227,27 @@ def test_updates_take_numpy_arrays():
     assert p.resolve().objective == pytest.approx(7.0)  # x = 2, y = 3: 2x + y
     with pytest.raises(TypeError, match="argument 'indices': 'float' object cannot be interpreted as an integer"):
         p.update_col_costs([1.0], [0.0])
+
+
+@pytest.mark.parametrize("sense", ["min", "max"])
+def test_quadratic_objective_is_loaded_whole(sense):
+    # Loading only the linear part would answer a different problem (here the
+    # LP min -3x is unbounded). x^2 + x*y + y^2 - 3x has its minimum -3 at (2, -1).
+    m = po.Model()
+    x, y = m.variable("x", -10, 10), m.variable("y", -10, 10)
+    f = x * x + x * y + y * y - 3 * x
+    if sense == "min":
+        m.minimize(f + 1)
+    else:
+        m.maximize(-1 * f + 1)
+    p = PersistentHighs.from_model(model=m)
+    r = p.resolve()
+    assert r.status == "optimal"
+    assert r.primals == pytest.approx([2.0, -1.0], abs=1e-6)
+    assert r.objective == pytest.approx(-2.0 if sense == "min" else 4.0, abs=1e-8)
+    # A cost change re-solves the quadratic model: linear part -3x + 3y in
+    # the loaded (minimisation) convention, in both senses, gives x = 3, y = -3.
+    assert p.col_costs() == [-3.0, 0.0]
+    p.update_col_costs([1], [3.0])
+    r = p.resolve()
+    assert r.primals == pytest.approx([3.0, -3.0], abs=1e-6)

@@ -176,7 +176,9 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
         check_highs_threads(h, *threads);
         set_highs_option(h, "threads", py_int(*threads).get());
       }
-      if (!load_into_highs(st.highspy.get(), h, np, form, /*with_hessian=*/false)) {
+      // The quadratic objective goes in whole: its linear part alone would
+      // be a different problem, answered as if it were this one.
+      if (!load_into_highs(st.highspy.get(), h, np, form, /*with_hessian=*/true)) {
         throw_value_error("HiGHS rejected the model (passModel returned an error)");
       }
       st.row_lower = std::move(form.row_lower);
