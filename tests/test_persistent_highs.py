@@ -251,3 +251,17 @@ def test_quadratic_objective_is_loaded_whole(sense):
     p.update_col_costs([1], [3.0])
     r = p.resolve()
     assert r.primals == pytest.approx([3.0, -3.0], abs=1e-6)
+
+
+def test_value_list_changed_by_a_conversion_is_read_safely():
+    values = []
+
+    class Shrinking:
+        def __float__(self):
+            values.clear()
+            return -7.0
+
+    values.extend([Shrinking(), Shrinking()])
+    p = PersistentHighs.from_model(model=lp())
+    p.update_col_costs([0], values)  # reads what the list holds as it goes
+    assert p.col_costs() == [-7.0, -1.0]

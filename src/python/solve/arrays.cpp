@@ -63,9 +63,13 @@ Ref Numpy::view(std::span<const int32_t> v) const {
 std::vector<double> read_floats(PyObject* seq) {
   std::vector<double> out;
   if (PyList_Check(seq)) {
-    const Py_ssize_t n = PyList_Size(seq);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = item_float(PyList_GetItem(seq, i));
+    // An element's __float__ may change the list: the size is read afresh
+    // and the element held while it converts, as a list iterator would.
+    out.reserve(static_cast<size_t>(PyList_Size(seq)));
+    for (Py_ssize_t i = 0; i < PyList_Size(seq); ++i) {
+      Ref item = Ref::borrow(PyList_GetItem(seq, i));
+      out.push_back(item_float(item.get()));
+    }
     return out;
   }
   if (PyTuple_Check(seq)) {
