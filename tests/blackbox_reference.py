@@ -63,6 +63,27 @@ def score(f, x):
         return math.inf
 
 
+def rank(values):
+    """Indices sorted by value: a stable insertion sort in which a NaN
+    compares equal to everything."""
+    order = []
+    for j, v in enumerate(values):
+        pos = len(order)
+        while pos > 0 and v < values[order[pos - 1]]:
+            pos -= 1
+        order.insert(pos, j)
+    return order
+
+
+def first_smallest(values):
+    """The best offspring: first index of the smallest value, NaN skipped."""
+    top = 0
+    for j in range(1, len(values)):
+        if improves(values[j], values[top]):
+            top = j
+    return top
+
+
 def stagnated(history, tol):
     if len(history) < 11:
         return False
@@ -219,15 +240,10 @@ def cmaes_simple(f, bounds, pop_size=0, max_generations=1000, sigma=0.3, seed=42
             x = clamp(x, bounds)
             off.append((score(f, x), x))
             evals += 1
-        # stable insertion sort with NaN equal to everything
-        ranked = []
-        for item in off:
-            pos = len(ranked)
-            while pos > 0 and item[0] < ranked[pos - 1][0]:
-                pos -= 1
-            ranked.insert(pos, item)
-        if improves(ranked[0][0], best_f):
-            best_f, best = ranked[0][0], list(ranked[0][1])
+        ranked = [off[j] for j in rank([v for v, _ in off])]
+        top = first_smallest([v for v, _ in off])
+        if improves(off[top][0], best_f):
+            best_f, best = off[top][0], list(off[top][1])
         w = 1.0 / mu
         mean = []
         for k in range(dim):
@@ -243,3 +259,152 @@ def cmaes_simple(f, bounds, pop_size=0, max_generations=1000, sigma=0.3, seed=42
             converged = True
             break
     return best, best_f, history, evals, converged
+
+
+def cmaes_full(f, bounds, pop_size=0, max_generations=1000, sigma=0.3, seed=42, tol=1e-8,
+               restarts=0):
+    """The full variant with restarts, operation for operation. The
+    eigen-decomposition is exact only in one dimension (B = [1], D = sqrt(C));
+    with more dimensions only the first generation is reproduced (it samples
+    with B = I, D = 1), and the step-size test after it reads the largest
+    eigenvalue from numpy."""
+    n = len(bounds)
+    nd = float(n)
+    base = 4 + int(math.floor(3.0 * math.log(nd)))
+    lam = pop_size or base
+    if lam < 5:
+        lam = 4
+    if n > 1 and max_generations > 1:
+        raise ValueError("the reference follows a multi-dimensional run for one generation only")
+    kept = None
+    total = 0
+    for run in range(restarts + 1):
+        r = _cmaes_full_run(f, bounds, lam, max_generations, sigma, (seed + 7919 * run) & MASK,
+                            tol, total)
+        total += r[3]
+        if kept is None or improves(r[1], kept[1]):
+            kept = r
+        if kept[1] < tol:
+            break
+        lam *= 2
+    return kept[0], kept[1], kept[2], total, kept[4]
+
+
+def _cmaes_full_run(f, bounds, lam, max_generations, sigma, seed, tol, prior):
+    n = len(bounds)
+    nd = float(n)
+    rng = XorShift(seed)
+    best = [(lo + hi) * 0.5 for lo, hi in bounds]
+    best_f = score(f, best)
+    evals = 1
+    history = [best_f]
+    if max_generations == 0:
+        return best, best_f, history, evals, False
+    mu = lam // 2
+    weights = [math.log(mu + 0.5) - math.log(i + 1) for i in range(mu)]
+    total = 0.0
+    for w in weights:
+        total += w
+    sq = 0.0
+    for i in range(mu):
+        weights[i] /= total
+        sq += weights[i] * weights[i]
+    mu_eff = 1.0 / sq
+    c_sigma = (mu_eff + 2.0) / (nd + mu_eff + 5.0)
+    d_sigma = 1.0 + 2.0 * max(0.0, math.sqrt((mu_eff - 1.0) / (nd + 1.0)) - 1.0) + c_sigma
+    c_c = (4.0 + mu_eff / nd) / (nd + 4.0 + 2.0 * mu_eff / nd)
+    c_1 = 2.0 / ((nd + 1.3) * (nd + 1.3) + mu_eff)
+    c_mu = min(1.0 - c_1, 2.0 * (mu_eff - 2.0 + 1.0 / mu_eff) / ((nd + 2.0) * (nd + 2.0) + mu_eff))
+    chi_n = math.sqrt(nd) * (1.0 - 1.0 / (4.0 * nd) + 1.0 / (21.0 * nd * nd))
+    eigen_every = int(math.floor(max(1.0, 1.0 / ((c_1 + c_mu) * nd * 10.0))))
+
+    mean = list(best)
+    cov = [[1.0 if i == k else 0.0 for k in range(n)] for i in range(n)]
+    b = [[1.0 if i == k else 0.0 for k in range(n)] for i in range(n)]
+    d = [1.0] * n
+    p_sigma = [0.0] * n
+    p_c = [0.0] * n
+    converged = False
+    for g in range(1, max_generations + 1):
+        xs, zs, ys, vals = [], [], [], []
+        for _ in range(lam):
+            z = [rng.normal() for _ in range(n)]
+            y = []
+            x = []
+            for i in range(n):
+                acc = 0.0
+                for k in range(n):
+                    acc += b[i][k] * (d[k] * z[k])
+                y.append(acc)
+                x.append(mean[i] + sigma * acc)
+            x = clamp(x, bounds)
+            vals.append(score(f, x))
+            evals += 1
+            xs.append(x)
+            zs.append(z)
+            ys.append(y)
+        order = rank(vals)
+        top = first_smallest(vals)
+        if improves(vals[top], best_f):
+            best_f, best = vals[top], list(xs[top])
+
+        mean = [0.0] * n
+        z_w = [0.0] * n
+        y_w = [0.0] * n
+        for i in range(mu):
+            j, w = order[i], weights[i]
+            for k in range(n):
+                mean[k] += w * xs[j][k]
+                z_w[k] += w * zs[j][k]
+                y_w[k] += w * ys[j][k]
+        cs_factor = math.sqrt(c_sigma * (2.0 - c_sigma) * mu_eff)
+        for i in range(n):
+            acc = 0.0
+            for k in range(n):
+                acc += b[i][k] * z_w[k]
+            p_sigma[i] = (1.0 - c_sigma) * p_sigma[i] + cs_factor * acc
+        ps_norm = math.sqrt(sum_sq(p_sigma))
+        seen = 2.0 * float(prior + evals) / float(lam)
+        h = 1.0 if (ps_norm / math.sqrt(1.0 - math.pow(1.0 - c_sigma, seen)) / chi_n
+                    < 1.4 + 2.0 / (nd + 1.0)) else 0.0
+        cc_factor = math.sqrt(c_c * (2.0 - c_c) * mu_eff)
+        for i in range(n):
+            p_c[i] = (1.0 - c_c) * p_c[i] + h * cc_factor * y_w[i]
+        keep = 1.0 - c_1 - c_mu + c_1 * (1.0 - h) * c_c * (2.0 - c_c)
+        for i in range(n):
+            for k in range(i, n):
+                rank_mu = 0.0
+                for m in range(mu):
+                    y = ys[order[m]]
+                    rank_mu += weights[m] * y[i] * y[k]
+                v = keep * cov[i][k] + c_1 * p_c[i] * p_c[k] + c_mu * rank_mu
+                cov[i][k] = cov[k][i] = v
+        sigma *= math.exp((c_sigma / d_sigma) * (ps_norm / chi_n - 1.0))
+        sigma = max(sigma, 1e-20)
+        if g % eigen_every == 0:
+            if n == 1:
+                d = [math.sqrt(max((cov[0][0] + cov[0][0]) * 0.5, 0.0))]
+            else:
+                import numpy
+                d = [math.sqrt(max(v, 0.0)) for v in numpy.linalg.eigvalsh(numpy.array(cov))]
+        history.append(best_f)
+        if (tol > sigma * max(d) or tol > best_f
+                or (len(history) >= 21 and _spread(history[-20:]) < 0.001 * tol
+                    and sigma < 1e-6)):
+            converged = True
+            break
+    return best, best_f, history, evals, converged
+
+
+def sum_sq(v):
+    s = 0.0
+    for e in v:
+        s += e * e
+    return s
+
+
+def _spread(window):
+    hi, lo = -math.inf, math.inf
+    for v in window:
+        hi, lo = _nan_max(hi, v), _nan_min(lo, v)
+    return hi - lo

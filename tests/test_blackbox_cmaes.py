@@ -46,6 +46,36 @@ def test_simple_matches_reference(kw):
         x, f, history, evals, converged)
 
 
+def wavy(x):
+    return (x[0] - 0.3) ** 2 * 100 + math.sin(5 * x[0])
+
+
+@pytest.mark.parametrize("f", [wavy, shifted_sphere])
+@pytest.mark.parametrize("kw", [
+    {}, {"seed": 0}, {"pop_size": 9, "sigma": 1.5}, {"tol": 1e-3, "sigma": 0.05},
+    {"restarts": 2, "max_generations": 40}, {"restarts": 1, "tol": -5.0, "max_generations": 300},
+])
+def test_full_matches_reference_in_one_dimension(f, kw):
+    # One dimension makes the eigen-decomposition exact (B = [1], D = sqrt(C)),
+    # so every constant, path, covariance and step-size update, the stopping
+    # tests and the restart bookkeeping are checked bit for bit.
+    b = [(-2.0, 3.0)]
+    got = po.solve_cmaes(f, b, variant="full", **kw)
+    assert (got.x, got.objective, got.history, got.evaluations, got.converged) == \
+        ref.cmaes_full(f, b, **kw)
+
+
+def test_full_first_generation_draws():
+    b = [(-2.0, 3.0), (-1.0, 1.0), (0.0, 4.0)]
+    seen, expected = [], []
+    got = po.solve_cmaes(lambda x: seen.append(x) or shifted_sphere(x), b, variant="full",
+                         max_generations=1, sigma=0.8, seed=5)
+    want = ref.cmaes_full(lambda x: expected.append(x) or shifted_sphere(x), b,
+                          max_generations=1, sigma=0.8, seed=5)
+    assert seen == expected and len(seen) == 1 + 7
+    assert (got.x, got.objective, got.history, got.evaluations, got.converged) == want
+
+
 @pytest.mark.parametrize("variant", ["simple", "full"])
 def test_zero_generations_evaluates_the_centre(variant):
     seen = []
@@ -124,6 +154,29 @@ def test_failing_offspring_sort_last():
     for variant in ("simple", "full"):
         r = po.solve_cmaes(f, [(-1, 1)] * 2, variant=variant, max_generations=100)
         assert math.isfinite(r.objective) and r.objective == shifted_sphere(r.x)
+
+
+@pytest.mark.parametrize("variant", ["simple", "full"])
+def test_nan_ranked_first_does_not_hide_the_best(variant):
+    # The first offspring of every generation scores NaN. The ranking leaves a
+    # NaN where it stands (it compares equal to everything), so it heads the
+    # ranking; the best point must still be the best one evaluated.
+    def make(seen):
+        def f(x):
+            seen.append(x)
+            if len(seen) > 1 and (len(seen) - 2) % 6 == 0:
+                return math.nan
+            return shifted_sphere(x)
+        return f
+
+    seen = []
+    b = [(-1.0, 1.5)]
+    kw = dict(max_generations=30, pop_size=6)
+    r = po.solve_cmaes(make(seen), b, variant=variant, **kw)
+    numbers = [shifted_sphere(x) for i, x in enumerate(seen) if i == 0 or (i - 1) % 6]
+    assert r.objective == min(numbers) < shifted_sphere([0.25]) and r.objective == shifted_sphere(r.x)
+    want = (ref.cmaes_simple if variant == "simple" else ref.cmaes_full)(make([]), b, **kw)
+    assert (r.x, r.objective, r.history, r.evaluations, r.converged) == want
 
 
 @pytest.mark.parametrize("f, dim, box, budget", [

@@ -196,9 +196,10 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
       ++r.evaluations;
     }
     rank_by_value(s.values, s.order);
-    if (improves(s.values[s.order[0]], r.objective)) {
-      r.objective = s.values[s.order[0]];
-      const double* best = s.x.data() + s.order[0] * n;
+    const size_t top = first_smallest(s.values);  // not hidden behind a NaN
+    if (improves(s.values[top], r.objective)) {
+      r.objective = s.values[top];
+      const double* best = s.x.data() + top * n;
       std::copy(best, best + n, r.x.begin());
     }
     update(c, s, prior_evaluations + r.evaluations);

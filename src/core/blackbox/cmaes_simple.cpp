@@ -41,11 +41,14 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
       ++r.evaluations;
     }
 
-    // Rank: stable, ascending, NaN equal to everything.
+    // Rank: stable, ascending, NaN equal to everything. The best point is
+    // the smallest value found, which a NaN left at the head of the ranking
+    // must not hide.
     rank_by_value(values, order);
-    const double* first = offspring.data() + order[0] * dim;
-    if (improves(values[order[0]], r.objective)) {
-      r.objective = values[order[0]];
+    const size_t top = first_smallest(values);
+    if (improves(values[top], r.objective)) {
+      r.objective = values[top];
+      const double* first = offspring.data() + top * dim;
       std::copy(first, first + dim, r.x.begin());
     }
 

@@ -30,4 +30,17 @@ inline void rank_by_value(const std::vector<double>& values, std::vector<size_t>
   }
 }
 
+// Index of the first smallest value, NaN values skipped (0 when all are
+// NaN). Without NaN this is the head of rank_by_value's order; with NaN it
+// still finds the best offspring, which the ranking may leave behind a NaN.
+inline size_t first_smallest(const std::vector<double>& values) noexcept {
+  size_t best = 0;
+  for (size_t j = 1; j < values.size(); ++j) {
+    if (values[j] < values[best] || (values[best] != values[best] && values[j] == values[j])) {
+      best = j;
+    }
+  }
+  return best;
+}
+
 }  // namespace pelora::blackbox
