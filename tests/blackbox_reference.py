@@ -129,7 +129,7 @@ def de(f, bounds, pop_size=0, max_generations=1000, F=0.8, CR=0.9, seed=42, tol=
             trial = clamp(trial, bounds)
             ft = score(f, trial)
             evals += 1
-            if fit[i] >= ft:
+            if fit[i] >= ft or (fit[i] != fit[i] and ft == ft):
                 pop[i], fit[i] = trial, ft
                 if improves(ft, best_f):
                     best_x, best_f = list(trial), ft

@@ -131,6 +131,27 @@ def test_nan_is_passed_through_and_never_wins():
     assert r.history == [2.0] * 4
 
 
+@pytest.mark.parametrize("fn", [po.solve_de, po.solve_parallel_de])
+def test_de_member_scoring_nan_yields_to_a_number(fn):
+    # Members 1-3 start on NaN. NaN is not better than anything, so a numeric
+    # trial replaces such a member, and no evaluated value better than the
+    # reported best is dropped.
+    seen = []
+
+    def f(x):
+        seen.append(x)
+        if 2 <= len(seen) <= 4:
+            return math.nan
+        return (x[0] - 0.3) ** 2 + (5.0 if len(seen) == 1 else 0.0)
+
+    r = fn(f, [(-1, 1)], pop_size=4, max_generations=5)
+    numbers = [(x[0] - 0.3) ** 2 + (5.0 if i == 0 else 0.0)
+               for i, x in enumerate(seen) if not 1 <= i <= 3]
+    assert r.objective == min(numbers) and r.evaluations == 24
+    seen.clear()
+    same(r, ref.de(f, [(-1, 1)], pop_size=4, max_generations=5))
+
+
 @pytest.mark.parametrize("fn, kw", [
     (po.solve_de, {"pop_size": 4}), (po.solve_pso, {"pop_size": 1}), (po.solve_sa, {}),
     (po.solve_cmaes, {}), (po.solve_cmaes, {"variant": "full"}),

@@ -71,7 +71,10 @@ RunResult differential_evolution(const Bounds& bounds, const DeOptions& options,
       clamp(bounds, trial);
       const double f_trial = objective(trial);
       ++r.evaluations;
-      if (fitness[i] >= f_trial) {
+      // A tie is accepted. A NaN trial loses; a NaN member (NaN is not
+      // better than anything) yields to any number, so a good trial at its
+      // place is neither lost nor kept from the best.
+      if (fitness[i] >= f_trial || (fitness[i] != fitness[i] && f_trial == f_trial)) {
         std::copy(trial.begin(), trial.end(), member(i).begin());
         fitness[i] = f_trial;
         if (improves(f_trial, r.objective)) {
