@@ -106,9 +106,13 @@ def test_not_equal_and_truth(xyz):
     assert (x + 1 != y) is False
     assert (x * y != 1) is False
     assert (po.sin(x) != y) is False
-    assert bool(x <= 1) and bool(x - x == 1)
-    # == builds a constraint, so membership tests see any expression as present
-    assert (y in [x]) is True
+    # A constraint has no truth value, so chained comparisons and membership
+    # tests (which would otherwise silently keep one half, or see any
+    # expression as present) fail loudly instead.
+    for case in (lambda: bool(x <= 1), lambda: 0 <= x <= 1, lambda: y in [x],
+                 lambda: [x].index(y)):
+        with pytest.raises(TypeError, match="a Constraint has no truth value: a chained comparison"):
+            case()
 
 
 def test_mirrored_number_comparison_is_the_same_constraint(xyz):

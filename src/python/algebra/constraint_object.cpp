@@ -14,6 +14,17 @@ PyObject* constraint_repr(PyObject* self) {
   return boundary([&] { return to_py_str(constraint_text(constraint_value(self))); });
 }
 
+// A Constraint has no truth value. Python evaluates `0 <= x <= 1` as
+// `(0 <= x) and (x <= 1)`, so a truthy constraint would silently drop the
+// first half of every chained comparison (and `x in [y]` would be True).
+int constraint_bool(PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "a Constraint has no truth value: a chained comparison such as "
+                  "'0 <= x <= 1' would keep only its last part; add each comparison "
+                  "separately, e.g. m.add(x >= 0) and m.add(x <= 1)");
+  return -1;
+}
+
 template <class F>
 void* slot(F f) {
   return reinterpret_cast<void*>(f);
@@ -26,6 +37,7 @@ const char kConstraintDoc[] = "A constraint object returned by comparison operat
 PyType_Slot constraint_slots[] = {
     {Py_tp_doc, const_cast<char*>(kConstraintDoc)},
     {Py_tp_repr, slot(constraint_repr)},
+    {Py_nb_bool, slot(constraint_bool)},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<ConstraintRecord>)},
     {0, nullptr},

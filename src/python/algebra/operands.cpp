@@ -115,7 +115,10 @@ PyObject* expression_richcompare(PyObject* self, PyObject* other, int op) {
       case Py_EQ:
         return new_constraint(build_constraint(self, other, Sense::Eq));
       case Py_NE: {
+        // `a != b` is the negation of `a == b`, which builds a Constraint
+        // (raising when it cannot be built) and is therefore never "unequal".
         Ref eq = check(PyObject_RichCompare(self, other, Py_EQ));
+        if (is_constraint(eq.get())) return Py_NewRef(Py_False);
         int truth = PyObject_IsTrue(eq.get());
         if (truth < 0) throw_already_set();
         return Py_NewRef(truth ? Py_False : Py_True);
