@@ -1,5 +1,5 @@
 # Type stubs for the pelora_opt extension module.
-from typing import Any, Callable, Sequence, final
+from typing import NoReturn, Any, Callable, Sequence, final
 
 __all__ = [
     "Model", "Var", "Expr", "QuadExpr", "NlExpr", "Constraint", "Result", "BlackBoxResult",
@@ -198,6 +198,8 @@ class NlExpr:
 @final
 class Constraint:
     """A constraint object returned by comparison operators."""
+    def __bool__(self) -> NoReturn:
+        """Raises TypeError: a constraint has no truth value (see chained comparisons)."""
 
 def sum(items: list[Var | Expr | float]) -> Expr:
     """Summation helper: pelora.sum([expr1, expr2, ...]) — accepts Var and Expr objects."""
