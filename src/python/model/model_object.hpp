@@ -2,6 +2,9 @@
 #pragma once
 #include <Python.h>
 
+#include <mutex>
+#include <thread>
+
 #include "core/model/model_data.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
@@ -9,30 +12,49 @@
 
 namespace pelora::py {
 
+// A mutex that can sit in a value moved into its Python box (a moved-from
+// state is never locked: moves happen only while the object is created).
+struct ModelMutex : std::mutex {
+  ModelMutex() = default;
+  ModelMutex(ModelMutex&&) noexcept {}
+};
+
 struct ModelState {
   ModelData data;
-  bool locked = false;    // a method is working on `data`
+  ModelMutex mutex;       // held while a method works on `data`
+  std::thread::id owner;  // the thread holding `mutex` (default id: none)
   bool poisoned = false;  // an internal failure happened while locked
 };
 
 inline bool is_model(PyObject* o) { return Py_TYPE(o) == model_type(); }
 inline ModelState& model_state(PyObject* o) { return unbox<ModelState>(o); }
 
-// Runs f(data) with the model locked. A poisoned model raises InternalFailure;
-// a re-entrant call (the model is already locked further up this thread's
-// stack, e.g. from a callback during a solve) raises RuntimeError
-// "Already borrowed" instead of deadlocking. A Python-level error raised by
-// `f` leaves the model usable; any other failure poisons it.
+// Runs f(data) with the model locked. A poisoned model raises InternalFailure.
+// A re-entrant call from the thread that already holds the lock (e.g. from a
+// callback during a solve) raises RuntimeError "Already borrowed" instead of
+// deadlocking. Another thread waits for the lock with the interpreter lock
+// released (solver packages release it while they run). A Python-level error
+// raised by `f` leaves the model usable; any other failure poisons it.
 template <class F>
 auto with_model_lock(PyObject* self, F&& f) -> decltype(f(std::declval<ModelData&>())) {
   ModelState& st = model_state(self);
+  const std::thread::id me = std::this_thread::get_id();
   if (st.poisoned) throw InternalFailure("model lock poisoned by an earlier internal failure");
-  if (st.locked) throw_runtime_error("Already borrowed");
-  st.locked = true;
+  if (st.owner == me) throw_runtime_error("Already borrowed");
+  if (!st.mutex.try_lock()) {
+    PyThreadState* ts = PyEval_SaveThread();
+    st.mutex.lock();
+    PyEval_RestoreThread(ts);
+  }
+  st.owner = me;
   struct Unlock {
     ModelState& s;
-    ~Unlock() { s.locked = false; }
+    ~Unlock() {
+      s.owner = std::thread::id();
+      s.mutex.unlock();
+    }
   } unlock{st};
+  if (st.poisoned) throw InternalFailure("model lock poisoned by an earlier internal failure");
   try {
     return f(st.data);
   } catch (const PyError&) {
