@@ -254,6 +254,9 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   refuse_nonlinear(model, "HiGHS", "use solver=\"ipopt\", or solver=\"scip\" with integer variables");
   const SolveOptions& o = options.core;
   const double t0 = perf_counter();
+  // HiGHS refuses a side that no point can meet (x >= inf) as bad data; the
+  // model is simply infeasible, as every other adapter reports it.
+  if (impossible_bounds(f, model)) return infeasible_without_solving("HiGHS", t0);
   Ref highspy = import_module("highspy");
   Ref h = new_highs(highspy.get(), o.verbose);
   apply_options(h.get(), o);
