@@ -6,6 +6,9 @@ import pytest
 import pelora_opt as po
 
 
+NL_OPERAND = "Expected Var, Expr, NlExpr, or numeric for nonlinear operand"
+
+
 def make_vars(*names):
     """Fresh variables x0, x1, ... from a new model (skips without Model)."""
     if not hasattr(po, "Model"):

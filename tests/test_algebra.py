@@ -9,11 +9,6 @@ import pelora_opt as po
 from algebra_support import RefExpr, make_vars, plain
 
 
-@pytest.fixture
-def xyz():
-    return make_vars("x", "y", "z")
-
-
 @pytest.mark.parametrize(
     "build, text",
     [

@@ -2,14 +2,7 @@
 import pytest
 
 import pelora_opt as po
-from algebra_support import make_vars
-
-NL_OPERAND = "Expected Var, Expr, NlExpr, or numeric for nonlinear operand"
-
-
-@pytest.fixture
-def xyz():
-    return make_vars("x", "y", "z")
+from algebra_support import NL_OPERAND, make_vars
 
 
 @pytest.mark.parametrize(

@@ -2,15 +2,9 @@
 import pytest
 
 import pelora_opt as po
-from algebra_support import make_vars
+from algebra_support import NL_OPERAND, make_vars
 
-NL_OPERAND = "Expected Var, Expr, NlExpr, or numeric for nonlinear operand"
 RHS = "RHS must be a number, Var, or Expr"
-
-
-@pytest.fixture
-def xyz():
-    return make_vars("x", "y", "z")
 
 
 @pytest.mark.parametrize(
