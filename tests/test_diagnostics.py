@@ -1,7 +1,6 @@
 """Result diagnostics through the Python surface: the infeasibility report's
 texts, sensitivity data and the why/why_detail explanations."""
 
-import math
 
 import pytest
 

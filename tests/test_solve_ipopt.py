@@ -5,7 +5,6 @@ import math
 import os
 import subprocess
 import sys
-import textwrap
 import types
 
 import numpy as np
