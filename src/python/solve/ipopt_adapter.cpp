@@ -167,6 +167,17 @@ AdapterOutcome solve_with_ipopt(const StandardForm& f, const ModelData& model,
                                     : solve_with_ipopt_quadratic(f, model, options);
 }
 
+namespace {
+
+// The symbolic decision vector casadi.SX.sym("x", n).
+Ref decision_vector(const Casadi& ca, size_t n) {
+  Ref sx = get_attr(ca.module.get(), "SX");
+  Ref name = py_str("x"), count = py_int(static_cast<long long>(n));
+  return call_method(sx.get(), "sym", name.get(), count.get());
+}
+
+}  // namespace
+
 AdapterOutcome solve_with_ipopt_quadratic(const StandardForm& f, const ModelData& model,
                                           const Options& options) {
   check_for_ipopt(f, model);
@@ -177,9 +188,7 @@ AdapterOutcome solve_with_ipopt_quadratic(const StandardForm& f, const ModelData
   const SparseHandoff h;
 
   Problem p;
-  Ref sx = get_attr(ca.module.get(), "SX");
-  Ref name = py_str("x"), count = py_int(static_cast<long long>(f.num_col));
-  p.x = call_method(sx.get(), "sym", name.get(), count.get());
+  p.x = decision_vector(ca, f.num_col);
   p.f = form_objective(ca, h, f, p.x.get());
   if (f.num_row > 0) {
     p.g = linear_rows(ca, h, f, p.x.get());
@@ -201,9 +210,7 @@ AdapterOutcome solve_with_ipopt_nonlinear(const StandardForm& f, const ModelData
   const SparseHandoff h;
 
   Problem p;
-  Ref sx = get_attr(ca.module.get(), "SX");
-  Ref name = py_str("x"), count = py_int(static_cast<long long>(f.num_col));
-  p.x = call_method(sx.get(), "sym", name.get(), count.get());
+  p.x = decision_vector(ca, f.num_col);
   CasadiTranslator tr(ca.module.get(), p.x.get(), f.num_col);
 
   // The objective in the form's (minimising) sense, constant included: a
