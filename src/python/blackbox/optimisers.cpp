@@ -10,6 +10,7 @@
 #include "core/blackbox/portfolio.hpp"
 #include "core/blackbox/simulated_annealing.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/polish.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 
@@ -34,9 +35,18 @@ PyObject* solve_de(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_double(k, "cr")) o.cr = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
+    const bool polish = kw_bool(k, "polish").value_or(false);
+    // The polish gets whatever `max_evals` leaves; without it, L-BFGS-B's
+    // own limit of 15000 calls.
+    const uint64_t max_evals = polish ? kw_u64(k, "max_evals").value_or(0) : 0;
     PyObjective f{a[0]};
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, f); }));
+    bb::RunResult r = run_core([&] { return bb::differential_evolution(bounds, o, f); });
+    if (polish) {
+      const uint64_t budget =
+          max_evals == 0 ? 15000 : (max_evals > r.evaluations ? max_evals - r.evaluations : 0);
+      if (budget > 0) blackbox::polish(a[0], bounds, r, budget);
+    }
+    return new_blackbox_result(std::move(r));
   });
 }
 
