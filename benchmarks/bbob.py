@@ -193,9 +193,10 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--dims", default="5,10")
     p.add_argument("--quick", action="store_true", help="functions 1, 8, 10, 15, 21 only")
+    p.add_argument("--functions", default="", help="e.g. 1-5 or 3,7")
     p.add_argument("--only", default="", help="comma-separated optimiser names")
     args = p.parse_args()
-    functions = "1,8,10,15,21" if args.quick else "1-24"
+    functions = args.functions or ("1,8,10,15,21" if args.quick else "1-24")
     names = [n for n in OPTIMISERS if not args.only or n in args.only.split(",")]
     cocoex.log_level("error")
     for dim in (int(d) for d in args.dims.split(",")):
@@ -215,6 +216,8 @@ def main():
         for name in names:
             print(f"{name:22s} " + " ".join(
                 f"{sum(areas[name][f]) / len(areas[name][f]):.2f}" for f in fids))
+    if "ipop" not in names or "pycma fmin2" not in names:
+        return
     ours, theirs = overhead()
     print(f"\noverhead per evaluation at D = 10: ipop {ours * 1e6:.2f} us, "
           f"pycma {theirs * 1e6:.2f} us, ratio 1/{theirs / ours:.0f}")

@@ -9,14 +9,12 @@
 // in the objective's own units, with the initial covariance diagonal in
 // proportion to the squared bound widths.
 //
-// Bounds: every offspring drawn outside the box is repaired by clamping it
-// onto the box, and is evaluated there. The repaired point, not the drawn
-// one, then enters the updates: its step y = (x_repaired - m) / sigma is
-// recomputed, and shortened when its Mahalanobis length exceeds
-// sqrt(n) + 2n / (n + 2), the length a drawn step rarely exceeds. The
-// adaptation therefore only ever learns from points that were evaluated,
-// the mean (a weighted mean of such points) stays inside the box, and no
-// penalty weight has to be tuned.
+// Bounds: an offspring drawn outside the box is evaluated at its clamped
+// point, and ranked by that value plus a penalty growing with the square of
+// its distance outside (see `rank`). The updates use the offspring as
+// drawn, so the step-size and covariance adaptation see the true steps of
+// the distribution, not steps truncated at the bounds, and the penalty
+// keeps the mean at or near the box.
 #include "core/blackbox/cmaes_ipop.hpp"
 
 #include <algorithm>
@@ -64,7 +62,6 @@ struct Constants {
   std::vector<double> weights;
   double weight_sum;  // over all lambda weights
   double mu_eff, c_sigma, d_sigma, c_c, c_1, c_mu, chi_n;
-  double step_cap;       // longest Mahalanobis length a repaired step keeps
   uint64_t eigen_every;  // generations between decompositions
 
   Constants(size_t dim, size_t lam) : n(dim), lambda(lam), mu(lam / 2), weights(lam) {
@@ -105,7 +102,6 @@ struct Constants {
     }
 
     chi_n = std::sqrt(nd) * (1.0 - 1.0 / (4.0 * nd) + 1.0 / (21.0 * nd * nd));
-    step_cap = std::sqrt(nd) + 2.0 * nd / (nd + 2.0);
     eigen_every = static_cast<uint64_t>(
         std::floor(std::max(1.0, 1.0 / ((c_1 + c_mu) * nd * 10.0))));
   }
@@ -120,14 +116,14 @@ struct Constants {
 struct State {
   std::vector<double> mean, cov, b, d, p_sigma, p_c;
   double sigma;
-  std::vector<double> x, y, z, values, ranked;
+  std::vector<double> x, y, z, values, ranked, outside;
   std::vector<size_t> order;
   std::vector<double> y_w, z_w, scratch, eig_values, eig_work;
 
   State(size_t n, size_t lambda, double sigma0, const std::vector<double>& scale)
       : mean(n), cov(n * n, 0.0), b(n * n, 0.0), d(scale), p_sigma(n, 0.0), p_c(n, 0.0),
         sigma(sigma0), x(lambda * n), y(lambda * n), z(lambda * n), values(lambda),
-        ranked(lambda), order(lambda), y_w(n), z_w(n), scratch(n * n), eig_values(n),
+        ranked(lambda), outside(lambda), order(lambda), y_w(n), z_w(n), scratch(n * n), eig_values(n),
         eig_work(n) {
     for (size_t i = 0; i < n; ++i) {
       cov[i * n + i] = scale[i] * scale[i];
@@ -138,18 +134,9 @@ struct State {
 
 // --- sampling with the box repair ---------------------------------------------
 
-// z = D^-1 B' y for one step (in place into `z`).
-void whiten(const Constants& c, const State& s, const double* y, double* z) {
-  const size_t n = c.n;
-  for (size_t k = 0; k < n; ++k) {
-    double acc = 0.0;
-    for (size_t i = 0; i < n; ++i) acc += s.b[i * n + k] * y[i];
-    z[k] = acc / s.d[k];
-  }
-}
-
-// Draws offspring j: z ~ N(0, I), y = B (D o z), x = m + sigma y; then the
-// repair described at the top of the file.
+// Draws offspring j: z ~ N(0, I), y = B (D o z), x = m + sigma y; x is then
+// clamped onto the box for evaluation, and its distance outside the box,
+// in standard deviations of each coordinate, kept for the penalty.
 void sample(const Constants& c, State& s, const std::vector<double>& lo,
             const std::vector<double>& hi, XorShift64& rng, size_t j) {
   const size_t n = c.n;
@@ -157,43 +144,57 @@ void sample(const Constants& c, State& s, const std::vector<double>& lo,
   double* y = s.y.data() + j * n;
   double* x = s.x.data() + j * n;
   for (size_t k = 0; k < n; ++k) z[k] = rng.normal();
-  bool outside = false;
+  double outside = 0.0;
   for (size_t i = 0; i < n; ++i) {
     double acc = 0.0;
     const double* row = s.b.data() + i * n;
     for (size_t k = 0; k < n; ++k) acc += row[k] * (s.d[k] * z[k]);
     y[i] = acc;
-    x[i] = s.mean[i] + s.sigma * acc;
-    if (!(x[i] >= lo[i] && x[i] <= hi[i])) {
-      x[i] = nan_min(nan_max(x[i], lo[i]), hi[i]);
-      outside = true;
+    const double drawn = s.mean[i] + s.sigma * acc;
+    x[i] = nan_min(nan_max(drawn, lo[i]), hi[i]);
+    if (x[i] != drawn) {
+      const double e = (drawn - x[i]) / (s.sigma * std::sqrt(s.cov[i * n + i]));
+      outside += e * e;
     }
   }
-  if (!outside) return;
-  for (size_t i = 0; i < n; ++i) y[i] = (x[i] - s.mean[i]) / s.sigma;
-  whiten(c, s, y, z);
-  double len = 0.0;
-  for (size_t k = 0; k < n; ++k) len += z[k] * z[k];
-  len = std::sqrt(len);
-  if (len > c.step_cap) {
-    const double t = c.step_cap / len;
-    for (size_t k = 0; k < n; ++k) {
-      y[k] *= t;
-      z[k] *= t;
-    }
-  }
+  s.outside[j] = outside / static_cast<double>(n);
 }
 
 // --- ranking ------------------------------------------------------------------
 
-// Ascending, stable; a NaN value ranks as +inf (after every number).
+// Ranks by value plus the bound penalty, ascending and stable; a NaN value
+// ranks as +inf (after every number). The penalty of an offspring drawn
+// outside the box is its mean squared distance outside, in standard
+// deviations, times the interquartile range of this generation's values:
+// an offspring a deviation or so outside competes on its value, one far
+// outside loses, so the mean is drawn back towards the box without a
+// weight to tune.
 void rank(State& s) {
-  for (size_t j = 0; j < s.values.size(); ++j) {
+  const size_t lambda = s.values.size();
+  for (size_t j = 0; j < lambda; ++j) {
     s.ranked[j] = s.values[j] != s.values[j] ? INFINITY : s.values[j];
   }
   std::iota(s.order.begin(), s.order.end(), size_t{0});
   std::stable_sort(s.order.begin(), s.order.end(),
                    [&](size_t a, size_t b) { return s.ranked[a] < s.ranked[b]; });
+  const double q1 = s.ranked[s.order[lambda / 4]];
+  const double q3 = s.ranked[s.order[(3 * lambda) / 4 < lambda ? (3 * lambda) / 4 : lambda - 1]];
+  double spread = q3 - q1;
+  const double floor = 1e-12 * std::max(1.0, std::abs(s.ranked[s.order[lambda / 2]]));
+  if (!(spread > floor)) spread = floor;  // flat values, or infinite ones
+  if (!std::isfinite(spread)) spread = std::abs(q1) > 0.0 && std::isfinite(q1) ? std::abs(q1) : 1.0;
+  bool any = false;
+  for (size_t j = 0; j < lambda; ++j) {
+    if (s.outside[j] > 0.0) {
+      s.ranked[j] += spread * s.outside[j];
+      any = true;
+    }
+  }
+  if (any) {
+    std::iota(s.order.begin(), s.order.end(), size_t{0});
+    std::stable_sort(s.order.begin(), s.order.end(),
+                     [&](size_t a, size_t b) { return s.ranked[a] < s.ranked[b]; });
+  }
 }
 
 // --- updates --------------------------------------------------------------------
@@ -503,8 +504,12 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
       if (improves(s.values[j], run.best)) run.best = s.values[j];
     }
     rank(s);
-    progress.best.push_back(s.ranked[s.order[0]]);
-    progress.median.push_back(s.ranked[s.order[lambda / 2]]);
+    progress.scratch.resize(lambda);
+    for (size_t j = 0; j < lambda; ++j) {
+      progress.scratch[j] = s.values[j] != s.values[j] ? INFINITY : s.values[j];
+    }
+    progress.best.push_back(*std::min_element(progress.scratch.begin(), progress.scratch.end()));
+    progress.median.push_back(median_of(progress.scratch));
     update(c, s, g);
     if ((g + 1) % c.eigen_every == 0 && !decompose(c, s)) {
       search.record();
