@@ -561,13 +561,11 @@ IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objectiv
   XorShift64 rng(options.seed);
 
   // The box centre, evaluated once: the history starts with its value.
-  std::vector<double> centre(bounds.dim());
-  for (size_t k = 0; k < bounds.dim(); ++k) {
-    centre[k] = (bounds.lower[k] + bounds.upper[k]) * 0.5;
-  }
-  search.evaluate(centre.data());  // pinned coordinates are overwritten anyway
-  search.record();
   const size_t n = search.dim();
+  std::vector<double> start(n);
+  for (size_t i = 0; i < n; ++i) start[i] = (search.lower()[i] + search.upper()[i]) * 0.5;
+  search.evaluate(start.data());
+  search.record();
   if (n == 0) {
     res.stop = IpopStop::no_space;
     res.result.converged = true;
@@ -575,14 +573,11 @@ IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objectiv
   }
 
   // Initial scale: the searched widths relative to their mean width.
-  std::vector<double> scale(n), start(n);
+  std::vector<double> scale(n);
   double mean_width = 0.0;
   for (size_t i = 0; i < n; ++i) mean_width += search.upper()[i] - search.lower()[i];
   mean_width /= static_cast<double>(n);
-  for (size_t i = 0; i < n; ++i) {
-    scale[i] = (search.upper()[i] - search.lower()[i]) / mean_width;
-    start[i] = (search.lower()[i] + search.upper()[i]) * 0.5;
-  }
+  for (size_t i = 0; i < n; ++i) scale[i] = (search.upper()[i] - search.lower()[i]) / mean_width;
   const double sigma0 = options.sigma > 0.0 ? options.sigma : 0.3 * mean_width;
 
   size_t lambda = options.pop_size != 0 ? options.pop_size : default_lambda(bounds.dim());

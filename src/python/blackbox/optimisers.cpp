@@ -9,6 +9,7 @@
 #include "core/blackbox/particle_swarm.hpp"
 #include "core/blackbox/portfolio.hpp"
 #include "core/blackbox/simulated_annealing.hpp"
+#include "core/format.hpp"
 #include "python/blackbox/evaluate.hpp"
 #include "python/blackbox/polish.hpp"
 #include "python/registry.hpp"
@@ -139,7 +140,9 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
       if (pop_size) io.pop_size = *pop_size;
       if (max_generations) io.max_generations = *max_generations;
       if (sigma) {
-        if (!(*sigma > 0.0)) throw_value_error("sigma must be a positive finite number");
+        if (!(*sigma > 0.0)) {
+          throw_value_error("sigma must be a positive finite number, got " + plain_number(*sigma));
+        }
         io.sigma = *sigma;
       }
       if (tol) io.tol_fun = *tol;
