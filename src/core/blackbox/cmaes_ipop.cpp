@@ -493,13 +493,14 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
   run.lambda = lambda;
   run.best = NAN;
   for (uint64_t g = 0;; ++g) {
+    // The whole generation is drawn first, then evaluated in order.
+    for (size_t j = 0; j < lambda; ++j) sample(c, s, search.lower(), search.upper(), rng, j);
     for (size_t j = 0; j < lambda; ++j) {
       if (search.exhausted(run.stop)) {
         run.evaluations = search.evaluations() - first_eval;
         if (j > 0) search.record();  // the partial generation's best
         return false;
       }
-      sample(c, s, search.lower(), search.upper(), rng, j);
       s.values[j] = search.evaluate(s.x.data() + j * n);
       if (improves(s.values[j], run.best)) run.best = s.values[j];
     }
