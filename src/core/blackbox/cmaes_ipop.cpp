@@ -110,9 +110,9 @@ struct Constants {
 // --- working state of one run -----------------------------------------------
 
 // Matrices are n x n row-major; B holds the eigenvectors of C as columns and
-// D the square roots of its eigenvalues. For every offspring: its repaired
-// point x, its step y = (x - m) / sigma and z = D^-1 B' y, whose length is
-// the step's Mahalanobis length (B z is C^-1/2 y).
+// D the square roots of its eigenvalues. For every offspring: its normal
+// vector z, its step y = B (D o z) as drawn, the point x evaluated (the
+// drawn point clamped onto the box) and how far outside the box it was.
 struct State {
   std::vector<double> mean, cov, b, d, p_sigma, p_c;
   double sigma;
@@ -123,8 +123,8 @@ struct State {
   State(size_t n, size_t lambda, double sigma0, const std::vector<double>& scale)
       : mean(n), cov(n * n, 0.0), b(n * n, 0.0), d(scale), p_sigma(n, 0.0), p_c(n, 0.0),
         sigma(sigma0), x(lambda * n), y(lambda * n), z(lambda * n), values(lambda),
-        ranked(lambda), outside(lambda), order(lambda), y_w(n), z_w(n), scratch(n * n), eig_values(n),
-        eig_work(n) {
+        ranked(lambda), outside(lambda), order(lambda), y_w(n), z_w(n), scratch(n * n),
+        eig_values(n), eig_work(n) {
     for (size_t i = 0; i < n; ++i) {
       cov[i * n + i] = scale[i] * scale[i];
       b[i * n + i] = 1.0;
@@ -132,7 +132,7 @@ struct State {
   }
 };
 
-// --- sampling with the box repair ---------------------------------------------
+// --- sampling ------------------------------------------------------------------
 
 // Draws offspring j: z ~ N(0, I), y = B (D o z), x = m + sigma y; x is then
 // clamped onto the box for evaluation, and its distance outside the box,
@@ -211,8 +211,8 @@ double norm(const std::vector<double>& v) {
 void update(const Constants& c, State& s, uint64_t g) {
   const size_t n = c.n;
 
-  // Weighted recombination of the mu best steps; the learning rate of the
-  // mean is 1, so m moves to the weighted mean of the repaired points.
+  // Weighted recombination of the mu best steps (as drawn), with a
+  // learning rate of 1 for the mean.
   std::fill(s.y_w.begin(), s.y_w.end(), 0.0);
   std::fill(s.z_w.begin(), s.z_w.end(), 0.0);
   for (size_t i = 0; i < c.mu; ++i) {
@@ -297,7 +297,7 @@ double median_of(std::vector<double>& v) {
 
 // Per-generation best and median values of a run, for the flat-fitness and
 // stagnation tests.
-struct Progress {
+struct History {
   std::vector<double> best, median, scratch;
 };
 
@@ -305,7 +305,7 @@ struct Progress {
 // over a window of the last 20% of the generations (at least
 // 120 + 30 n / lambda, at most 20000), the median of the most recent 30% is
 // no better than the median of the oldest 30%, for both histories.
-bool stagnated(const Constants& c, Progress& p) {
+bool stagnated(const Constants& c, History& p) {
   const double g = static_cast<double>(p.best.size());
   const double least = 120.0 + 30.0 * static_cast<double>(c.n) / static_cast<double>(c.lambda);
   if (g < least) return false;
@@ -325,7 +325,7 @@ bool stagnated(const Constants& c, Progress& p) {
 
 // The run's own tests, after the updates of generation `g` (0-based). Returns
 // true and sets `stop` when one fires.
-bool terminated(const Constants& c, const State& s, Progress& p, uint64_t g, double sigma0,
+bool terminated(const Constants& c, const State& s, History& p, uint64_t g, double sigma0,
                 double tol_fun, double tol_x, IpopStop& stop) {
   const size_t n = c.n;
 
@@ -482,7 +482,7 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
   const Constants c(n, lambda);
   State s(n, lambda, sigma0, scale);
   s.mean = start;
-  Progress progress;
+  History history;
   const double tol_x = 1e-12 * sigma0;
   const uint64_t max_generations =
       o.max_generations != 0
@@ -505,12 +505,12 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
       if (improves(s.values[j], run.best)) run.best = s.values[j];
     }
     rank(s);
-    progress.scratch.resize(lambda);
+    history.scratch.resize(lambda);
     for (size_t j = 0; j < lambda; ++j) {
-      progress.scratch[j] = s.values[j] != s.values[j] ? INFINITY : s.values[j];
+      history.scratch[j] = s.values[j] != s.values[j] ? INFINITY : s.values[j];
     }
-    progress.best.push_back(*std::min_element(progress.scratch.begin(), progress.scratch.end()));
-    progress.median.push_back(median_of(progress.scratch));
+    history.best.push_back(*std::min_element(history.scratch.begin(), history.scratch.end()));
+    history.median.push_back(median_of(history.scratch));
     update(c, s, g);
     if ((g + 1) % c.eigen_every == 0 && !decompose(c, s)) {
       search.record();
@@ -527,7 +527,7 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
       run.stop = global;
       return false;
     }
-    if (terminated(c, s, progress, g, sigma0, o.tol_fun, tol_x, run.stop)) return true;
+    if (terminated(c, s, history, g, sigma0, o.tol_fun, tol_x, run.stop)) return true;
     if (g + 1 >= max_generations) {
       run.stop = IpopStop::max_generations;
       return true;
