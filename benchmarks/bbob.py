@@ -148,7 +148,7 @@ OPTIMISERS = {
 }
 
 
-def bbob(dim, functions, names):
+def bbob(dim, functions, names, verbose=False):
     suite = cocoex.Suite("bbob", "instances: 1-3",
                          f"dimensions: {dim} function_indices: {functions}")
     budget = 1000 * dim
@@ -168,6 +168,8 @@ def bbob(dim, functions, names):
             seconds[name] += time.perf_counter() - t
             areas[name].setdefault(fid, []).append(rec.area(dim))
             reached[name] += rec.reached()
+            if verbose:
+                print(name, fid, problem.id_instance, f"{rec.reached():.2f}", rec.calls)
     count = sum(len(v) for v in next(iter(areas.values())).values())
     return areas, {n: r / count for n, r in reached.items()}, seconds
 
@@ -205,12 +207,14 @@ def main():
     p.add_argument("--quick", action="store_true", help="functions 1, 8, 10, 15, 21 only")
     p.add_argument("--functions", default="", help="e.g. 1-5 or 3,7")
     p.add_argument("--only", default="", help="comma-separated optimiser names")
+    p.add_argument("--verbose", action="store_true",
+                   help="print each run: optimiser, function, instance, reached, evaluations")
     args = p.parse_args()
     functions = args.functions or ("1,8,10,15,21" if args.quick else "1-24")
     names = [n for n in OPTIMISERS if not args.only or n in args.only.split(",")]
     cocoex.log_level("error")
     for dim in (int(d) for d in args.dims.split(",")):
-        areas, reached, seconds = bbob(dim, functions, names)
+        areas, reached, seconds = bbob(dim, functions, names, args.verbose)
         fids = sorted(next(iter(areas.values())))
         print(f"\nD = {dim}: ECDF area (51 targets, budget {1000 * dim} evaluations)")
         header = f"{'optimiser':22s} {'all':>6s}" + "".join(f" {g[:11]:>11s}" for g in GROUPS)
