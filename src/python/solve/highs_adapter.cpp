@@ -317,8 +317,10 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
         r.nodes = count_or_zero(readable_info(highspy.get(), h.get(), "mip_node_count"));
         r.gap = float_or_zero(readable_info(highspy.get(), h.get(), "mip_gap"));
       } else if (solution_flag(sol.get(), "dual_valid")) {
+        // HiGHS's row duals are d(objective)/d(active row bound) of the
+        // minimisation it solved.
         Ref row_dual = get_attr(sol.get(), "row_dual");
-        r.duals = read_floats(row_dual.get());
+        r.duals = model_duals(f, read_floats(row_dual.get()));
       }
     }
   }
