@@ -49,7 +49,7 @@ double perf_counter();
 // adapter reports `duals[i]` as d(model objective)/d(rhs of row i).
 inline std::vector<double> model_duals(const StandardForm& form, std::vector<double> form_duals) {
   if (form.maximize) {
-    for (double& d : form_duals) d = -d;
+    for (double& d : form_duals) d = 0.0 - d;  // no -0.0
   }
   return form_duals;
 }

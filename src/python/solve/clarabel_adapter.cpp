@@ -228,13 +228,14 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
     r.objective = f.model_objective(to_double(obj.get()));
     // The multipliers z of A x + s = b give d(objective)/d(b) = -z; a row
     // of the model appears as up to two conic rows (its two sides).
-    Ref z_attr = get_attr(solution.get(), "z");
-    const std::vector<double> z = read_floats(z_attr.get());
-    std::vector<double> duals(f.num_row, 0.0);
-    for (size_t k = 0; k < rows.linear_origin.size() && k < z.size(); ++k) {
-      duals[rows.linear_origin[k].first] += rows.linear_origin[k].second * z[k];
+    if (Ref z_attr = attr_or_null(solution.get(), "z")) {
+      const std::vector<double> z = read_floats(z_attr.get());
+      std::vector<double> duals(f.num_row, 0.0);
+      for (size_t k = 0; k < rows.linear_origin.size() && k < z.size(); ++k) {
+        duals[rows.linear_origin[k].first] += rows.linear_origin[k].second * z[k];
+      }
+      r.duals = model_duals(f, std::move(duals));
     }
-    r.duals = model_duals(f, std::move(duals));
   }
   r.iterations = count_or_zero(attr_or_null(solution.get(), "iterations").get());
   return out;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <initializer_list>
 #include <numeric>
 #include <vector>
 
@@ -324,7 +325,15 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
       }
     }
   }
-  r.iterations = count_or_zero(readable_info(highspy.get(), h.get(), "simplex_iteration_count"));
+  // Simplex, interior-point (with its crossover), first-order and QP
+  // iterations: a QP or an IPM run without crossover counts too.
+  uint64_t iterations = 0;
+  for (const char* counter : {"simplex_iteration_count", "ipm_iteration_count",
+                              "crossover_iteration_count", "pdlp_iteration_count",
+                              "qp_iteration_count"}) {
+    iterations += count_or_zero(readable_info(highspy.get(), h.get(), counter));
+  }
+  r.iterations = iterations;
   out.basis = call_method(h.get(), "getBasis");
   return out;
 }

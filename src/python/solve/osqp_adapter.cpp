@@ -90,7 +90,7 @@ SolveStatus osqp_status_from_text(const std::string& s) {
   if (contains(s, "infeasible")) return SolveStatus::Infeasible;
   // OSQP words its time limit "run time limit reached".
   if (contains(s, "time_limit") || contains(s, "time limit")) return SolveStatus::TimeLimit;
-  if (contains(s, "maximum iterations")) return SolveStatus::TimeLimit;
+  if (contains(s, "maximum iterations")) return SolveStatus::IterationLimit;
   return SolveStatus::Unknown;
 }
 
@@ -153,7 +153,7 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
     Ref y = get_attr(res.get(), "y");
     std::vector<double> all = read_floats(y.get());
     std::vector<double> rows(f.num_row, 0.0);
-    for (size_t i = 0; i < f.num_row && i < all.size(); ++i) rows[i] = -all[i];
+    for (size_t i = 0; i < f.num_row && i < all.size(); ++i) rows[i] = 0.0 - all[i];
     r.duals = model_duals(f, std::move(rows));
   }
   r.iterations = count_or_zero(attr_or_null(info.get(), "iter").get());

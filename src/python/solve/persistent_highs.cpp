@@ -377,7 +377,7 @@ PyObject* resolve(PyObject* self, PyObject*) {
           Ref row_dual = get_attr(sol.get(), "row_dual");
           r.duals = read_floats(row_dual.get());
           if (st.maximize) {
-            for (double& d : *r.duals) d = -d;
+            for (double& d : *r.duals) d = 0.0 - d;
           }
         }
       }
