@@ -13,6 +13,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/nl_casadi.hpp"
 
 namespace pelora::py {
@@ -81,6 +82,11 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                  const Options& options, Problem& p, double t0, ResultData& r) {
   const SolveOptions& o = options.core;
   const bool with_g = static_cast<bool>(p.g);
+  // Ctrl-C from here on: casadi stops Ipopt by itself when a
+  // KeyboardInterrupt comes up during the run; the watch tells that apart
+  // from other failures, and also keeps an interrupt that casadi absorbs
+  // while it builds the solver.
+  const InterruptWatch watch(/*raise=*/true);
 
   // Ipopt takes f and g as dense expressions; a row without entries (or an
   // objective without terms) is a structural zero until densified.
@@ -103,6 +109,12 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   Ref name = py_str("solver"), plugin = py_str("ipopt");
   Ref solver = call_method(ca.module.get(), "nlpsol", name.get(), plugin.get(), problem.get(),
                            opts.get());
+  if (watch.interrupted()) {
+    r.solve_time = perf_counter() - t0;
+    r.solver = "Ipopt";
+    r.status = SolveStatus::Interrupted;
+    return 0.0;
+  }
 
   Ref kwargs = check(PyDict_New());
   // The warm start goes over whatever its length: casadi names a mismatch.
@@ -116,6 +128,7 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   }
   Ref no_args = check(PyTuple_New(0));
   Ref result = check(PyObject_Call(solver.get(), no_args.get(), kwargs.get()));
+  const bool interrupted = watch.interrupted();
   r.solve_time = perf_counter() - t0;
   r.solver = "Ipopt";
 
@@ -126,6 +139,8 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   const char* c = PyUnicode_AsUTF8AndSize(text.get(), &n);
   if (!c) throw_already_set();
   r.status = ipopt_status_from_text(std::string(c, static_cast<size_t>(n)));
+  // Ipopt keeps no incumbent: an interrupted run reports no point.
+  if (interrupted && r.status != SolveStatus::Optimal) r.status = SolveStatus::Interrupted;
 
   double value = 0.0;
   if (r.status == SolveStatus::Optimal) {
