@@ -8,6 +8,7 @@
 #include "core/diagnostics/infeasibility.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/runtime/args.hpp"
+#include "python/result/highs_subsystem.hpp"
 #include "python/result/result_object.hpp"
 #include "python/runtime/call.hpp"
 
@@ -84,7 +85,12 @@ size_t var_argument(const Params<1>& params, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* infeasibility_report_value(const ResultData& r) {
-  InfeasibilityReport rep = diagnose([&] { return infeasibility_report(r); });
+  InfeasibilityReport rep = diagnose([&] {
+    if (!r.snapshot) return infeasibility_report(r);
+    const bool reported = r.status == SolveStatus::Infeasible ||
+                          r.status == SolveStatus::InfeasibleOrUnbounded;
+    return infeasibility_report(r, highs_subsystem_hooks(*r.snapshot, reported));
+  });
   Ref indices = check(PyList_New(static_cast<Py_ssize_t>(rep.constraint_indices.size())));
   for (size_t i = 0; i < rep.constraint_indices.size(); ++i) {
     list_put(indices.get(), static_cast<Py_ssize_t>(i),
