@@ -70,6 +70,16 @@ Ref shadow_price_list(const std::vector<ShadowPrice>& items) {
   return list;
 }
 
+// [(low, high), ...]
+Ref range_list(const std::vector<std::pair<double, double>>& items) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (size_t i = 0; i < items.size(); ++i) {
+    Ref t = tuple_of({py_float(items[i].first), py_float(items[i].second)});
+    list_put(list.get(), static_cast<Py_ssize_t>(i), t.release());
+  }
+  return list;
+}
+
 const Params<1> kWhy{"Result.why()", {"var"}, 1, false};
 const Params<1> kWhyDetail{"Result.why_detail()", {"var"}, 1, false};
 
@@ -119,6 +129,10 @@ PyObject* sensitivity_value(const ResultData& r) {
   set_item(d.get(), "most_impactful", shadow_price_list(s.most_impactful));
   set_item(d.get(), "active_constraints", position_name_list(s.active_constraints));
   set_item(d.get(), "variable_bounds", bounds);
+  if (r.ranging) {
+    set_item(d.get(), "cost_ranges", range_list(r.ranging->cost));
+    set_item(d.get(), "rhs_ranges", range_list(r.ranging->rhs));
+  }
   return d.release();
 }
 
