@@ -24,7 +24,16 @@ const char kModelSolveDoc[] =
     "\"scipy\")\n  time_limit: float \xe2\x80\x94 seconds\n  gap: float \xe2\x80\x94 MIP gap "
     "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
     "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
-    "bool \xe2\x80\x94 run presolve (default True)";
+    "bool \xe2\x80\x94 run presolve (default True)\n"
+    "  solver_options: dict \xe2\x80\x94 the chosen solver's own settings, applied after\n"
+    "    the options above (so they override them); a key the solver refuses raises\n"
+    "    ValueError naming it. Common ones:\n"
+    "      HiGHS: \"simplex_iteration_limit\", \"mip_feasibility_tolerance\", \"log_to_console\"\n"
+    "      OSQP: \"max_iter\", \"eps_abs\", \"eps_rel\", \"polishing\"\n"
+    "      Clarabel: \"max_iter\", \"tol_gap_rel\", \"tol_feas\", \"verbose\"\n"
+    "      Ipopt: \"max_iter\", \"tol\", \"print_level\"\n"
+    "      SCIP: \"limits/nodes\", \"numerics/feastol\", \"display/verblevel\"\n"
+    "      SciPy/SLSQP: \"maxiter\", \"ftol\", \"disp\"";
 
 namespace {
 
