@@ -128,8 +128,7 @@ StandardForm standard_form_of(const ModelData& model) {
 
 std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   auto snap = std::make_shared<ModelSnapshot>();
-  snap->var_names.reserve(model.variables.size());
-  for (const VarRecord& v : model.variables) snap->var_names.push_back(v.name);
+  snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
   return snap;
