@@ -15,6 +15,7 @@
 #include "python/runtime/call.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/runtime/error.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -202,6 +203,16 @@ LpRanging read_ranging(PyObject* highspy, PyObject* h, PyObject* sol, const Stan
 
 }  // namespace
 
+void apply_highs_settings(PyObject* highspy, PyObject* h, const Options& options) {
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    Ref status;
+    refusing("HiGHS", key, v, [&] { status = call_method(h, "setOptionValue", k, v); });
+    if (highs_status_is(highspy, status.get(), "kError")) {
+      throw_refused("HiGHS", key, v, "no such option, or a value of the wrong type or range");
+    }
+  });
+}
+
 double perf_counter() {
   Ref time = import_module("time");
   Ref t = call_method(time.get(), "perf_counter");
@@ -344,6 +355,7 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   Ref highspy = import_module("highspy");
   Ref h = new_highs(highspy.get(), o.verbose);
   apply_options(h.get(), o);
+  apply_highs_settings(highspy.get(), h.get(), options);
   const Numpy np;
   const bool integer = f.has_integer();
 

@@ -25,7 +25,16 @@ const char kModelSolveDoc[] =
     "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
     "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
     "bool \xe2\x80\x94 run presolve (default True)\n  ranging: bool \xe2\x80\x94 LP cost and "
-    "right-hand-side ranges in sensitivity() (HiGHS, continuous LP)";
+    "right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
+    "  solver_options: dict \xe2\x80\x94 the chosen solver's own settings, applied after\n"
+    "    the options above (so they override them); a key the solver refuses raises\n"
+    "    ValueError naming it. Common ones:\n"
+    "      HiGHS: \"simplex_iteration_limit\", \"mip_feasibility_tolerance\", \"log_to_console\"\n"
+    "      OSQP: \"max_iter\", \"eps_abs\", \"eps_rel\", \"polishing\"\n"
+    "      Clarabel: \"max_iter\", \"tol_gap_rel\", \"tol_feas\", \"verbose\"\n"
+    "      Ipopt: \"max_iter\", \"tol\", \"print_level\"\n"
+    "      SCIP: \"limits/nodes\", \"numerics/feastol\", \"display/verblevel\"\n"
+    "      SciPy/SLSQP: \"maxiter\", \"ftol\", \"disp\"";
 
 namespace {
 
@@ -126,8 +135,7 @@ StandardForm standard_form_of(const ModelData& model) {
 
 std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   auto snap = std::make_shared<ModelSnapshot>();
-  snap->var_names.reserve(model.variables.size());
-  for (const VarRecord& v : model.variables) snap->var_names.push_back(v.name);
+  snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
   return snap;

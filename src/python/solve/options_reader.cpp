@@ -6,6 +6,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -90,6 +91,7 @@ Options read_solve_options(PyObject* kw) {
     out.basis = Ref::borrow(v);
     o.basis_given = true;
   }
+  if (PyObject* v = option_item(kw, "solver_options")) out.solver_settings = read_solver_settings(v);
   return out;
 }
 
