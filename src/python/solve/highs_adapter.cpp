@@ -378,14 +378,14 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
 
   // Ctrl-C stops the run through HiGHS's interrupt callbacks.
-  const InterruptWatch watch;
   Ref run_status;
   {
+    const InterruptWatch watch;  // armed for the run only
     HighsInterrupt stop_on_ctrl_c(h.get(), watch);
     run_status = call_method(h.get(), "run");
+    watch.reraise_pending();
   }
   r.solve_time = perf_counter() - t0;
-  watch.reraise_pending();
 
   // A run that ends in error (for example a mixed-integer quadratic model,
   // which HiGHS cannot solve) leaves no usable status or solution.

@@ -370,14 +370,14 @@ PyObject* resolve(PyObject* self, PyObject*) {
     ResultData& r = out.data;
     r.solver = "HiGHS";
     const double t0 = perf_counter();
-    const InterruptWatch watch;
     Ref run_status;
     {
+      const InterruptWatch watch;  // armed for the run only
       HighsInterrupt stop_on_ctrl_c(h, watch);
       run_status = call_method(h, "run");
+      watch.reraise_pending();
     }
     r.solve_time = perf_counter() - t0;
-    watch.reraise_pending();
     r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
                    ? SolveStatus::Error
                    : highs_status(h, /*iteration_rule=*/false);
