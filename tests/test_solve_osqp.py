@@ -161,7 +161,7 @@ def fake_osqp(monkeypatch):
     ("maximum iterations reached", "iteration_limit"),
     ("run time limit reached", "time_limit"),
     ("problem non convex", "unknown"),
-    ("interrupted", "unknown"),
+    ("interrupted", "interrupted"),
 ])
 def test_status_texts(fake_osqp, text, status):
     fake_osqp.status = text
