@@ -81,13 +81,12 @@ std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
   if (!hooks.judge) return kept;
   if (!kept.empty()) {
     const std::optional<bool> verdict = hooks.judge(kept);
+    if (!verdict) return kept;
+    if (*verdict) return judged_filter(hooks, std::move(kept));
     // Propagation works to a tolerance; a set that an LP solve satisfies is
-    // not reported as a conflict.
-    if (verdict == std::optional<bool>(false)) return {};
-    if (verdict) return judged_filter(hooks, std::move(kept));
-    return kept;
+    // not reported as a conflict (the solver's subsystem may still be).
   }
-  if (!hooks.solver_subsystem) return kept;
+  if (!hooks.solver_subsystem) return {};
   std::vector<size_t> found = hooks.solver_subsystem();
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());
