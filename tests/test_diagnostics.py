@@ -341,7 +341,7 @@ def test_persistent_result_has_no_model_data():
 def test_long_cycle_of_free_variables_needs_every_row():
     # x[i+1] >= x[i] + 1 around a cycle that allows only n - 1 in all: every
     # row is needed, and with free variables only the solver can say so (the
-    # set is longer than a dual ray's support is trusted for).
+    # set is too long for the dual-ray shortcut, so HiGHS's search runs).
     n = 210
     m = po.Model()
     xs = [m.variable(f"x{i}") for i in range(n + 1)]

@@ -45,8 +45,12 @@ std::vector<size_t> propagation_filter(BoundPropagator& prop) {
 
 // Deletion filter with the exact judge over an infeasible set: a member
 // goes when the others stay infeasible without it. A member the judge cannot
-// decide on stays.
+// decide on stays. The filter costs one LP solve per member, so a set beyond
+// kMaxJudgedMembers is left as it is (still infeasible, perhaps reducible).
+constexpr size_t kMaxJudgedMembers = 1000;
+
 std::vector<size_t> judged_filter(const SubsystemHooks& hooks, std::vector<size_t> set) {
+  if (set.size() > kMaxJudgedMembers) return set;
   std::vector<size_t> rest;
   for (size_t i = 0; i < set.size();) {
     rest.clear();
