@@ -36,7 +36,7 @@ struct LpRanging {
 
 // Copy of the model's variables and linear constraints at solve time.
 struct ModelSnapshot {
-  std::vector<std::string> var_names;
+  VarNames var_names;  // shares the model's name blocks
   std::vector<VarRecord> variables;
   std::vector<LinearConstraint> constraints;
 };

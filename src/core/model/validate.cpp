@@ -52,10 +52,11 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
   auto in_range = [&](VarIndex i) { return static_cast<size_t>(i) < nvars; };
 
   // 1. Bound conflicts.
-  for (const VarRecord& v : m.variables) {
+  for (size_t i = 0; i < nvars; ++i) {
+    const VarRecord& v = m.variables[i];
     if (v.lower > v.upper + kBoundSlack) {
       out.push_back({Severity::Error, "infeasible_bounds",
-                     "Variable '" + v.name + "' has infeasible bounds: lower=" +
+                     "Variable '" + m.var_name(i) + "' has infeasible bounds: lower=" +
                          fixed_number(v.lower, 4) + " > upper=" + fixed_number(v.upper, 4)});
     }
   }
@@ -79,7 +80,7 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
   for (size_t i = 0; i < nvars; ++i) {
     if (!used[i]) {
       out.push_back({Severity::Info, "unused_variable",
-                     "Variable '" + m.variables[i].name + "' is not used in any constraint"});
+                     "Variable '" + m.var_name(i) + "' is not used in any constraint"});
     }
   }
 
