@@ -190,48 +190,59 @@ std::string left_out(const ModelData& m) {
 
 std::string quoted(std::string_view s) { return python_string_literal(s); }
 
-void require_finite(double v, std::string_view what, const std::string& place) {
-  if (std::isfinite(v)) return;
+[[noreturn]] void throw_not_finite(double v, std::string_view what, const std::string& place) {
   throw ExportError(std::string(what) + ": " + place + " is " + plain_number(v));
 }
 
 // Every number LP and MPS text needs is finite (bounds may be infinite on
-// their own side), and every term names a variable of the model.
+// their own side), and every term names a variable of the model. Messages
+// are built only for a failure; a row's terms are checked in index order so
+// the first offending variable is the one named.
 void check_file_numbers(const ModelData& m, std::string_view what) {
   const ObjectiveParts obj = objective_parts(m);
-  if (obj.linear) {
-    for (const Term& t : sorted_terms(obj.linear->terms)) {
+  auto check_terms = [&](const LinearTerms& terms, auto&& place) {
+    bool bad = false;
+    for (const Term& t : terms) bad |= t.index >= m.variables.size() || !std::isfinite(t.coef);
+    if (!bad) return;
+    for (const Term& t : sorted_terms(terms)) {
       check_index(m, what, t.index);
-      require_finite(t.coef, what, "objective coefficient of " + quoted(variable_name(m, t.index)));
+      if (!std::isfinite(t.coef)) throw_not_finite(t.coef, what, place(t.index));
     }
-    require_finite(obj.linear->constant, what, "objective constant");
+  };
+  if (obj.linear) {
+    check_terms(obj.linear->terms, [&](VarIndex i) {
+      return "objective coefficient of " + quoted(variable_name(m, i));
+    });
+    if (!std::isfinite(obj.linear->constant))
+      throw_not_finite(obj.linear->constant, what, "objective constant");
   }
   if (obj.quad) {
     for (const QuadTerm& q : *obj.quad) {
       check_index(m, what, q.i);
       check_index(m, what, q.j);
-      require_finite(q.coef, what,
-                     "quadratic objective coefficient of " + quoted(variable_name(m, q.i)) +
-                         " * " + quoted(variable_name(m, q.j)));
+      if (!std::isfinite(q.coef))
+        throw_not_finite(q.coef, what,
+                         "quadratic objective coefficient of " + quoted(variable_name(m, q.i)) +
+                             " * " + quoted(variable_name(m, q.j)));
     }
   }
   for (size_t r = 0; r < m.constraints.size(); ++r) {
     const LinearConstraint& c = m.constraints[r];
-    for (const Term& t : sorted_terms(c.expr.terms)) {
-      check_index(m, what, t.index);
-      require_finite(t.coef, what,
-                     "coefficient of " + quoted(variable_name(m, t.index)) + " in constraint " +
-                         quoted(default_row_name(m, r)));
-    }
-    require_finite(c.rhs, what, "right-hand side of constraint " + quoted(default_row_name(m, r)));
-    require_finite(c.expr.constant, what, "constant of constraint " + quoted(default_row_name(m, r)));
+    check_terms(c.expr.terms, [&](VarIndex i) {
+      return "coefficient of " + quoted(variable_name(m, i)) + " in constraint " +
+             quoted(default_row_name(m, r));
+    });
+    if (!std::isfinite(c.rhs))
+      throw_not_finite(c.rhs, what, "right-hand side of constraint " + quoted(default_row_name(m, r)));
+    if (!std::isfinite(c.expr.constant))
+      throw_not_finite(c.expr.constant, what, "constant of constraint " + quoted(default_row_name(m, r)));
   }
   for (size_t i = 0; i < m.variables.size(); ++i) {
     const VarRecord& v = m.variables[i];
     if (std::isnan(v.lower) || v.lower == INFINITY)
-      require_finite(v.lower, what, "lower bound of " + quoted(variable_name(m, i)));
+      throw_not_finite(v.lower, what, "lower bound of " + quoted(variable_name(m, i)));
     if (std::isnan(v.upper) || v.upper == -INFINITY)
-      require_finite(v.upper, what, "upper bound of " + quoted(variable_name(m, i)));
+      throw_not_finite(v.upper, what, "upper bound of " + quoted(variable_name(m, i)));
   }
 }
 
