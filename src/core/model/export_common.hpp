@@ -26,7 +26,7 @@ inline std::vector<Term> sorted_terms(const LinearTerms& t) {
 
 // The name of variable `i` as the model records it (the one place the
 // exports read a variable's name).
-inline std::string variable_name(const ModelData& m, size_t i) { return m.variables[i].name; }
+inline std::string variable_name(const ModelData& m, size_t i) { return m.var_name(i); }
 
 // The parts of the objective: its linear expression (null for none), its
 // quadratic terms and its nonlinear terms (null when absent).
