@@ -30,6 +30,13 @@ QuadExpr var_product(VarIndex i, VarIndex j);
 void add_quad(QuadExpr& q, const QuadExpr& r);
 // Every quadratic and linear coefficient and the constant times k.
 void scale_quad(QuadExpr& q, double k);
+// q += sign * r (r's triples appended with coefficients times sign).
+void add_quad_scaled(QuadExpr& q, const QuadExpr& r, double sign);
+// The expanded product a * b: one triple per pair of terms (smaller index
+// first), the cross terms with the constants in the linear part.
+QuadExpr linear_product(const Expr& a, const Expr& b);
+// a * a with each unordered pair of distinct terms stored once (doubled).
+QuadExpr linear_square(const Expr& a);
 
 // ---- nonlinear -----------------------------------------------------------
 
@@ -58,7 +65,10 @@ void scale_nl(NlExpr& n, double k);
 NlExpr nl_single(NodePtr node);
 // 1.0 * kind(to_node(a), to_node(b)) for kind Mul or Div.
 NlExpr nl_binary_node(NlKind kind, const NlExpr& a, const NlExpr& b);
-// 1.0 * kind(to_node(a)) for kind Sin, Cos or Sqrt.
+// 1.0 * kind(to_node(a)) for kind Sin, Cos, Sqrt, Exp or Log.
 NlExpr nl_unary_node(NlKind kind, const NlExpr& a);
+// base ** n for an integer n: a chain of Mul nodes over one shared base
+// node, under Div(1, ...) when n < 0; the constant 1 when n == 0.
+NlExpr nl_integer_power(const NlExpr& base, long long n);
 
 }  // namespace pelora

@@ -16,6 +16,9 @@ struct VarValue {
   VarIndex index;
 };
 
+// The name a Var was created with (the one accessor every reader uses).
+inline const std::string& var_name(const VarValue& v) { return v.name; }
+
 // New Python objects (new references; throw on failure).
 PyObject* new_var(std::string name, VarIndex index);
 PyObject* new_expr(Expr e);
