@@ -3,7 +3,9 @@
 #include "python/algebra/arrays.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "core/expr/algebra.hpp"
 #include "python/algebra/objects.hpp"
@@ -59,42 +61,6 @@ std::vector<Py_ssize_t> view_shape(const Py_buffer& v) {
   return std::vector<Py_ssize_t>(v.shape, v.shape + v.ndim);
 }
 
-// Integer entries (int32 or int64) read in place, or converted once.
-class IndexArray {
- public:
-  IndexArray(PyObject* o, const std::string& what) {
-    if (contiguous_view(o, view_)) {
-      const char c = format_code(view_.format);
-      if ((c == 'i' && view_.itemsize == 4) || ((c == 'l' || c == 'q') && view_.itemsize == 8)) {
-        init(view_.buf, view_.itemsize, static_cast<size_t>(view_.len / view_.itemsize));
-        return;
-      }
-      PyBuffer_Release(&view_);
-    }
-    holder_ = numpy_contiguous(o, "int64", what);
-    if (!contiguous_view(holder_.get(), view_)) throw_type_error(what + " must hold integers");
-    init(view_.buf, 8, static_cast<size_t>(view_.len / 8));
-  }
-  ~IndexArray() { PyBuffer_Release(&view_); }
-  IndexArray(const IndexArray&) = delete;
-  IndexArray& operator=(const IndexArray&) = delete;
-
-  size_t size() const { return size_; }
-  int64_t operator[](size_t k) const { return p32_ ? p32_[k] : p64_[k]; }
-
- private:
-  void init(void* buf, Py_ssize_t itemsize, size_t n) {
-    if (itemsize == 4) p32_ = static_cast<const int32_t*>(buf);
-    else p64_ = static_cast<const int64_t*>(buf);
-    size_ = n;
-  }
-  Py_buffer view_{};
-  Ref holder_;
-  const int32_t* p32_ = nullptr;
-  const int64_t* p64_ = nullptr;
-  size_t size_ = 0;
-};
-
 std::pair<size_t, size_t> read_shape(PyObject* o, const std::string& what) {
   Ref shape = get_attr(o, "shape");
   Ref fast = check(PySequence_List(shape.get()));
@@ -107,12 +73,6 @@ std::pair<size_t, size_t> read_shape(PyObject* o, const std::string& what) {
     dims[k] = static_cast<size_t>(d);
   }
   return {dims[0], dims[1]};
-}
-
-void require_finite(std::span<const double> v, const std::string& what) {
-  for (double x : v) {
-    if (!std::isfinite(x)) throw_value_error(what + " contains a NaN or infinite entry");
-  }
 }
 
 std::string text_of(PyObject* o) {
@@ -151,34 +111,70 @@ CsrMatrix from_triples(size_t rows, size_t cols, size_t nnz, R row_of, C col_of,
 }
 
 // The compressed arrays (CSR when `by_row`, CSC otherwise) of a scipy.sparse
-// matrix, checked and turned into CSR.
+// matrix, checked; CSR is used in place, CSC turned into CSR.
 CsrMatrix compressed(PyObject* o, size_t rows, size_t cols, bool by_row, const std::string& what) {
   Ref indptr_obj = get_attr(o, "indptr"), indices_obj = get_attr(o, "indices"), data_obj = get_attr(o, "data");
   IndexArray indptr(indptr_obj.get(), what + " indptr");
-  IndexArray indices(indices_obj.get(), what + " indices");
-  DoubleArray data(data_obj.get(), what);
-  const size_t outer = by_row ? rows : cols, inner = by_row ? cols : rows;
-  const size_t nnz = data.values().size();
-  if (indptr.size() != outer + 1 || indices.size() != nnz || indptr[0] != 0 ||
+  auto indices = std::make_shared<IndexArray>(indices_obj.get(), what + " indices");
+  auto data = std::make_shared<DoubleArray>(data_obj.get(), what);
+  const size_t outer = by_row ? rows : cols;
+  const size_t nnz = data->values().size();
+  if (indptr.size() != outer + 1 || indices->size() != nnz || indptr[0] != 0 ||
       indptr[outer] != static_cast<int64_t>(nnz)) {
     throw_value_error(what + " has inconsistent sparse index arrays");
   }
+  const size_t inner = by_row ? cols : rows;
+  for (size_t j = 0; j < outer; ++j) {
+    if (indptr[j + 1] < indptr[j]) throw_value_error(what + " has inconsistent sparse index arrays");
+  }
+  for (size_t k = 0; k < nnz; ++k) {
+    const int64_t i = (*indices)[k];
+    if (i < 0 || static_cast<size_t>(i) >= inner) throw_value_error(what + " has an index out of range");
+  }
+  if (by_row) {
+    CsrMatrix m;
+    m.rows = rows;
+    m.cols = cols;
+    m.indptr.resize(rows + 1);
+    for (size_t r = 0; r <= rows; ++r) m.indptr[r] = indptr[r];
+    m.index_view = std::move(indices);
+    m.data_view = std::move(data);
+    return m;
+  }
   std::vector<int64_t> outer_of(nnz);
   for (size_t j = 0; j < outer; ++j) {
-    const int64_t a = indptr[j], b = indptr[j + 1];
-    if (b < a || b > static_cast<int64_t>(nnz)) throw_value_error(what + " has inconsistent sparse index arrays");
-    for (int64_t k = a; k < b; ++k) outer_of[static_cast<size_t>(k)] = static_cast<int64_t>(j);
+    for (int64_t k = indptr[j]; k < indptr[j + 1]; ++k) outer_of[static_cast<size_t>(k)] = static_cast<int64_t>(j);
   }
-  const double* d = data.values().data();
-  auto inner_of = [&](size_t k) { return indices[k]; };
-  auto outer_at = [&](size_t k) { return outer_of[k]; };
-  auto value_of = [&](size_t k) { return d[k]; };
-  (void)inner;
-  if (by_row) return from_triples(rows, cols, nnz, outer_at, inner_of, value_of, what);
-  return from_triples(rows, cols, nnz, inner_of, outer_at, value_of, what);
+  const double* d = data->values().data();
+  const IndexArray& ix = *indices;
+  return from_triples(
+      rows, cols, nnz, [&](size_t k) { return ix[k]; }, [&](size_t k) { return outer_of[k]; },
+      [&](size_t k) { return d[k]; }, what);
 }
 
 }  // namespace
+
+IndexArray::IndexArray(PyObject* o, const std::string& what) {
+  if (contiguous_view(o, view_)) {
+    const char c = format_code(view_.format);
+    if ((c == 'i' && view_.itemsize == 4) || ((c == 'l' || c == 'q') && view_.itemsize == 8)) {
+      init(view_.buf, view_.itemsize, static_cast<size_t>(view_.len / view_.itemsize));
+      return;
+    }
+    PyBuffer_Release(&view_);
+  }
+  holder_ = numpy_contiguous(o, "int64", what);
+  if (!contiguous_view(holder_.get(), view_)) throw_type_error(what + " must hold integers");
+  init(view_.buf, 8, static_cast<size_t>(view_.len / 8));
+}
+
+IndexArray::~IndexArray() { PyBuffer_Release(&view_); }
+
+void IndexArray::init(void* buf, Py_ssize_t itemsize, size_t n) {
+  if (itemsize == 4) p32_ = static_cast<const int32_t*>(buf);
+  else p64_ = static_cast<const int64_t*>(buf);
+  size_ = n;
+}
 
 DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
   if (PyList_Check(o) || PyTuple_Check(o)) {
@@ -256,7 +252,9 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
       Ref csr = call_method(o, "tocsr");
       return compressed(csr.get(), rows, cols, true, what);
     }
-    require_finite(m.data, what);
+    for (size_t k = 0; k < m.nnz(); ++k) {
+      if (!std::isfinite(m.value(k))) throw_value_error(what + " contains a NaN or infinite entry");
+    }
     return m;
   }
   DoubleArray dense(o, what);
@@ -310,10 +308,29 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
       throw_value_error("dot: " + std::to_string(cv.size()) + " coefficients for " +
                         std::to_string(vars.size()) + " variables");
     }
-    Expr e;
-    e.terms.reserve(vars.size());
+    // Repeated variables merge through a position table indexed by variable
+    // (no hashing per term); entries that cancel are dropped.
+    VarIndex top = 0;
+    for (VarIndex v : vars) top = std::max(top, v + 1);
+    std::vector<uint32_t> slot(top, UINT32_MAX);
+    std::vector<Term> merged;
+    merged.reserve(vars.size());
     for (size_t k = 0; k < vars.size(); ++k) {
-      if (cv[k] != 0.0) e.terms.add_term(vars[k], cv[k]);
+      if (cv[k] == 0.0) continue;
+      uint32_t& p = slot[vars[k]];
+      if (p == UINT32_MAX) {
+        p = static_cast<uint32_t>(merged.size());
+        merged.push_back(Term{vars[k], cv[k]});
+      } else {
+        merged[p].coef += cv[k];
+      }
+    }
+    Expr e;
+    size_t kept = 0;
+    for (const Term& t : merged) kept += std::fabs(t.coef) >= kCancelTolerance;
+    e.terms.reserve(kept);
+    for (const Term& t : merged) {
+      if (std::fabs(t.coef) >= kCancelTolerance) e.terms.append_new(t.index, t.coef);
     }
     return new_expr(std::move(e));
   });
@@ -329,12 +346,12 @@ PyObject* quad_form_impl(PyObject*, PyObject* args, PyObject* kwargs) {
                         " but " + std::to_string(vars.size()) + " variables were given");
     }
     QuadExpr r;
-    r.quad_terms.reserve(q.data.size());
+    r.quad_terms.reserve(q.nnz());
     for (size_t row = 0; row < q.rows; ++row) {
       for (int64_t k = q.indptr[row]; k < q.indptr[row + 1]; ++k) {
-        const double v = q.data[static_cast<size_t>(k)];
+        const double v = q.value(static_cast<size_t>(k));
         if (v == 0.0) continue;
-        const VarIndex i = vars[row], j = vars[static_cast<size_t>(q.indices[static_cast<size_t>(k)])];
+        const VarIndex i = vars[row], j = vars[static_cast<size_t>(q.index(static_cast<size_t>(k)))];
         r.quad_terms.push_back(QuadTerm{std::min(i, j), std::max(i, j), v});
       }
     }

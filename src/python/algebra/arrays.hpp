@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,12 +42,40 @@ class DoubleArray {
   std::vector<Py_ssize_t> shape_;
 };
 
-// A sparse or dense matrix in compressed-row form.
+// Integer entries (int32 or int64) of an array-like, read in place when it
+// holds one of those contiguously, converted once by numpy otherwise.
+class IndexArray {
+ public:
+  IndexArray(PyObject* o, const std::string& what);
+  ~IndexArray();
+  IndexArray(const IndexArray&) = delete;
+  IndexArray& operator=(const IndexArray&) = delete;
+
+  size_t size() const { return size_; }
+  int64_t operator[](size_t k) const { return p32_ ? p32_[k] : p64_[k]; }
+
+ private:
+  void init(void* buf, Py_ssize_t itemsize, size_t n);
+  Py_buffer view_{};
+  Ref holder_;
+  const int32_t* p32_ = nullptr;
+  const int64_t* p64_ = nullptr;
+  size_t size_ = 0;
+};
+
+// A sparse or dense matrix in compressed-row form. The column indices and
+// values are either owned or, for a CSR input, views of its arrays.
 struct CsrMatrix {
   size_t rows = 0, cols = 0;
   std::vector<int64_t> indptr;  // rows + 1 entries
   std::vector<int64_t> indices;
   std::vector<double> data;
+  std::shared_ptr<IndexArray> index_view;
+  std::shared_ptr<DoubleArray> data_view;
+
+  size_t nnz() const { return data_view ? data_view->values().size() : data.size(); }
+  int64_t index(size_t k) const { return index_view ? (*index_view)[k] : indices[k]; }
+  double value(size_t k) const { return data_view ? data_view->values()[k] : data[k]; }
 };
 
 // Reads a numpy 2-D array, a nested sequence, or any scipy.sparse matrix or

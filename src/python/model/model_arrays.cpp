@@ -106,9 +106,9 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       for (size_t r = 0; r < m.rows; ++r) {
         row.clear();
         for (int64_t k = m.indptr[r]; k < m.indptr[r + 1]; ++k) {
-          const double c = m.data[static_cast<size_t>(k)];
+          const double c = m.value(static_cast<size_t>(k));
           if (c == 0.0) continue;
-          const VarIndex v = vars[static_cast<size_t>(m.indices[static_cast<size_t>(k)])];
+          const VarIndex v = vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))];
           if (stamp[v] == r) {
             row[slot[v]].coef += c;
           } else {
