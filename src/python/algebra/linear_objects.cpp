@@ -9,8 +9,12 @@
 
 namespace pelora::py {
 
+PyObject* new_var(NameRef names, VarIndex index) {
+  return box_new(var_type(), VarValue{std::move(names), index});
+}
+
 PyObject* new_var(std::string name, VarIndex index) {
-  return box_new(var_type(), VarValue{std::move(name), index});
+  return new_var(NameRef(new NameBlock(std::move(name), index, false)), index);
 }
 
 PyObject* new_expr(Expr e) { return box_new(expr_type(), std::move(e)); }

@@ -21,6 +21,7 @@ struct Options {
   SolveOptions core;
   Ref basis;                          // the `basis` keyword's object; set iff core.basis_given
   std::optional<std::string> solver;  // chooses the adapter; not read by adapters
+  Ref solver_settings;                // the `solver_options` dict (a copy), or null
 };
 
 // What an adapter hands back to Model.solve. `data.snapshot` stays empty: the

@@ -2,6 +2,7 @@
 // are laid out in C++ in cone order as triplets in ascending row order and
 // turned into compressed columns there, so the package receives A with one
 // csc_matrix call.
+#include "python/solve/solver_settings.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 
 #include <cmath>
@@ -197,6 +198,9 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
   set("tol_feas", py_float(1e-9));
   set("tol_gap_abs", py_float(1e-9));
   set("tol_gap_rel", py_float(1e-9));
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    refusing("Clarabel", key, v, [&] { check_status(PyObject_SetAttr(settings.get(), k, v)); });
+  });
 
   Ref solver = call_method(clarabel.get(), "DefaultSolver", p.get(), q.get(), a.get(), b.get(),
                            cones.get(), settings.get());

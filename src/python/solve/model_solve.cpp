@@ -24,7 +24,17 @@ const char kModelSolveDoc[] =
     "\"scipy\")\n  time_limit: float \xe2\x80\x94 seconds\n  gap: float \xe2\x80\x94 MIP gap "
     "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
     "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
-    "bool \xe2\x80\x94 run presolve (default True)";
+    "bool \xe2\x80\x94 run presolve (default True)\n  ranging: bool \xe2\x80\x94 LP cost and "
+    "right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
+    "  solver_options: dict \xe2\x80\x94 the chosen solver's own settings, applied after\n"
+    "    the options above (so they override them); a key the solver refuses raises\n"
+    "    ValueError naming it. Common ones:\n"
+    "      HiGHS: \"simplex_iteration_limit\", \"mip_feasibility_tolerance\", \"log_to_console\"\n"
+    "      OSQP: \"max_iter\", \"eps_abs\", \"eps_rel\", \"polishing\"\n"
+    "      Clarabel: \"max_iter\", \"tol_gap_rel\", \"tol_feas\", \"verbose\"\n"
+    "      Ipopt: \"max_iter\", \"tol\", \"print_level\"\n"
+    "      SCIP: \"limits/nodes\", \"numerics/feastol\", \"display/verblevel\"\n"
+    "      SciPy/SLSQP: \"maxiter\", \"ftol\", \"disp\"";
 
 namespace {
 
@@ -104,6 +114,12 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   if (reduced && outcome->data.duals) {
     outcome->data.duals = expand_row_duals(*outcome->data.duals, kept, model_rows);
   }
+  // Ranging asked for is always answered, with empty lists where this solve
+  // has none; ranges of a reduced row set do not describe the model's rows,
+  // nor do those of an integer model's relaxation.
+  if (o.ranging && (!outcome->data.ranging || reduced || form.has_integer())) {
+    outcome->data.ranging.emplace();
+  }
   return pack_result(std::move(*outcome), snapshot_of(model));
 }
 
@@ -119,8 +135,7 @@ StandardForm standard_form_of(const ModelData& model) {
 
 std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   auto snap = std::make_shared<ModelSnapshot>();
-  snap->var_names.reserve(model.variables.size());
-  for (const VarRecord& v : model.variables) snap->var_names.push_back(v.name);
+  snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
   return snap;

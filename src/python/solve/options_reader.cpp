@@ -6,6 +6,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -85,10 +86,12 @@ Options read_solve_options(PyObject* kw) {
     o.simplex_scale_strategy = option_i32(v);
   }
   if (PyObject* v = option_item(kw, "eliminate_redundant")) o.eliminate_redundant = option_bool(v);
+  if (PyObject* v = option_item(kw, "ranging")) o.ranging = option_bool(v);
   if (PyObject* v = option_item(kw, "basis")) {
     out.basis = Ref::borrow(v);
     o.basis_given = true;
   }
+  if (PyObject* v = option_item(kw, "solver_options")) out.solver_settings = read_solver_settings(v);
   return out;
 }
 

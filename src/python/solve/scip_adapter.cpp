@@ -1,3 +1,4 @@
+#include "python/solve/solver_settings.hpp"
 #include "python/solve/scip_adapter.hpp"
 
 #include <algorithm>
@@ -381,6 +382,9 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   s.model = call(model_t.get());
   s.infinity = float_of(call_method(s.model.get(), "infinity").get());
   apply_options(s, o);
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    refusing("SCIP", key, v, [&] { call_method(s.model.get(), "setParam", k, v); });
+  });
 
   Ref x = add_columns(s, f, cost);
   Ref var_list = check(PySequence_List(x.get()));

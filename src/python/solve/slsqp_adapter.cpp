@@ -10,6 +10,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -65,6 +66,49 @@ RowGroup select_rows(const StandardForm& f, bool want) {
   return g;
 }
 
+// Runs f() with scipy's "Unknown solver options" warning raised as an
+// OptimizeWarning exception (only when `active`: without user settings the
+// warning filters are left alone).
+template <class F>
+Ref with_unknown_options_refused(PyObject* optimize, bool active, F&& f) {
+  if (!active) return f();
+  Ref warnings = import_module("warnings");
+  Ref guard = call_method(warnings.get(), "catch_warnings");
+  call_method(guard.get(), "__enter__");
+  struct Exit {
+    PyObject* guard;
+    ~Exit() {
+      // Leaving the guard must not lose (or be confused by) a pending error.
+      PyObject *t = nullptr, *v = nullptr, *b = nullptr;
+      PyErr_Fetch(&t, &v, &b);
+      Ref r = Ref::steal(PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None));
+      if (!r) PyErr_Clear();
+      PyErr_Restore(t, v, b);
+    }
+  } exit{guard.get()};
+  Ref category = get_attr(optimize, "OptimizeWarning");
+  call_method(warnings.get(), "filterwarnings", py_str("error").get(),
+              py_str("Unknown solver options").get(), category.get());
+  return f();
+}
+
+// minimize(x^2, [1.0], method="SLSQP", options={key: value}) with unknown
+// options refused.
+void probe_slsqp_setting(PyObject* optimize, PyObject* minimize, PyObject* key, PyObject* value) {
+  Ref globals = check(PyDict_New());
+  Ref fun = compile_objective("lambda x: float(x[0] * x[0])", globals.get());
+  Ref x0 = check(Py_BuildValue("[d]", 1.0));
+  Ref settings = check(PyDict_New());
+  check_status(PyDict_SetItem(settings.get(), key, value));
+  Ref kwargs = check(PyDict_New());
+  dict_set(kwargs.get(), "method", py_str("SLSQP").get());
+  dict_set(kwargs.get(), "options", settings.get());
+  Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
+  with_unknown_options_refused(optimize, true, [&] {
+    return check(PyObject_Call(minimize, args.get(), kwargs.get()));
+  });
+}
+
 }  // namespace
 
 int64_t slsqp_maxiter(double time_limit) {
@@ -113,10 +157,13 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
     }
   }
   if (PyList_Size(list.get()) > 0) dict_set(kwargs.get(), "constraints", list.get());
-  if (o.time_limit) {
+  if (o.time_limit || has_settings(options)) {
     Ref settings = check(PyDict_New());
-    Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
-    dict_set(settings.get(), "maxiter", maxiter.get());
+    if (o.time_limit) {
+      Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
+      dict_set(settings.get(), "maxiter", maxiter.get());
+    }
+    merge_settings(options, settings.get());
     dict_set(kwargs.get(), "options", settings.get());
   }
 
@@ -135,7 +182,14 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
 
   Ref minimize = get_attr(optimize.get(), "minimize");
   Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
-  Ref res = check(PyObject_Call(minimize.get(), args.get(), kwargs.get()));
+  Ref res = call_blaming(
+      "SciPy/SLSQP", options,
+      [&] {
+        return with_unknown_options_refused(optimize.get(), has_settings(options), [&] {
+          return check(PyObject_Call(minimize.get(), args.get(), kwargs.get()));
+        });
+      },
+      [&](PyObject* k, PyObject* v) { probe_slsqp_setting(optimize.get(), minimize.get(), k, v); });
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;
