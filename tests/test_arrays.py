@@ -187,11 +187,14 @@ def test_per_variable_bounds():
     assert r.primal_array() == pytest.approx([0.0, 1.5, -2.0, 1.0, 2.0])
     m.maximize(x[0] + x[2] + po.sum(k))
     assert m.solve().primal_array()[[0, 2, 3, 4]] == pytest.approx([1.0, 3.0, 5.0, 5.0])
+    z = m.variables("z", 2, lower=np.float64(-1), upper=np.array(4.0))  # numpy scalars are one bound
+    m.add_matrix(np.ones((2, 2)), z, ">=", np.float64(-1.5))
     with pytest.raises(ValueError, match="^lower: 2 bounds for 3 variables$"):
         m.variables("y", 3, lower=[0, 1])
     with pytest.raises(ValueError, match="^upper contains a NaN entry$"):
         m.variables("y", 2, upper=np.array([1.0, np.nan]))
-    assert m.num_vars == 5
+    assert m.num_vars == 7
+    assert "-1 <= z_0 <= 4" in m.to_lp() and "z_0 + z_1 >= -1.5" in m.to_lp()
 
 
 def test_result_arrays():

@@ -52,6 +52,7 @@ std::vector<double> right_hand_sides(PyObject* o, size_t rows) {
     return std::vector<double>(rows, k);
   }
   DoubleArray r(o, "add_matrix: rhs", true);
+  if (r.shape().empty()) return std::vector<double>(rows, r.values()[0]);  // numpy scalar, 0-d array
   if (r.values().size() != rows) {
     throw_value_error("add_matrix: " + std::to_string(r.values().size()) + " rhs values for " +
                       std::to_string(rows) + " rows");
@@ -149,6 +150,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
 std::optional<std::vector<double>> bound_sequence(PyObject* o, size_t count, const char* what) {
   if (!o || !is_array_like(o)) return std::nullopt;
   DoubleArray v(o, what, true);
+  if (v.shape().empty()) return std::nullopt;  // a numpy scalar or 0-d array: one number
   if (v.values().size() != count || v.shape().size() > 1) {
     throw_value_error(std::string(what) + ": " + std::to_string(v.values().size()) + " bounds for " +
                       std::to_string(count) + " variables");
