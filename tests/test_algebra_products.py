@@ -143,6 +143,9 @@ def test_variables_hash_and_name():
     with pytest.raises(AttributeError):
         y.index = 0
     assert isinstance(y == xs[0], po.Constraint)  # equality still builds a constraint
+    # same-named variables of two models are distinct keys
+    a, b = po.Model().variable("v"), po.Model().variable("v")
+    assert len({a: 1, b: 2}) == 2 and len({*po.Model().variables("w", 3), *po.Model().variables("w", 3)}) == 6
     with pytest.raises(TypeError):
         hash(y + 1)
 

@@ -1,5 +1,5 @@
 // The Var and Expr classes: affine expressions built with + - * / and **.
-#include <functional>
+#include <cstdint>
 #include <string>
 
 #include "core/expr/algebra.hpp"
@@ -27,12 +27,16 @@ PyObject* var_repr(PyObject* self) {
   return boundary([&] { return to_py_str("Var('" + var_name(var_value(self)) + "')"); });
 }
 
-// Hash of (index, name): stable for the life of the variable, so a Var can
-// key a dict or sit in a set (equality still builds a Constraint; lookups
-// find the very object by identity first).
+// Hash of the index and the model's name block (which fixes the name):
+// stable for the life of the variable, cheap (no name is built), and
+// different for same-named variables of two models, so those never meet in
+// one dict bucket (equality builds a Constraint, which has no truth value;
+// lookups find the very object by identity first).
 Py_hash_t var_hash(PyObject* self) {
   const VarValue& v = var_value(self);
-  const size_t h = std::hash<std::string>{}(var_name(v)) ^ (static_cast<size_t>(v.index) * 0x9E3779B97F4A7C15ULL);
+  const uint64_t block = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v.names.get()));
+  uint64_t h = (block >> 4) * 0x9E3779B97F4A7C15ULL ^ (static_cast<uint64_t>(v.index) + 1) * 0xC2B2AE3D27D4EB4FULL;
+  h ^= h >> 29;
   const Py_hash_t r = static_cast<Py_hash_t>(h >> 1);
   return r == -1 ? -2 : r;
 }
