@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace pelora {
 
@@ -21,6 +22,43 @@ void add_expr(Expr& e, const Expr& o, double scale) {
 void scale_expr(Expr& e, double k) {
   e.terms.scale(k);
   e.constant *= k;
+}
+
+LinearTerms merged_terms(std::span<const Term> in) {
+  LinearTerms out;
+  VarIndex top = 0;
+  for (const Term& t : in) top = std::max(top, t.index + 1);
+  if (in.empty() || top > 4 * in.size() + 64) {
+    for (const Term& t : in) out.add_term(t.index, t.coef);
+    return out;
+  }
+  constexpr uint32_t kNone = UINT32_MAX;  // never a variable index
+  std::vector<uint32_t> slot(top, kNone);
+  std::vector<Term> acc;
+  acc.reserve(in.size());
+  for (const Term& t : in) {
+    uint32_t& p = slot[t.index];
+    if (p == kNone) {
+      if (std::fabs(t.coef) < kCancelTolerance) continue;  // 0.0 + c cancels at once
+      p = static_cast<uint32_t>(acc.size());
+      acc.push_back(t);
+      continue;
+    }
+    const double v = acc[p].coef + t.coef;
+    if (std::fabs(v) < kCancelTolerance) {  // removed; a later add appends anew
+      acc[p].index = kNone;
+      p = kNone;
+    } else {
+      acc[p].coef = v;
+    }
+  }
+  size_t alive = 0;
+  for (const Term& t : acc) alive += t.index != kNone;
+  out.reserve(alive);
+  for (const Term& t : acc) {
+    if (t.index != kNone) out.append_new(t.index, t.coef);
+  }
+  return out;
 }
 
 Expr negated(Expr e) {

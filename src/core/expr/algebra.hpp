@@ -20,6 +20,11 @@ inline void add_var(Expr& e, VarIndex index, double scale) { e.terms.add_term(in
 void add_expr(Expr& e, const Expr& o, double scale);
 // Every coefficient and the constant times k (zero entries stay).
 void scale_expr(Expr& e, double k);
+// The terms `in` added one by one to an empty map, exactly as repeated
+// add_term would (same order, same cancellations), but through a position
+// table indexed by variable when the indices are dense enough: no hashing
+// per term.
+LinearTerms merged_terms(std::span<const Term> in);
 Expr negated(Expr e);
 
 // ---- quadratic -----------------------------------------------------------

@@ -1,4 +1,6 @@
 // Module functions of the expression algebra: sum, sin, cos, sqrt.
+#include <vector>
+
 #include "core/expr/algebra.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
@@ -44,28 +46,40 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         count += quad_expr_value(item).linear.terms.size();
       } else if (is_nl_expr(item)) nonlinear = true;
     }
+    // Linear terms are gathered first and merged once at the end.
+    std::vector<Term> linear;
+    linear.reserve(count);
+    auto gather = [&linear](const Expr& e) {
+      for (const Term& t : e.terms) linear.push_back(t);
+    };
     QuadExpr acc;
-    acc.linear.terms.reserve(count);
     acc.quad_terms.reserve(quad_count);
+    double constant = 0.0;
     NlExpr nl;
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (!item) throw_already_set();
       if (is_var(item)) {
-        acc.linear.terms.add_term(var_value(item).index, 1.0);
+        linear.push_back(Term{var_value(item).index, 1.0});
       } else if (is_expr(item)) {
-        add_expr(acc.linear, expr_value(item), 1.0);
+        gather(expr_value(item));
+        constant += expr_value(item).constant;
       } else if (is_quad_expr(item)) {
-        add_quad(acc, quad_expr_value(item));
+        const QuadExpr& q = quad_expr_value(item);
+        acc.quad_terms.append(q.quad_terms);
+        gather(q.linear);
+        constant += q.linear.constant;
       } else if (is_nl_expr(item)) {
         add_nl(nl, nl_expr_value(item), 1.0);
       } else {
         Ref held = Ref::borrow(item);
         double k;
         if (!number_operand(held.get(), k)) throw_value_error("sum() items must be Var, Expr, or numeric");
-        acc.linear.constant += k;
+        constant += k;
       }
     }
+    acc.linear.terms = merged_terms(linear);
+    acc.linear.constant = constant;
     if (nonlinear) {
       NlExpr r = nl_from_quad(acc);
       add_nl(r, nl, 1.0);
