@@ -73,6 +73,26 @@ def test_add_matrix_formats_build_the_operator_model(make):
     assert r.primal_array() == pytest.approx(np.array(rr.primals))
 
 
+def test_refused_arrays_are_released():
+    # a buffer export left behind by an error keeps a reference to its array
+    import sys
+
+    m = po.Model()
+    x = m.variables("x", 2)
+    data, indices = np.array([1.0, np.nan]), np.array([0, 1], dtype=np.int32)
+    csr = sp.csr_matrix((data, indices, np.array([0, 2], dtype=np.int32)), shape=(1, 2), copy=False)
+    cases = [(np.array([1.0, np.nan]), lambda a: po.dot(a, x)),
+             (np.array([[1.0, np.inf]]), lambda a: m.add_matrix(a, x, "<=", 1)),
+             (np.array([np.nan, 1.0]), lambda a: m.add_matrix(np.eye(2), x, "<=", a)),
+             (csr.data, lambda a: m.add_matrix(csr, x, "<=", 1))]
+    for arr, call in cases:
+        before = sys.getrefcount(arr)
+        for _ in range(3):
+            with pytest.raises(ValueError):
+                call(arr)
+        assert sys.getrefcount(arr) == before
+
+
 def test_add_matrix_merges_duplicates_and_appends():
     m = po.Model()
     x = m.variables("x", 2)

@@ -198,29 +198,25 @@ DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
     }
   }
   if (!data_) {
-    bool direct = contiguous_view(o, view_);
-    if (direct && !(format_code(view_.format) == 'd' && view_.itemsize == 8)) {
-      PyBuffer_Release(&view_);
-      direct = false;
+    view_.held = contiguous_view(o, view_.view);
+    if (view_.held && !(format_code(view_.view.format) == 'd' && view_.view.itemsize == 8)) {
+      PyBuffer_Release(&view_.view);
+      view_.held = false;
     }
-    if (!direct) {
+    if (!view_.held) {
       holder_ = numpy_contiguous(o, "float64", what);
-      if (!contiguous_view(holder_.get(), view_)) throw_type_error(what + " must hold numbers");
+      view_.held = contiguous_view(holder_.get(), view_.view);
+      if (!view_.held) throw_type_error(what + " must hold numbers");
     }
-    has_view_ = true;
-    data_ = static_cast<const double*>(view_.buf);
-    size_ = static_cast<size_t>(view_.len / 8);
-    shape_ = view_shape(view_);
+    data_ = static_cast<const double*>(view_.view.buf);
+    size_ = static_cast<size_t>(view_.view.len / 8);
+    shape_ = view_shape(view_.view);
   }
   for (double x : values()) {
     if (std::isnan(x) || (!allow_inf && std::isinf(x))) {
       throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
     }
   }
-}
-
-DoubleArray::~DoubleArray() {
-  if (has_view_) PyBuffer_Release(&view_);
 }
 
 bool is_array_like(PyObject* o) {

@@ -17,6 +17,19 @@
 
 namespace pelora::py {
 
+// A buffer export released when its holder goes, also when the constructor
+// of the object holding it throws.
+struct BufferView {
+  Py_buffer view{};
+  bool held = false;
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held) PyBuffer_Release(&view);
+  }
+};
+
 // A contiguous float64 view of an array-like, valid while this object lives.
 class DoubleArray {
  public:
@@ -25,7 +38,6 @@ class DoubleArray {
   // ValueError "{what} contains a NaN or infinite entry" unless `allow_inf`
   // (then only NaN is refused, for bounds).
   DoubleArray(PyObject* o, const std::string& what, bool allow_inf = false);
-  ~DoubleArray();
   DoubleArray(const DoubleArray&) = delete;
   DoubleArray& operator=(const DoubleArray&) = delete;
 
@@ -33,9 +45,8 @@ class DoubleArray {
   const std::vector<Py_ssize_t>& shape() const { return shape_; }
 
  private:
-  Py_buffer view_{};
-  bool has_view_ = false;
-  Ref holder_;
+  Ref holder_;  // declared before the view, so the view is released first
+  BufferView view_;
   std::vector<double> own_;
   const double* data_ = nullptr;
   size_t size_ = 0;
