@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -14,6 +15,7 @@
 
 #include "python/runtime/call.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/solver_settings.hpp"
 
@@ -332,6 +334,7 @@ SolveStatus highs_status_from_text(std::string s, bool iteration_rule) {
   if (iteration_rule && (contains(s, "iteration_limit") || contains(s, "iterationlimit"))) {
     return SolveStatus::IterationLimit;
   }
+  if (contains(s, "interrupt")) return SolveStatus::Interrupted;
   if (contains(s, "error")) return SolveStatus::Error;
   return SolveStatus::Unknown;
 }
@@ -374,7 +377,14 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   }
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
 
-  Ref run_status = call_method(h.get(), "run");
+  // Ctrl-C stops the run through HiGHS's interrupt callbacks.
+  Ref run_status;
+  {
+    const InterruptWatch watch;  // armed for the run only
+    HighsInterrupt stop_on_ctrl_c(h.get(), watch);
+    run_status = call_method(h.get(), "run");
+    watch.reraise_pending();
+  }
   r.solve_time = perf_counter() - t0;
 
   // A run that ends in error (for example a mixed-integer quadratic model,
@@ -397,7 +407,8 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
       r.primals.emplace();
       if (!integer) r.duals = std::vector<double>(f.num_row, 0.0);
     }
-  } else if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+  } else if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit ||
+             r.status == SolveStatus::Interrupted) {
     Ref key = py_str("objective_function_value");
     Ref pair = call_method(h.get(), "getInfoValue", key.get());
     Ref value = check(PySequence_GetItem(pair.get(), 1));
@@ -413,8 +424,10 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
         r.nodes = count_or_zero(readable_info(highspy.get(), h.get(), "mip_node_count"));
         r.gap = float_or_zero(readable_info(highspy.get(), h.get(), "mip_gap"));
       } else if (solution_flag(sol.get(), "dual_valid")) {
+        // HiGHS's row duals are d(objective)/d(active row bound) of the
+        // minimisation it solved.
         Ref row_dual = get_attr(sol.get(), "row_dual");
-        r.duals = read_floats(row_dual.get());
+        r.duals = model_duals(f, read_floats(row_dual.get()));
       }
       const bool lp = !integer && !(f.hessian && f.hessian->nnz() > 0);
       if (o.ranging && lp && r.status == SolveStatus::Optimal) {
@@ -422,7 +435,15 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
       }
     }
   }
-  r.iterations = count_or_zero(readable_info(highspy.get(), h.get(), "simplex_iteration_count"));
+  // Simplex, interior-point (with its crossover), first-order and QP
+  // iterations: a QP or an IPM run without crossover counts too.
+  uint64_t iterations = 0;
+  for (const char* counter : {"simplex_iteration_count", "ipm_iteration_count",
+                              "crossover_iteration_count", "pdlp_iteration_count",
+                              "qp_iteration_count"}) {
+    iterations += count_or_zero(readable_info(highspy.get(), h.get(), counter));
+  }
+  r.iterations = iterations;
   out.basis = call_method(h.get(), "getBasis");
   return out;
 }

@@ -14,6 +14,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/nl_casadi.hpp"
 
 namespace pelora::py {
@@ -101,6 +102,11 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                  const Options& options, Problem& p, double t0, ResultData& r) {
   const SolveOptions& o = options.core;
   const bool with_g = static_cast<bool>(p.g);
+  // Ctrl-C from here on: casadi stops Ipopt by itself when a
+  // KeyboardInterrupt comes up during the run; the watch tells that apart
+  // from other failures, and also keeps an interrupt that casadi absorbs
+  // while it builds the solver.
+  const InterruptWatch watch(/*raise=*/true);
 
   // Ipopt takes f and g as dense expressions; a row without entries (or an
   // objective without terms) is a structural zero until densified.
@@ -129,6 +135,12 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                            opts.get());
       },
       [&](PyObject* k, PyObject* v) { probe_ipopt_setting(ca.module.get(), k, v); });
+  if (watch.interrupted()) {
+    r.solve_time = perf_counter() - t0;
+    r.solver = "Ipopt";
+    r.status = SolveStatus::Interrupted;
+    return 0.0;
+  }
 
   Ref kwargs = check(PyDict_New());
   // The warm start goes over whatever its length: casadi names a mismatch.
@@ -142,6 +154,7 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   }
   Ref no_args = check(PyTuple_New(0));
   Ref result = check(PyObject_Call(solver.get(), no_args.get(), kwargs.get()));
+  const bool interrupted = watch.interrupted();
   r.solve_time = perf_counter() - t0;
   r.solver = "Ipopt";
 
@@ -152,6 +165,8 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   const char* c = PyUnicode_AsUTF8AndSize(text.get(), &n);
   if (!c) throw_already_set();
   r.status = ipopt_status_from_text(std::string(c, static_cast<size_t>(n)));
+  // Ipopt keeps no incumbent: an interrupted run reports no point.
+  if (interrupted && r.status != SolveStatus::Optimal) r.status = SolveStatus::Interrupted;
 
   double value = 0.0;
   if (r.status == SolveStatus::Optimal) {
@@ -161,6 +176,27 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
     r.primals = read_floats(flat.get());
     Ref fv = check(PyObject_GetItem(result.get(), py_str("f").get()));
     value = to_double(fv.get());
+    Ref lam;
+    if (f.num_row > 0) {
+      lam = Ref::steal(PyObject_GetItem(result.get(), py_str("lam_g").get()));
+      if (!lam) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+        PyErr_Clear();
+      }
+    }
+    if (lam) {
+      // casadi's lam_g multiplies g in the Lagrangian f + lam_g'g, so
+      // d(objective)/d(bound of g_i) is -lam_g[i]; the linear rows come
+      // first in g.
+      Ref lam_full = call_method(lam.get(), "full");
+      Ref lam_flat = call_method(lam_full.get(), "flatten");
+      const std::vector<double> all = read_floats(lam_flat.get());
+      std::vector<double> duals(f.num_row, 0.0);
+      for (size_t i = 0; i < f.num_row && i < all.size(); ++i) duals[i] = 0.0 - all[i];
+      r.duals = model_duals(f, std::move(duals));
+    } else if (f.num_row == 0) {
+      r.duals.emplace();
+    }
   }
   Ref iters = Ref::steal(PyObject_CallMethod(stats.get(), "get", "s", "iter_count"));
   if (!iters) PyErr_Clear();
