@@ -169,3 +169,15 @@ def test_exp_and_log_through_ipopt_and_scip():
         c.add(po.log(u + 1) >= math.log(4))  # u >= 3
         c.minimize(u ** 2)
         assert c.solve(solver=solver).primals == pytest.approx([3.0], abs=1e-3)
+
+
+def test_exp_and_log_in_the_python_script():
+    m = po.Model("s")
+    x = m.variable("x", lower=0.5, upper=3)
+    m.add(po.log(x + 1) + po.exp(x) ** 2 <= 40)
+    m.minimize(po.exp(-x) + x * x)
+    script = m.to_python()
+    assert "pl.exp(" in script and "pl.log(" in script
+    ns = {}
+    exec(compile(script.split("\n# Solve\n")[0], "generated", "exec"), ns)
+    assert ns["m"].to_python() == script
