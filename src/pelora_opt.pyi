@@ -46,6 +46,8 @@ class Model:
         solver: "highs", "osqp", "clarabel", "ipopt", "scipy"/"slsqp" or "scip"
         (SCIP via pyscipopt; chosen automatically for MIQP models and for
         nonlinear models with integer or binary variables).
+        ranging: bool — LP cost and right-hand-side ranges in sensitivity()
+        (HiGHS, continuous LP).
 
         solver_options: the chosen solver's own settings (HiGHS options, OSQP
         and Clarabel settings, Ipopt options, SCIP parameters, SLSQP options),
@@ -266,7 +268,11 @@ class Result:
     def why_detail(self, var: Var) -> dict[str, Any]:
         """Get detailed "why" report as a dict."""
     def sensitivity(self) -> dict[str, list[tuple[Any, ...]]]:
-        """Get sensitivity analysis: shadow prices, active constraints, bound status."""
+        """Get sensitivity analysis: shadow prices, active constraints, bound status.
+
+        After ``solve(ranging=True)`` also "cost_ranges" (per variable) and
+        "rhs_ranges" (per linear constraint): (low, high) pairs keeping the
+        optimal basis optimal."""
     def infeasibility_report(self) -> dict[str, Any]:
         """Compute the Irreducible Infeasible Subsystem.
         Only meaningful when status is "infeasible"."""

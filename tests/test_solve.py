@@ -505,4 +505,8 @@ def test_solve_docstring():
     assert po.Model.solve.__text_signature__ == "($self, **kwargs)"
     doc = po.Model.solve.__doc__
     assert doc.startswith("Solve the model. Auto-detects problem type and selects best solver.\n\nOptions:\n")
-    assert "  presolve: bool \u2014 run presolve (default True)\n  solver_options: dict \u2014 " in doc
+    assert (
+        "  presolve: bool \u2014 run presolve (default True)\n"
+        "  ranging: bool \u2014 LP cost and right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
+        "  solver_options: dict \u2014 "
+    ) in doc

@@ -22,6 +22,7 @@
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/types.hpp"
+#include "python/runtime/sequence.hpp"
 #include "python/solve/model_solve.hpp"
 
 namespace pelora::py {
@@ -219,15 +220,11 @@ PyObject* model_maximize(PyObject* self, PyObject* args, PyObject* kw) {
 std::vector<VarIndex> var_indices(PyObject* o) {
   if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
-  const Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) throw_already_set();
   std::vector<VarIndex> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(o, i));
-    if (!is_var(item.get())) throw_cannot_convert(item.get(), "Var");
-    out.push_back(var_value(item.get()).index);
-  }
+  for_each_item(o, [&](PyObject* item) {
+    if (!is_var(item)) throw_cannot_convert(item, "Var");
+    out.push_back(var_value(item).index);
+  });
   return out;
 }
 

@@ -37,7 +37,13 @@ struct PySubproblems {
       PyErr_Clear();
       ok = false;
     } else {
-      ok = moo::read_floats_or_clear(ret.get(), buffer);
+      try {
+        ok = moo::read_floats_or_clear(ret.get(), buffer);
+      } catch (const SizeError& e) {
+        std::string text = e.message;
+        if (text.rfind("the sequence ", 0) == 0) text.replace(0, 13, "the sequence it returned ");
+        throw SizeError{{e.type, "subproblems[" + std::to_string(i) + "]: " + text}};
+      }
     }
     if (!ok) {
       std::fill(out.begin(), out.end(), 0.0);

@@ -24,7 +24,8 @@ const char kModelSolveDoc[] =
     "\"scipy\")\n  time_limit: float \xe2\x80\x94 seconds\n  gap: float \xe2\x80\x94 MIP gap "
     "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
     "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
-    "bool \xe2\x80\x94 run presolve (default True)\n"
+    "bool \xe2\x80\x94 run presolve (default True)\n  ranging: bool \xe2\x80\x94 LP cost and "
+    "right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
     "  solver_options: dict \xe2\x80\x94 the chosen solver's own settings, applied after\n"
     "    the options above (so they override them); a key the solver refuses raises\n"
     "    ValueError naming it. Common ones:\n"
@@ -112,6 +113,12 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   // Duals follow the model's rows: an eliminated row's dual is 0.
   if (reduced && outcome->data.duals) {
     outcome->data.duals = expand_row_duals(*outcome->data.duals, kept, model_rows);
+  }
+  // Ranging asked for is always answered, with empty lists where this solve
+  // has none; ranges of a reduced row set do not describe the model's rows,
+  // nor do those of an integer model's relaxation.
+  if (o.ranging && (!outcome->data.ranging || reduced || form.has_integer())) {
+    outcome->data.ranging.emplace();
   }
   return pack_result(std::move(*outcome), snapshot_of(model));
 }

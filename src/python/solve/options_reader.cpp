@@ -86,6 +86,7 @@ Options read_solve_options(PyObject* kw) {
     o.simplex_scale_strategy = option_i32(v);
   }
   if (PyObject* v = option_item(kw, "eliminate_redundant")) o.eliminate_redundant = option_bool(v);
+  if (PyObject* v = option_item(kw, "ranging")) o.ranging = option_bool(v);
   if (PyObject* v = option_item(kw, "basis")) {
     out.basis = Ref::borrow(v);
     o.basis_given = true;
