@@ -360,6 +360,7 @@ def solve_de(
     cr: float = 0.9,
     seed: int = 42,
     tol: float = 1e-8,
+    polish: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve a black-box optimisation problem using Differential Evolution.
@@ -401,6 +402,9 @@ def solve_cmaes(
     tol: float = 1e-8,
     variant: str = "simple",
     restarts: int = 0,
+    max_evals: int = ...,
+    max_time: float = ...,
+    target: float = ...,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve using CMA-ES (simplified)."""

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <initializer_list>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -413,8 +414,10 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
         r.nodes = count_or_zero(readable_info(highspy.get(), h.get(), "mip_node_count"));
         r.gap = float_or_zero(readable_info(highspy.get(), h.get(), "mip_gap"));
       } else if (solution_flag(sol.get(), "dual_valid")) {
+        // HiGHS's row duals are d(objective)/d(active row bound) of the
+        // minimisation it solved.
         Ref row_dual = get_attr(sol.get(), "row_dual");
-        r.duals = read_floats(row_dual.get());
+        r.duals = model_duals(f, read_floats(row_dual.get()));
       }
       const bool lp = !integer && !(f.hessian && f.hessian->nnz() > 0);
       if (o.ranging && lp && r.status == SolveStatus::Optimal) {
@@ -422,7 +425,15 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
       }
     }
   }
-  r.iterations = count_or_zero(readable_info(highspy.get(), h.get(), "simplex_iteration_count"));
+  // Simplex, interior-point (with its crossover), first-order and QP
+  // iterations: a QP or an IPM run without crossover counts too.
+  uint64_t iterations = 0;
+  for (const char* counter : {"simplex_iteration_count", "ipm_iteration_count",
+                              "crossover_iteration_count", "pdlp_iteration_count",
+                              "qp_iteration_count"}) {
+    iterations += count_or_zero(readable_info(highspy.get(), h.get(), counter));
+  }
+  r.iterations = iterations;
   out.basis = call_method(h.get(), "getBasis");
   return out;
 }

@@ -161,6 +161,27 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
     r.primals = read_floats(flat.get());
     Ref fv = check(PyObject_GetItem(result.get(), py_str("f").get()));
     value = to_double(fv.get());
+    Ref lam;
+    if (f.num_row > 0) {
+      lam = Ref::steal(PyObject_GetItem(result.get(), py_str("lam_g").get()));
+      if (!lam) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+        PyErr_Clear();
+      }
+    }
+    if (lam) {
+      // casadi's lam_g multiplies g in the Lagrangian f + lam_g'g, so
+      // d(objective)/d(bound of g_i) is -lam_g[i]; the linear rows come
+      // first in g.
+      Ref lam_full = call_method(lam.get(), "full");
+      Ref lam_flat = call_method(lam_full.get(), "flatten");
+      const std::vector<double> all = read_floats(lam_flat.get());
+      std::vector<double> duals(f.num_row, 0.0);
+      for (size_t i = 0; i < f.num_row && i < all.size(); ++i) duals[i] = 0.0 - all[i];
+      r.duals = model_duals(f, std::move(duals));
+    } else if (f.num_row == 0) {
+      r.duals.emplace();
+    }
   }
   Ref iters = Ref::steal(PyObject_CallMethod(stats.get(), "get", "s", "iter_count"));
   if (!iters) PyErr_Clear();

@@ -41,6 +41,9 @@ namespace {
 // A small mixed-integer model first tries its LP relaxation.
 constexpr size_t kRelaxationMaxColumns = 4000;
 constexpr double kIntegralTolerance = 1e-6;
+// The rounded point must meet every row and bound this closely (relative);
+// otherwise the full mixed-integer solve runs.
+constexpr double kRoundedFeasibility = 1e-9;
 
 constexpr Params<0> kSolveParams{"Model.solve()", {}, 0, true};
 
@@ -75,7 +78,13 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
       !integral_at(integrality, *r.primals, kIntegralTolerance)) {
     return std::nullopt;
   }
-  round_integer_columns(integrality, *r.primals);
+  std::vector<double> rounded = *r.primals;
+  round_integer_columns(integrality, rounded);
+  if (!feasible_at(form, rounded, kRoundedFeasibility)) return std::nullopt;
+  // The objective is the model's own at the point returned, not the
+  // relaxation's value before rounding.
+  r.objective = form.model_objective(form_objective_at(form, rounded));
+  r.primals = std::move(rounded);
   r.nodes.reset();
   r.gap.reset();
   return out;
@@ -100,6 +109,15 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
 
   const ProblemType type = classify_problem(model);
   const std::string name = choose_solver(options.solver, form, type);
+  if (auto why = integer_cone_problem(options.solver.has_value(), form)) {
+    // Answering with the continuous relaxation would pass fractional
+    // integers off as the solution.
+    write_stderr("[pelora-opt] error: " + *why + "\n");
+    AdapterOutcome refused;
+    refused.data.status = SolveStatus::Error;
+    refused.data.solver = "none";
+    return pack_result(std::move(refused), snapshot_of(model));
+  }
   std::optional<AdapterOutcome> outcome;
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type)) {

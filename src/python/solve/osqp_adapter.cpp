@@ -127,7 +127,7 @@ SolveStatus osqp_status_from_text(const std::string& s) {
   if (contains(s, "infeasible")) return SolveStatus::Infeasible;
   // OSQP words its time limit "run time limit reached".
   if (contains(s, "time_limit") || contains(s, "time limit")) return SolveStatus::TimeLimit;
-  if (contains(s, "maximum iterations")) return SolveStatus::TimeLimit;
+  if (contains(s, "maximum iterations")) return SolveStatus::IterationLimit;
   return SolveStatus::Unknown;
 }
 
@@ -188,8 +188,14 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
     r.primals = read_floats(x.get());
     Ref obj = get_attr(info.get(), "obj_val");
     r.objective = f.model_objective(to_double(obj.get()));
+    // OSQP's y prices l <= Ax <= u with the opposite sign to
+    // d(objective)/d(bound); the bound rows after the model rows are the
+    // variable bounds, which are not linear constraints of the model.
     Ref y = get_attr(res.get(), "y");
-    r.duals = read_floats(y.get());
+    std::vector<double> all = read_floats(y.get());
+    std::vector<double> rows(f.num_row, 0.0);
+    for (size_t i = 0; i < f.num_row && i < all.size(); ++i) rows[i] = 0.0 - all[i];
+    r.duals = model_duals(f, std::move(rows));
   }
   r.iterations = count_or_zero(attr_or_null(info.get(), "iter").get());
   // Chosen automatically for a QP, OSQP may stop at its iteration limit on a

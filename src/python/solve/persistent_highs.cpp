@@ -389,8 +389,12 @@ PyObject* resolve(PyObject* self, PyObject*) {
         Ref col_value = get_attr(sol.get(), "col_value");
         r.primals = read_floats(col_value.get());
         if (solution_flag(sol.get(), "dual_valid")) {
+          // In the model's own sense, as Model.solve reports them.
           Ref row_dual = get_attr(sol.get(), "row_dual");
           r.duals = read_floats(row_dual.get());
+          if (st.maximize) {
+            for (double& d : *r.duals) d = 0.0 - d;
+          }
         }
       }
     }

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
@@ -35,6 +37,7 @@ Ref compile_objective(const char* source, PyObject* globals) {
 struct RowGroup {
   CscMatrix a;
   std::vector<double> lower, upper;
+  std::vector<size_t> origin;  // the form's row of each kept row
 };
 
 RowGroup select_rows(const StandardForm& f, bool want) {
@@ -49,6 +52,7 @@ RowGroup select_rows(const StandardForm& f, bool want) {
     renumber[r] = static_cast<int32_t>(g.lower.size());
     g.lower.push_back(f.row_lower[r]);
     g.upper.push_back(f.row_upper[r]);
+    g.origin.push_back(r);
   }
   g.a.rows = g.lower.size();
   g.a.cols = f.num_col;
@@ -109,6 +113,43 @@ void probe_slsqp_setting(PyObject* optimize, PyObject* minimize, PyObject* key, 
   });
 }
 
+// The row duals from SLSQP's KKT multipliers, or nothing when they are not
+// one per constraint scipy made. scipy lists the equality constraints
+// first (c = Ax - b = 0, so d(objective)/d(b) = m), then the inequality
+// ones, lower sides before upper sides, each in row order (c = Ax - lower
+// >= 0 gives d/d(lower) = m; c = upper - Ax >= 0 gives d/d(upper) = -m).
+std::optional<std::vector<double>> slsqp_duals(const StandardForm& f, const RowGroup (&g)[2],
+                                               PyObject* multipliers) {
+  std::vector<double> m;
+  try {
+    m = read_floats(multipliers);
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  } catch (const PyError&) {
+    return std::nullopt;
+  }
+  const RowGroup& eq = g[0];
+  const RowGroup& in = g[1];
+  size_t lower_sides = 0, upper_sides = 0;
+  for (size_t k = 0; k < in.lower.size(); ++k) {
+    lower_sides += std::isinf(in.lower[k]) ? 0 : 1;
+    upper_sides += std::isinf(in.upper[k]) ? 0 : 1;
+  }
+  if (m.size() != eq.origin.size() + lower_sides + upper_sides) return std::nullopt;
+  std::vector<double> duals(f.num_row, 0.0);
+  size_t pos = 0;
+  for (size_t k = 0; k < eq.origin.size(); ++k) duals[eq.origin[k]] = m[pos++];
+  for (size_t k = 0; k < in.origin.size(); ++k) {
+    if (!std::isinf(in.lower[k])) duals[in.origin[k]] += m[pos++];
+  }
+  for (size_t k = 0; k < in.origin.size(); ++k) {
+    if (!std::isinf(in.upper[k])) duals[in.origin[k]] -= m[pos++];
+  }
+  return model_duals(f, std::move(duals));
+}
+
 }  // namespace
 
 int64_t slsqp_maxiter(double time_limit) {
@@ -146,9 +187,11 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   // Equality and inequality rows go in separate LinearConstraint objects,
   // which SLSQP handles as its two constraint kinds.
   Ref list = check(PyList_New(0));
+  RowGroup groups[2];  // equality rows, inequality rows
   if (f.num_row > 0) {
     for (const bool equality : {true, false}) {
-      const RowGroup g = select_rows(f, equality);
+      RowGroup& g = groups[equality ? 0 : 1];
+      g = select_rows(f, equality);
       if (g.lower.empty()) continue;
       Ref a = h.csc(g.a);
       Ref rl = h.array(g.lower), ru = h.array(g.upper);
@@ -205,6 +248,7 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref fun_value = get_attr(res.get(), "fun");
   r.objective = f.model_objective(to_double(fun_value.get()));
   r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
+  if (Ref m = attr_or_null(res.get(), "multipliers")) r.duals = slsqp_duals(f, groups, m.get());
   return out;
 }
 
