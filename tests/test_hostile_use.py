@@ -159,3 +159,21 @@ def test_sequences_that_tell_the_truth_still_convert():
     with pytest.raises(TypeError, match="argument 'vars': 'int' object cannot be converted to 'Var'"):
         m.add_soc_cone(Seq(t, 3))
 
+
+
+@pytest.mark.parametrize("side", ["x == -1e300", "x <= -1e25", "x >= 1e300"])
+def test_scip_answers_sides_beyond_its_infinity_that_no_point_meets(side):
+    # SCIP reads such a side as infinite, which left a constraint without
+    # sides (an assertion inside the package, with no message).
+    pytest.importorskip("pyscipopt")
+    m = po.Model()
+    x = m.variable("x", 0, 4)
+    m.add(eval(side))
+    m.maximize(x)
+    r = m.solve(solver="scip")
+    assert (r.status, r.objective) == ("infeasible", None)
+    m2 = po.Model()
+    y = m2.variable("y", 0, 4)
+    m2.add(y >= -1e300)  # beyond its infinity on the side that lets every point in
+    m2.maximize(y)
+    assert m2.solve(solver="scip").objective == 4.0

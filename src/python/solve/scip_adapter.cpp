@@ -380,6 +380,19 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   Ref model_t = get_attr(s.pyscipopt.get(), "Model");
   s.model = call(model_t.get());
   s.infinity = float_of(call_method(s.model.get(), "infinity").get());
+  // SCIP takes a side beyond its infinity as infinite: one no point can then
+  // meet (x <= -1e25) would reach it as a constraint without sides.
+  auto beyond = [&](const std::vector<double>& lower, const std::vector<double>& upper) {
+    for (size_t k = 0; k < lower.size(); ++k) {
+      if (lower[k] >= s.infinity || upper[k] <= -s.infinity) return true;
+    }
+    return false;
+  };
+  if (beyond(f.col_lower, f.col_upper) || beyond(f.row_lower, f.row_upper)) {
+    r.status = SolveStatus::Infeasible;
+    r.solve_time = perf_counter() - t0;
+    return out;
+  }
   apply_options(s, o);
 
   Ref x = add_columns(s, f, cost);
