@@ -4,11 +4,14 @@
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
+#include "core/blackbox/cmaes_ipop.hpp"
 #include "core/blackbox/differential_evolution.hpp"
 #include "core/blackbox/particle_swarm.hpp"
 #include "core/blackbox/portfolio.hpp"
 #include "core/blackbox/simulated_annealing.hpp"
+#include "core/format.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/polish.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/sequence.hpp"
@@ -34,9 +37,18 @@ PyObject* solve_de(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_double(k, "cr")) o.cr = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
+    const bool polish = kw_bool(k, "polish").value_or(false);
+    // The polish gets whatever `max_evals` leaves; without it, L-BFGS-B's
+    // own limit of 15000 calls.
+    const uint64_t max_evals = polish ? kw_u64(k, "max_evals").value_or(0) : 0;
     PyObjective f{a[0]};
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, f); }));
+    bb::RunResult r = run_core([&] { return bb::differential_evolution(bounds, o, f); });
+    if (polish) {
+      const uint64_t budget =
+          max_evals == 0 ? 15000 : (max_evals > r.evaluations ? max_evals - r.evaluations : 0);
+      if (budget > 0) blackbox::polish(a[0], bounds, r, budget);
+    }
+    return new_blackbox_result(std::move(r));
   });
 }
 
@@ -105,16 +117,46 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
     bb::Bounds bounds = a.convert(1, read_bounds);
     PyObject* k = a.extra.get();
     bb::CmaesOptions o;
-    if (auto v = kw_size(k, "pop_size")) o.pop_size = *v;
-    if (auto v = kw_u64(k, "max_generations")) o.max_generations = *v;
-    if (auto v = kw_double(k, "sigma")) o.sigma = *v;
+    auto pop_size = kw_size(k, "pop_size");
+    if (pop_size) o.pop_size = *pop_size;
+    auto max_generations = kw_u64(k, "max_generations");
+    if (max_generations) o.max_generations = *max_generations;
+    auto sigma = kw_double(k, "sigma");
+    if (sigma) o.sigma = *sigma;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
-    if (auto v = kw_double(k, "tol")) o.tol = *v;
+    auto tol = kw_double(k, "tol");
+    if (tol) o.tol = *tol;
+    bool ipop = false;
     if (auto v = kw_string(k, "variant")) {
       o.variant = *v == "full" ? bb::CmaesVariant::full : bb::CmaesVariant::simple;
+      ipop = *v == "ipop";
     }
-    if (auto v = kw_size(k, "restarts")) o.restarts = *v;
+    auto restarts = kw_size(k, "restarts");
+    if (restarts) o.restarts = *restarts;
     PyObjective f{a[0]};
+    if (ipop) {
+      // Its own defaults: only the settings given override them.
+      bb::IpopOptions io;
+      io.seed = o.seed;
+      if (pop_size) io.pop_size = *pop_size;
+      if (max_generations) io.max_generations = *max_generations;
+      if (sigma) {
+        if (!(*sigma > 0.0)) {
+          throw_value_error("sigma must be a positive finite number, got " + plain_number(*sigma));
+        }
+        io.sigma = *sigma;
+      }
+      if (tol) io.tol_fun = *tol;
+      if (restarts) io.max_restarts = *restarts;
+      if (auto v = kw_u64(k, "max_evals")) {
+        if (*v == 0) throw_value_error("max_evals must be at least 1");
+        io.max_evals = *v;
+      }
+      if (auto v = kw_double(k, "max_time")) io.max_time = *v;
+      if (auto v = kw_double(k, "target")) io.target = *v;
+      return new_blackbox_result(
+          run_core([&] { return bb::cmaes_ipop(bounds, io, f).result; }));
+    }
     return new_blackbox_result(run_core([&] { return bb::cmaes(bounds, o, f); }));
   });
 }
