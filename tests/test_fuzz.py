@@ -417,6 +417,15 @@ SOLVE_OPTIONS = {
     "presolve": [True, False],
     "solver_method": ["simplex", "ipm", "bogus"],
     "warm_start": [[0.0, 1.0], [], [math.nan]],
+    "ranging": [True, False],
+    "run_crossover": ["on", "off", "bogus"],
+    "parallel": ["on", "off", "bogus"],
+    "scale_cleanup": [True, False],
+    "simplex_scale_strategy": [0, 4, 99, -1],
+    "eliminate_redundant": [True, False],
+    "solver_options": [{}, {"bogus_key": 1}, {"time_limit": 1.0}, {"max_iter": 5},
+                       {"presolve": "off"}, {"limits/time": 1.0}, {1: 2}, None, "x",
+                       {"time_limit": "soon"}],
 }
 
 
@@ -497,12 +506,15 @@ def op_persistent_use(w):
 
 BLACKBOX = {
     "solve_de": {"pop_size": [4, 5], "max_generations": [1, 3], "seed": [1, -1, 2**70],
-                 "f": [0.5, math.nan, 3.0], "cr": [0.9, -0.1], "tol": [1e-8, math.nan]},
+                 "f": [0.5, math.nan, 3.0], "cr": [0.9, -0.1], "tol": [1e-8, math.nan],
+                 "polish": [True, False]},
     "solve_pso": {"pop_size": [4], "max_iterations": [1, 3], "seed": [3], "tol": [0.0]},
     "solve_sa": {"max_iterations": [5, 20], "seed": [4], "temp_init": [1.0, -1.0, math.inf],
                  "cooling_rate": [0.9, 1.5, math.nan]},
     "solve_cmaes": {"pop_size": [4, 6], "max_generations": [1, 3], "sigma": [0.3, -1.0, 0.0],
-                    "seed": [5], "variant": ["simple", "ipop", "bogus"], "restarts": [0, 1]},
+                    "seed": [5], "variant": ["simple", "ipop", "bogus"], "restarts": [0, 1],
+                    "max_evals": [5, 0, -1], "max_time": [0.5, 0.0, math.nan],
+                    "target": [0.0, math.nan, -math.inf]},
     "solve_parallel_de": {"pop_size": [4], "max_generations": [1, 2], "seed": [6]},
 }
 
