@@ -177,3 +177,34 @@ def test_scip_answers_sides_beyond_its_infinity_that_no_point_meets(side):
     m2.add(y >= -1e300)  # beyond its infinity on the side that lets every point in
     m2.maximize(y)
     assert m2.solve(solver="scip").objective == 4.0
+
+
+def test_diagnostics_of_one_result_from_several_threads_agree():
+    # Each infeasibility report runs HiGHS on its own instance over the
+    # result's fixed copy of the model, so threads need no lock between them.
+    out = run_child("""
+import threading
+import pelora_opt as po
+m = po.Model()
+x = m.variable("x", 0, 10)
+y = m.variable("y", 0, 10)
+m.add(x + y >= 12, name="need")
+m.add(x <= 3, name="capx")
+m.add(y <= 4, name="capy")
+m.add(x - y <= 8, name="spare")
+m.minimize(x + y)
+r = m.solve()
+want = repr(r.infeasibility_report())
+bad = []
+def work():
+    for _ in range(30):
+        got = repr(r.infeasibility_report())
+        if got != want:
+            bad.append(got)
+        r.sensitivity()
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(r.status, len(bad), "need" in want and "spare" not in want)
+""")
+    assert out.split() == ["infeasible", "0", "True"], out
