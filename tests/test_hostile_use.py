@@ -208,3 +208,18 @@ for t in threads: t.join()
 print(r.status, len(bad), "need" in want and "spare" not in want)
 """)
     assert out.split() == ["infeasible", "0", "True"], out
+
+
+def test_a_non_convex_quadratic_objective_is_a_clear_error_from_osqp():
+    # OSQP's own exception carried only its error code ("4").
+    pytest.importorskip("osqp")
+    m = po.Model()
+    x, y = m.variable("x", 0, 4), m.variable("y", 0, 4)
+    m.add(x + y <= 6)
+    m.maximize(x * x + y)
+    for options in ({}, {"solver": "osqp"}):
+        with pytest.raises(ValueError, match=r"^OSQP refused the problem: its quadratic "
+                                             r"objective is not convex \(.*solver=\"scip\""):
+            m.solve(**options)
+    m.minimize(x * x - y)  # convex again: the same model solves
+    assert m.solve().objective == pytest.approx(-4.0, abs=1e-5)
