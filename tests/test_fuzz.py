@@ -14,6 +14,7 @@ build. New entry points join by adding a function to OPERATIONS.
 import collections
 import math
 import os
+import pathlib
 import random
 import resource
 
@@ -108,6 +109,7 @@ class World:
         self.persistent = []
         self.bb_results = []
         self.reentry = 0      # depth of library calls made from inside callbacks
+        self.folder = ""      # a scratch directory for files (set by the test)
         for _ in range(3):
             self.new_model()
 
@@ -395,8 +397,31 @@ def op_reentrant_bound(w):
 
 def op_export(w):
     m = w.model()
-    text = getattr(m, w.rng.choice(["to_lp", "to_python", "summary"]))()
+    text = getattr(m, w.rng.choice(["to_lp", "to_mps", "to_python", "summary"]))()
     assert isinstance(text, str)
+
+
+def op_files(w):
+    # Write a model to a file and read files back: odd suffixes, paths that
+    # are not files, and files whose contents are junk.
+    r = w.rng
+    path = os.path.join(w.folder, "m" + r.choice([".lp", ".mps", ".py", ".lp.gz", ".mps.gz",
+                                                   ".txt", "", ".gz"]))
+    what = r.random()
+    if what < 0.5:
+        target = r.choice([path, path.encode(), pathlib.Path(path)]) if r.random() < 0.9 \
+            else r.choice([w.folder, os.path.join(w.folder, "no", "such", "dir.lp"), w.junk()])
+        w.model().write(target)
+    elif what < 0.85:
+        m = po.read_model(r.choice([path, path, os.path.join(w.folder, "missing.mps"), w.folder,
+                                    w.junk()]))
+        m.num_vars, m.to_lp()
+        w.keep(w.models, m)
+    else:
+        with open(path, "wb") as f:
+            f.write(r.choice([b"", b"\x00\xff" * 50, b"NAME x\nROWS\n N obj\nENDATA\n",
+                              b"minimize\n obj: x +\nend\n", "é ∑ 1e999".encode()]))
+        po.read_model(path).num_vars
 
 
 def op_inspect(w):
@@ -590,6 +615,7 @@ OPERATIONS = [
     (op_reentrant_bound, 1, False),
     (op_export, 4, False),
     (op_inspect, 3, False),
+    (op_files, 2, False),
     (op_solve, 3, False),
     (op_one_line, 2, False),
     (op_result, 6, False),
@@ -602,9 +628,10 @@ OPERATIONS = [
 ]
 
 
-def run(count, seed):
+def run(count, seed, folder):
     rng = random.Random(seed)
     w = World(rng)
+    w.folder = str(folder)
     fns = [op for op, _, _ in OPERATIONS]
     weights = [weight for _, weight, _ in OPERATIONS]
     guarded = {op for op, _, g in OPERATIONS if g}
@@ -638,15 +665,15 @@ def run(count, seed):
         if step % 100 == 99:
             for m in w.models:  # every model still answers
                 size_of(m)
-                m.to_lp()
+                w.safe(m.to_lp)  # a clean refusal (a NaN constant, ...) is an answer
     for m in w.models:
         m.validate()
-        m.summary()
+        w.safe(m.summary)
     return done, failed
 
 
-def test_random_operation_sequences_fail_cleanly_and_leave_objects_usable():
-    done, failed = run(COUNT, SEED)
+def test_random_operation_sequences_fail_cleanly_and_leave_objects_usable(tmp_path):
+    done, failed = run(COUNT, SEED, tmp_path)
     assert sum(done.values()) == COUNT
     total = sum(failed.values())
     print(f"\n{COUNT} operations (seed {SEED}), {total} failed cleanly:",
