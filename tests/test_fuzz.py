@@ -314,7 +314,8 @@ def op_add_batch(w):
     m, r = w.model(), w.rng
     kind = r.choice(["variables", "integers", "binaries"])
     args = [w.maybe(w.name), w.count()] + ([] if kind == "binaries" else
-                                           [w.number() for _ in range(r.randrange(3))])
+                                           [w.number() if r.random() < 0.7 else w.floats(2)
+                                            for _ in range(r.randrange(3))])
     for v in getattr(m, kind)(*args)[:3]:
         w.keep(w.vars, (m, v))
 
@@ -344,7 +345,7 @@ def op_arithmetic(w):
 
 def op_functions(w):
     r = w.rng
-    fn = r.choice(["sum", "sin", "cos", "sqrt"])
+    fn = r.choice(["sum", "sin", "cos", "sqrt", "exp", "log"])
     if fn == "sum":
         items = [w.operand() for _ in range(r.randrange(5))]
         arg = r.choice([items, tuple(items), w.junk()])
@@ -352,6 +353,53 @@ def op_functions(w):
     else:
         res = getattr(po, fn)(w.operand())
     w.keep(w.exprs, (res, MAX_DEPTH))
+
+
+def vector_of(w, m, k):
+    """Variables of model m as a list, a tuple, an object array or junk."""
+    vs = [w.var_of(m) for _ in range(k)]
+    if w.rng.random() < 0.1:
+        vs.append(w.operand())
+    return w.rng.choice([vs, tuple(vs), np.array(vs, dtype=object), LyingLength(vs), w.junk()])
+
+
+def matrix(w, rows, cols):
+    r = w.rng
+    a = np.array([[r.choice([0.0, 1.0, -2.5, r.uniform(-3, 3)]) for _ in range(cols)]
+                  for _ in range(rows)]).reshape(rows, cols)
+    if r.random() < 0.15:
+        a[0 if rows else ..., ...] = r.choice([math.nan, math.inf]) if a.size else 0
+    choice = r.random()
+    if choice < 0.15:
+        import scipy.sparse as sp
+        return r.choice([sp.csr_matrix, sp.csc_matrix, sp.coo_matrix])(a)
+    if choice < 0.25:
+        return r.choice([a.tolist(), a[:, :max(cols - 1, 0)], a.ravel(), w.junk()])
+    return a
+
+
+def op_linear_algebra(w):
+    # dot, quad_form and Model.add_matrix over arrays, sparse matrices and junk.
+    m, r = w.model(), w.rng
+    k = r.choice([1, 2, 3])
+    what = r.random()
+    if what < 0.35:
+        coeffs = r.choice([[r.uniform(-2, 2) for _ in range(k)], np.arange(k, dtype=float),
+                           [math.nan] * k, [1.0] * (k + 1), w.junk()])
+        w.keep(w.exprs, (po.dot(coeffs, vector_of(w, m, k)), MAX_DEPTH))
+    elif what < 0.6:
+        w.keep(w.exprs, (po.quad_form(matrix(w, k, k), vector_of(w, m, k)), MAX_DEPTH))
+    else:
+        rows = r.choice([0, 1, 2])
+        sense = r.choice(["<=", ">=", "==", "<", ["<="] * rows, ["=="] * (rows + 1), w.junk()])
+        rhs = r.choice([1.0, [1.0] * rows, np.zeros(rows), [math.nan] * rows, w.junk()])
+        names = r.choice([None, [w.name() for _ in range(rows)], ["a"], w.junk()])
+        before = size_of(m)
+        try:
+            m.add_matrix(matrix(w, rows, k), vector_of(w, m, k), sense, rhs, names)
+        except Exception:
+            assert size_of(m) == before, "a refused add_matrix changed the model"
+            raise
 
 
 def op_add_constraint(w):
@@ -393,6 +441,13 @@ def op_reentrant_bound(w):
 
     v = m.variable(w.name(), 0, Reentrant())
     w.keep(w.vars, (m, v))
+
+
+def op_var_identity(w):
+    # Variables are hashable, with a name and an index.
+    v = w.var()
+    assert isinstance(v.name, str) and isinstance(v.index, int)
+    assert {v: 1}[v] == 1
 
 
 def op_export(w):
@@ -489,7 +544,8 @@ def op_result(w):
     r = w.rng
     what = r.choice(["status", "objective", "solve_time", "solver", "iterations", "nodes", "gap",
                      "is_optimal", "primals", "var_names_list", "duals", "values", "basis",
-                     "value", "why", "why_detail", "sensitivity", "infeasibility_report"])
+                     "value", "why", "why_detail", "sensitivity", "infeasibility_report",
+                     "primal_array", "dual_array"])
     attr = getattr(res, what)
     if what in ("value", "why", "why_detail"):
         attr(w.var_of(m) if m is not None and r.random() < 0.8 else w.operand())
@@ -614,8 +670,10 @@ OPERATIONS = [
     (op_cone, 3, True),
     (op_reentrant_bound, 1, False),
     (op_export, 4, False),
+    (op_var_identity, 1, False),
     (op_inspect, 3, False),
     (op_files, 2, False),
+    (op_linear_algebra, 4, False),
     (op_solve, 3, False),
     (op_one_line, 2, False),
     (op_result, 6, False),

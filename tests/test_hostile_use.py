@@ -223,3 +223,35 @@ def test_a_non_convex_quadratic_objective_is_a_clear_error_from_osqp():
             m.solve(**options)
     m.minimize(x * x - y)  # convex again: the same model solves
     assert m.solve().objective == pytest.approx(-4.0, abs=1e-5)
+
+
+def test_array_entry_points_refuse_a_lying_length_clearly():
+    np = pytest.importorskip("numpy")
+
+    class Lying:
+        def __init__(self, *items):
+            self.items = list(items)
+
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            return self.items[i]
+
+    m = po.Model()
+    x, y = m.variable("x", 0, 1), m.variable("y", 0, 1)
+    calls = [
+        lambda: po.dot([1.0, 2.0], Lying(x, y)),
+        lambda: po.dot(Lying(1.0, 2.0), [x, y]),
+        lambda: po.quad_form(np.eye(2), Lying(x, y)),
+        lambda: m.add_matrix(np.ones((1, 2)), Lying(x, y), "<=", 1.0),
+        lambda: m.add_matrix(np.ones((1, 2)), [x, y], Lying("<="), 1.0),
+        lambda: m.add_matrix(np.ones((1, 2)), [x, y], "<=", Lying(1.0)),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match=r"reports 4611686018427387904 items but item \d "
+                                             r"is missing"):
+            call()
+    assert m.num_constraints == 0
+    # sum() takes any iterable: it reads the items there are.
+    assert repr(po.sum(Lying(x, y))) == repr(x + y)
