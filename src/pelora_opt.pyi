@@ -445,7 +445,8 @@ def pareto_frontier(
 ) -> list[dict[str, Any]]:
     """Multi-objective: compute Pareto frontier via epsilon-constraint method.
     objectives: list of callables, each takes list[float] -> float
-    Returns list of Pareto-optimal solutions."""
+    Returns list of Pareto-optimal solutions.
+    The two-objective sweep keeps only its non-dominated, distinct points, in weight order."""
 
 def solve_admm(
     subproblems: Sequence[Callable[[float, list[float]], Sequence[float]]],

@@ -39,7 +39,6 @@ RunResult cmaes(const Bounds& bounds, const CmaesOptions& options, Objective obj
     RunResult r = cmaes_full_run(bounds, o, lambda, total, objective);
     total += r.evaluations;
     if (run == 0 || improves(r.objective, kept.objective)) kept = std::move(r);
-    if (kept.objective < options.tol) break;
     // A population too large to store ends the restarts (long after any
     // run of that size could finish).
     if (lambda > (size_t{1} << 55) / bounds.dim()) break;

@@ -207,7 +207,9 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
 
     r.history.push_back(r.objective);
     const double max_d = *std::max_element(s.d.begin(), s.d.end());
-    if (options.tol > s.sigma * max_d || options.tol > r.objective ||
+    // Both tests look at the search itself (its step size, the flatness
+    // of its progress), never at the objective's own scale.
+    if (options.tol > s.sigma * max_d ||
         (r.history.size() >= 21 && spread(r.history, 20) < 0.001 * options.tol &&
          s.sigma < 1e-6)) {
       r.converged = true;

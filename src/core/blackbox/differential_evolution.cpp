@@ -84,7 +84,7 @@ RunResult differential_evolution(const Bounds& bounds, const DeOptions& options,
       }
     }
     r.history.push_back(r.objective);
-    if (stagnated(r.history, options.tol)) {
+    if (stagnated(r.history, options.tol) && collapsed(fitness, r.objective, options.tol)) {
       r.converged = true;
       break;
     }

@@ -85,7 +85,7 @@ RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Object
       }
     }
     r.history.push_back(r.objective);
-    if (stagnated(r.history, options.tol)) {
+    if (stagnated(r.history, options.tol) && collapsed(pbest_f, r.objective, options.tol)) {
       r.converged = true;
       break;
     }

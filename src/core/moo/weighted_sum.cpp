@@ -4,6 +4,7 @@
 #include <array>
 
 #include "core/blackbox/differential_evolution.hpp"
+#include "core/moo/fronts.hpp"
 
 namespace pelora::moo {
 
@@ -57,7 +58,26 @@ std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_
     p.objectives.assign(values.begin(), values.end());
     out.push_back(std::move(p));
   }
-  return out;
+  return keep_nondominated(std::move(out));
+}
+
+std::vector<SweepPoint> keep_nondominated(std::vector<SweepPoint> points) {
+  // Decide for every point first: the comparisons read the points that
+  // the second pass moves out.
+  std::vector<bool> keep(points.size(), true);
+  for (size_t i = 0; i < points.size(); ++i) {
+    for (size_t j = 0; j < points.size() && keep[i]; ++j) {
+      if (j == i) continue;
+      // Dominated by another point, or the same trade-off as an earlier one.
+      keep[i] = !(dominates(points[j].objectives, points[i].objectives) ||
+                  (j < i && points[j].objectives == points[i].objectives));
+    }
+  }
+  std::vector<SweepPoint> kept;
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (keep[i]) kept.push_back(std::move(points[i]));
+  }
+  return kept;
 }
 
 }  // namespace pelora::moo

@@ -30,7 +30,13 @@ void check_sweep(const blackbox::Bounds& bounds);
 
 // n_points runs in weight order; each point's objectives are evaluated
 // once more at the run's best point. `objectives` must write two values.
+// Only the non-dominated, distinct points are returned (keep_nondominated),
+// still in weight order.
 std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_t n_points,
                                            uint64_t seed, ObjectiveVector objectives);
+
+// The points that no other point dominates, in their order, each trade-off
+// once: a point whose objective vector equals an earlier one's is dropped.
+std::vector<SweepPoint> keep_nondominated(std::vector<SweepPoint> points);
 
 }  // namespace pelora::moo

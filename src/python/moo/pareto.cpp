@@ -169,6 +169,7 @@ PyMethodDef pareto_frontier_def = {
     "pareto_frontier(objectives, bounds, n_points=20, **kwargs)\n--\n\n"
     "Multi-objective: compute Pareto frontier via epsilon-constraint method.\n"
     "objectives: list of callables, each takes list[float] -> float\n"
-    "Returns list of Pareto-optimal solutions."};
+    "Returns list of Pareto-optimal solutions.\n"
+    "The two-objective sweep keeps only its non-dominated, distinct points, in weight order."};
 
 }  // namespace pelora::py
