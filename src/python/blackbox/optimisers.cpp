@@ -9,13 +9,58 @@
 #include "core/blackbox/portfolio.hpp"
 #include "core/blackbox/simulated_annealing.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/frame.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
 
 namespace pelora::py {
 namespace {
 
 using namespace blackbox;
+
+// Runs `run(objective)` inside the call's frame: the shared keywords set
+// the caps, target and monitor of `control`, and with workers or vectorized
+// whole generations go through `task` (the picklable per-point wrapper, or
+// the per-batch one when vectorized). `local` evaluates one point in this
+// process.
+template <class Local, class Run>
+bb::RunResult framed_run(Frame& frame, Ref task, const char* what, Local& local,
+                         bb::RunControl& control, Run&& run) {
+  if (frame.batching()) frame.open(task.get(), what);
+  frame.apply(control);
+  auto batch = [&](std::span<const double> pts, size_t dim, std::span<double> out) {
+    batch_values(frame, task.get(), pts, dim, out, local);
+  };
+  bb::BatchObjective batch_ref(batch);
+  if (frame.batching()) control.batch = &batch_ref;
+  // Single points (start points, annealing): a vectorized objective gets a
+  // one-point list.
+  auto single = [&](std::span<const double> x) -> double {
+    if (!frame.options().vectorized) return local(x);
+    double v = 0.0;
+    batch_values(frame, task.get(), x, x.size(), {&v, 1}, local);
+    return v;
+  };
+  control.start = bb::RunControl::Clock::now();
+  return run_core([&] { return run(bb::Objective(single)); });
+}
+
+// The wrapper that carries `func` to the workers.
+Ref objective_task(const FrameOptions& fo, PyObject* func) {
+  return call(helper(fo.vectorized ? "_Vectorised" : "_Score"), func);
+}
+
+template <class Run>
+PyObject* run_objective(PyObject* func, PyObject* kwargs, FrameKeys keys,
+                        bb::RunControl& control, Run&& run) {
+  FrameOptions fo = read_frame_options(kwargs, keys);
+  Ref task = objective_task(fo, func);
+  Frame frame(std::move(fo));
+  PyObjective local{func};
+  return new_blackbox_result(framed_run(frame, std::move(task), "obj_func", local, control,
+                                        std::forward<Run>(run)));
+}
 
 // --- differential evolution -------------------------------------------------
 
@@ -33,9 +78,9 @@ PyObject* solve_de(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_double(k, "cr")) o.cr = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control, [&](bb::Objective f) {
+      return bb::differential_evolution(bounds, o, f);
+    });
   });
 }
 
@@ -54,9 +99,9 @@ PyObject* solve_parallel_de(PyObject*, PyObject* args, PyObject* kw) {
     o.pop_size = pop ? *pop : 15 * bounds.dim();
     if (auto v = kw_u64(k, "max_generations")) o.max_generations = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control, [&](bb::Objective f) {
+      return bb::differential_evolution(bounds, o, f);
+    });
   });
 }
 
@@ -74,8 +119,8 @@ PyObject* solve_pso(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "max_iterations")) o.max_iterations = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::particle_swarm(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control,
+                         [&](bb::Objective f) { return bb::particle_swarm(bounds, o, f); });
   });
 }
 
@@ -91,8 +136,9 @@ PyObject* solve_sa(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "temp_init")) o.temp_init = *v;
     if (auto v = kw_double(k, "cooling_rate")) o.cooling_rate = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::simulated_annealing(bounds, o, f); }));
+    return run_objective(a[0], k, {.workers = false}, o.control, [&](bb::Objective f) {
+      return bb::simulated_annealing(bounds, o, f);
+    });
   });
 }
 
@@ -113,23 +159,33 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
       o.variant = *v == "full" ? bb::CmaesVariant::full : bb::CmaesVariant::simple;
     }
     if (auto v = kw_size(k, "restarts")) o.restarts = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::cmaes(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control,
+                         [&](bb::Objective f) { return bb::cmaes(bounds, o, f); });
   });
 }
 
 // --- portfolio and stochastic -----------------------------------------------
 
-const Params<3> kSolvePortfolio{"solve_portfolio()", {"obj_func", "bounds", "max_evals"}, 2,
-                                false};
+const Params<8> kSolvePortfolio{
+    "solve_portfolio()",
+    {"obj_func", "bounds", "max_evals", "max_time", "callback", "verbose", "workers", "vectorized"},
+    2, false};
 
 PyObject* solve_portfolio(PyObject*, PyObject* args, PyObject* kw) {
   return boundary([&] {
+    check_positional("solve_portfolio()", args, 2, 3);  // the rest are keyword-only
     auto a = match(kSolvePortfolio, args, kw);
     bb::Bounds bounds = a.convert(1, read_bounds);
     const uint64_t max_evals = a.given(2) ? a.to_count(2) : 5000;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::portfolio(bounds, max_evals, f); }));
+    // The shared keywords are named parameters here; max_evals keeps its
+    // own meaning (the run lengths).
+    Ref shared = check(PyDict_New());
+    for (size_t i = 3; i < 8; ++i) {
+      if (a.given(i)) check_status(PyDict_SetItemString(shared.get(), kSolvePortfolio.names[i], a[i]));
+    }
+    bb::RunControl control;
+    return run_objective(a[0], shared.get(), {.max_evals = false, .target = false}, control,
+                         [&](bb::Objective f) { return bb::portfolio(bounds, max_evals, f, control); });
   });
 }
 
@@ -165,8 +221,13 @@ PyObject* stochastic_solve(PyObject*, PyObject* args, PyObject* kw) {
       for (Py_ssize_t s = 0; s < n; ++s) sum += evaluate2(func, x, PyList_GetItem(list, s));
       return sum / static_cast<double>(n);
     };
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, expected); }));
+    FrameOptions fo = read_frame_options(k);
+    Ref task = call(helper(fo.vectorized ? "_VectorisedMean" : "_Mean"), func, list);
+    Frame frame(std::move(fo));
+    return new_blackbox_result(framed_run(frame, std::move(task), "scenario_func", expected,
+                                          o.control, [&](bb::Objective f) {
+                                            return bb::differential_evolution(bounds, o, f);
+                                          }));
   });
 }
 
@@ -209,9 +270,11 @@ PyMethodDef solve_portfolio_def = {
     "solve_portfolio",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_portfolio)),
     METH_VARARGS | METH_KEYWORDS,
-    "solve_portfolio(obj_func, bounds, max_evals=5000)\n--\n\nPortfolio solver: run DE + PSO + "
+    "solve_portfolio(obj_func, bounds, max_evals=5000, *, max_time=None, callback=None, "
+    "verbose=False, workers=None, vectorized=False)\n--\n\nPortfolio solver: run DE + PSO + "
     "CMA-ES + SA sequentially, return best.\n(Sequential to avoid GIL deadlock with Python "
-    "callbacks.)"};
+    "callbacks.)\nWith workers, each member evaluates its generations on the workers; annealing "
+    "stays in this process."};
 
 PyMethodDef solve_parallel_de_def = {
     "solve_parallel_de",
