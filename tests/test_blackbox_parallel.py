@@ -2,6 +2,7 @@
 and the shared run frame: callback, max_time, max_evals, target, verbose."""
 import concurrent.futures
 import math
+import multiprocessing
 import re
 import time
 
@@ -33,6 +34,12 @@ def flaky(x):
     if x[0] > 1.0:
         raise ValueError("outside")
     return sphere(x)
+
+
+def interrupt_late(x):
+    if x[0] > 0.0:
+        raise KeyboardInterrupt
+    return 1.0
 
 
 def part(rho, target):
@@ -188,6 +195,11 @@ def test_callback_errors_and_interrupts_propagate():
 
     with pytest.raises(KeyboardInterrupt):
         po.solve_de(interrupt, BOX, workers=1)
+    # From a worker process too; the pool is closed on the way out.
+    before = set(multiprocessing.active_children())
+    with pytest.raises(KeyboardInterrupt):
+        po.solve_de(interrupt_late, BOX, workers=2)
+    assert set(multiprocessing.active_children()) <= before
     with pytest.raises(TypeError, match="callback must be callable, got int"):
         po.solve_de(sphere, BOX, callback=3)
 

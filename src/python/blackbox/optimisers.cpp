@@ -281,6 +281,7 @@ PyMethodDef solve_parallel_de_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_parallel_de)),
     METH_VARARGS | METH_KEYWORDS,
     "solve_parallel_de(obj_func, bounds, **kwargs)\n--\n\nEnhanced DE with larger population.\n"
-    "For truly parallel evaluation of native objectives, use the library's C++ interface."};
+    "For truly parallel evaluation of native objectives, use the library's C++ interface.\n"
+    "For Python objectives, pass workers= (a process count or a map-like callable)."};
 
 }  // namespace pelora::py
