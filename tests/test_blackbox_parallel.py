@@ -4,6 +4,7 @@ import concurrent.futures
 import math
 import multiprocessing
 import re
+import sys
 import time
 
 import pytest
@@ -109,6 +110,7 @@ def test_portfolio_and_stochastic_in_batches(pool):
     kw = {"max_generations": 20}
     base = outcome(po.stochastic_solve(scenario, BOX, [0.0, 1.0, 2.5], workers=1, **kw))
     assert outcome(po.stochastic_solve(scenario, BOX, [0.0, 1.0, 2.5], workers=2, **kw)) == base
+    assert outcome(po.stochastic_solve(scenario, BOX, [0.0, 1.0, 2.5], workers=-1, **kw)) == base
     assert base[1] == pytest.approx(sphere(base[0]) + 3.5 / 3)
 
 
@@ -122,6 +124,7 @@ def test_pareto_and_admm_match_the_serial_runs(pool):
     assert items == po.pareto_frontier([sphere, second], BOX, method="nsga2", generations=5)
     serial = po.solve_admm([part, part_b], 3)
     assert po.solve_admm([part, part_b], 3, workers=pool.map) == serial
+    assert po.solve_admm([part, part_b], 3, workers=2) == serial
     assert serial["converged"] and serial["z"] == pytest.approx([1.0] * 3, abs=1e-5)
 
 
@@ -263,3 +266,37 @@ def test_dask_cluster_of_two_worker_processes():
                                    workers=on_cluster)
     assert outcome(r) == outcome(po.solve_de(flaky, BOX, max_generations=8, workers=1))
     assert items == po.pareto_frontier([sphere, second], BOX, method="nsga2", generations=3)
+
+
+def test_batch_paths_release_every_reference():
+    alive = [0]
+
+    class Tracked:
+        def __init__(self, v):
+            alive[0] += 1
+            self.v = v
+
+        def __float__(self):
+            return self.v
+
+        def __del__(self):
+            alive[0] -= 1
+
+    def f(x):
+        if x[0] < 0.3:
+            raise ValueError(Tracked(0.0))
+        return Tracked(x[0]) if x[0] < 0.7 else None
+
+    def many(xs):
+        return [f(x) if x[0] >= 0.3 else Tracked(1.0) for x in xs]
+
+    cb = lambda state: None  # noqa: E731
+    refs = (sys.getrefcount(f), sys.getrefcount(many), sys.getrefcount(cb))
+    box = [(0, 1), (0, 1)]
+    for fn in (po.solve_de, po.solve_pso, po.solve_cmaes):
+        fn(f, box, max_generations=4, max_iterations=4, workers=1, callback=cb)
+        fn(many, box, max_generations=4, max_iterations=4, vectorized=True, callback=cb)
+        fn(f, box, max_generations=4, max_iterations=4, workers=map)
+    po.pareto_frontier([f, f], box, method="nsga2", generations=3, workers=map, callback=cb)
+    assert (sys.getrefcount(f), sys.getrefcount(many), sys.getrefcount(cb)) == refs
+    assert alive[0] == 0
