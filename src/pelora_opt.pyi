@@ -40,12 +40,19 @@ class Model:
     def add_psd_cone(self, entries: Sequence[Var]) -> int:
         """Declare a first-class positive-semidefinite cone over the upper-triangle,
         column-major svec entries of a symmetric matrix (length d(d+1)/2)."""
-    def solve(self, **kwargs: Any) -> Result:
+    def solve(self, *, solver_options: dict[str, Any] | None = None, **kwargs: Any) -> Result:
         """Solve the model. Auto-detects problem type and selects best solver.
 
         solver: "highs", "osqp", "clarabel", "ipopt", "scipy"/"slsqp" or "scip"
         (SCIP via pyscipopt; chosen automatically for MIQP models and for
-        nonlinear models with integer or binary variables)."""
+        nonlinear models with integer or binary variables).
+        ranging: bool — LP cost and right-hand-side ranges in sensitivity()
+        (HiGHS, continuous LP).
+
+        solver_options: the chosen solver's own settings (HiGHS options, OSQP
+        and Clarabel settings, Ipopt options, SCIP parameters, SLSQP options),
+        applied after the other options; a key the solver refuses raises
+        ValueError naming the key and the solver."""
     def validate(self) -> list[dict[str, str]]:
         """Validate the model before solving. Returns list of warning dicts."""
     def to_lp(self) -> str:
@@ -261,7 +268,11 @@ class Result:
     def why_detail(self, var: Var) -> dict[str, Any]:
         """Get detailed "why" report as a dict."""
     def sensitivity(self) -> dict[str, list[tuple[Any, ...]]]:
-        """Get sensitivity analysis: shadow prices, active constraints, bound status."""
+        """Get sensitivity analysis: shadow prices, active constraints, bound status.
+
+        After ``solve(ranging=True)`` also "cost_ranges" (per variable) and
+        "rhs_ranges" (per linear constraint): (low, high) pairs keeping the
+        optimal basis optimal."""
     def infeasibility_report(self) -> dict[str, Any]:
         """Compute the Irreducible Infeasible Subsystem.
         Only meaningful when status is "infeasible"."""

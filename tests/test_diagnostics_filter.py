@@ -1,119 +1,20 @@
-"""Infeasibility report: the deletion filter checked against a plain reference
-implementation of the bound-propagation filter and against scipy's linprog."""
+"""Infeasibility report: reported subsystems checked infeasible and
+irreducible with scipy's linprog, with and without the LP package's help."""
 
 import math
+import os
 import random
+import sys
 
 import pytest
 
 import pelora_opt as po
 
-FLOOR = 1e-15
-TOL = 1e-8
-MAX_PASSES = 10
 LE, GE, EQ = "<=", ">=", "=="
 
-# --- the straightforward reference -------------------------------------------
 # A model is (boxes, rows): boxes a list of (lower, upper), rows a list of
 # (terms, constant, sense, rhs) with terms a list of (variable, coefficient)
 # in stored order.
-
-
-def _rest(terms, k, lb, ub, t):
-    """minrest, maxrest and whether every other variable is finite."""
-    lo = hi = k
-    finite = True
-    for j, (x, a) in enumerate(terms):
-        if j == t:
-            continue
-        lo += a * (lb[x] if a > 0 else ub[x])
-        hi += a * (ub[x] if a > 0 else lb[x])
-        finite = finite and math.isfinite(lb[x]) and math.isfinite(ub[x])
-    return lo, hi, finite
-
-
-def reference_infeasible(boxes, rows, subset):
-    lb = [b[0] for b in boxes]
-    ub = [b[1] for b in boxes]
-    changed = [False]
-
-    def raise_lb(x, v):
-        if v > lb[x]:
-            lb[x] = v
-            changed[0] = True
-
-    def lower_ub(x, v):
-        if v < ub[x]:
-            ub[x] = v
-            changed[0] = True
-
-    passes = 0
-    while True:
-        changed[0] = False
-        for r in subset:
-            terms, k, sense, b = rows[r]
-            if len(terms) == 1:
-                x, a = terms[0]
-                if abs(a) < FLOOR:
-                    continue
-                g = (b - k) / a
-                if sense == EQ:
-                    raise_lb(x, g)
-                    lower_ub(x, g)
-                elif sense == GE:
-                    if a > 0:
-                        raise_lb(x, g)
-                    if a < 0:
-                        lower_ub(x, g)
-                else:
-                    if a > 0:
-                        lower_ub(x, g)
-                    if a < 0:
-                        raise_lb(x, g)
-            for t, (x, a) in enumerate(terms):
-                if abs(a) < FLOOR:
-                    continue
-                minrest, maxrest, finite = _rest(terms, k, lb, ub, t)
-                if not finite:
-                    continue
-                if sense == GE and a > 0:
-                    raise_lb(x, (b - maxrest) / a)
-                elif sense == LE and a > 0:
-                    lower_ub(x, (b - minrest) / a)
-        passes += 1
-        if not (changed[0] and passes < MAX_PASSES):
-            break
-    if any(lb[i] > ub[i] + TOL for i in range(len(boxes))):
-        return True
-    for r in subset:
-        terms, k, sense, b = rows[r]
-        if len(terms) < 2:
-            continue
-        minact = maxact = k
-        for x, a in terms:
-            minact += a * (lb[x] if a > 0 else ub[x])
-            maxact += a * (ub[x] if a > 0 else lb[x])
-        if sense in (LE, EQ) and minact > b + TOL:
-            return True
-        if sense in (GE, EQ) and b - TOL > maxact:
-            return True
-    return False
-
-
-def reference_subsystem(boxes, rows):
-    """Positions kept by the deletion filter (empty unless the whole set is
-    proven infeasible)."""
-    n = len(rows)
-    included = [True] * n
-    if not reference_infeasible(boxes, rows, range(n)):
-        return []
-    for c in range(n):
-        if not included[c]:
-            continue
-        rest = [r for r in range(n) if included[r] and r != c]
-        if reference_infeasible(boxes, rows, rest):
-            included[c] = False
-    return [r for r in range(n) if included[r]]
 
 
 # --- building models -----------------------------------------------------------
@@ -181,47 +82,55 @@ def linprog_feasible(boxes, rows, subset):
     return res.status == 0
 
 
+def assert_irreducible(boxes, rows, subset):
+    """The set admits no point, and dropping any one member makes it feasible."""
+    assert not linprog_feasible(boxes, rows, subset), (boxes, rows, subset)
+    for drop in subset:
+        rest = [r for r in subset if r != drop]
+        assert linprog_feasible(boxes, rows, rest), (boxes, rows, subset, drop)
+
+
+def propagation_only(result):
+    """The report computed without the LP package (bound propagation alone)."""
+    saved = sys.modules.get("highspy")
+    sys.modules["highspy"] = None
+    try:
+        return result.infeasibility_report()
+    finally:
+        sys.modules["highspy"] = saved
+
+
 # --- tests -----------------------------------------------------------------------
 
 
-def test_random_models_match_reference_and_linprog():
-    rng = random.Random(20240611)
-    found = feasible = 0
-    for _ in range(250):
-        boxes, rows = random_model(rng)
-        rep = report_of(boxes, rows)
-        expected = reference_subsystem(boxes, rows)
-        assert rep["constraint_indices"] == expected, (boxes, rows)
-        assert rep["num_constraints"] == len(expected)
-        if expected:
-            found += 1
-            # A reported set is infeasible by itself ...
-            assert not linprog_feasible(boxes, rows, expected), (boxes, rows, expected)
+@pytest.mark.parametrize("seed, count, size", [(20240611, 250, None), (7, 40, (6, 12))])
+def test_random_models_get_irreducible_subsystems(seed, count, size):
+    rng = random.Random(seed)
+    found = feasible = by_propagation = 0
+    for _ in range(count):
+        if size:
+            boxes, rows = random_model(rng, rng.randint(*size), rng.randint(4, 12))
+        else:
+            boxes, rows = random_model(rng)
+        result = build(boxes, rows).solve()
+        rep = result.infeasibility_report()
+        alone = propagation_only(result)["constraint_indices"]
         if linprog_feasible(boxes, rows, range(len(rows))):
             feasible += 1
-            # ... and a feasible model never yields one.
-            assert expected == []
+            # A feasible model never yields a subsystem, with or without the LP check.
+            assert rep["constraint_indices"] == [] and alone == []
             assert rep["explanation"] == "No infeasible subsystem found."
-    # The generator exercises both outcomes.
-    assert found > 40 and feasible > 40
-
-
-def test_larger_random_models_match_reference():
-    # Longer rows exercise the prefix/suffix sums and the finiteness count.
-    rng = random.Random(7)
-    for _ in range(40):
-        n_vars = rng.randint(6, 12)
-        boxes = []
-        for _ in range(n_vars):
-            lo = -math.inf if rng.random() < 0.1 else float(rng.randint(-4, 0))
-            hi = math.inf if rng.random() < 0.1 else float(rng.randint(1, 8))
-            boxes.append((lo, hi))
-        rows = []
-        for _ in range(rng.randint(4, 12)):
-            nt = rng.randint(1, min(7, n_vars))
-            terms = [(x, rng.choice([-2.5, -1.0, 0.5, 1.0, 2.0, 3.0])) for x in rng.sample(range(n_vars), nt)]
-            rows.append((terms, 0.0, rng.choice([LE, GE, EQ, LE, GE]), float(rng.randint(-10, 20))))
-        assert report_of(boxes, rows)["constraint_indices"] == reference_subsystem(boxes, rows)
+            continue
+        found += 1
+        assert result.status == "infeasible"
+        assert rep["num_constraints"] == len(rep["constraint_indices"]) > 0, (boxes, rows)
+        assert_irreducible(boxes, rows, rep["constraint_indices"])
+        if alone:
+            by_propagation += 1
+            assert not linprog_feasible(boxes, rows, alone), (boxes, rows, alone)
+    assert found > 10 and feasible > 10
+    # Propagation proves most of these small models on its own.
+    assert by_propagation > found // 2
 
 
 @pytest.mark.parametrize(
@@ -234,17 +143,12 @@ def test_larger_random_models_match_reference():
             [([(0, 1.0), (1, 1.0), (2, 1.0)], 0.0, GE, 9.0), ([(2, 1.0)], 0.0, LE, 3.0)],
             [0, 1],
         ),
-        # Two infinite variables in a row: nothing follows from it.
+        # Two free variables: propagation proves nothing, the solver's own
+        # subsystem names both rows.
         (
             [(-math.inf, math.inf), (-math.inf, math.inf)],
             [([(0, 1.0), (1, 1.0)], 0.0, GE, 3.0), ([(0, 1.0), (1, 1.0)], 0.0, LE, 1.0)],
-            [],
-        ),
-        # A single-term row with a coefficient below the floor is skipped.
-        (
-            [(0.0, 1.0)],
-            [([(0, 1e-16)], 0.0, GE, 5.0), ([(0, 1.0)], 0.0, LE, 1.0)],
-            [],
+            [0, 1],
         ),
         # A chain that needs one pass per link (each row is visited before the
         # row it depends on).
@@ -259,14 +163,116 @@ def test_larger_random_models_match_reference():
             ],
             [0, 1, 2, 3, 4],
         ),
-        # Equality rows only propagate when they have a single term.
+        # Equality rows bound their terms from both sides.
         (
             [(0.0, 10.0), (0.0, 10.0)],
             [([(0, 2.0)], 0.0, EQ, 4.0), ([(0, 1.0), (1, 1.0)], 0.0, EQ, 1.0)],
             [0, 1],
         ),
+        # y is unbounded above, which the upper bound x gets from row 0 does
+        # not need; the negative coefficient of x in row 1 then caps z below
+        # its own lower bound.
+        (
+            [(0.0, math.inf), (0.0, math.inf), (2.0, 5.0)],
+            [
+                ([(0, 1.0), (1, 1.0)], 0.0, LE, 1.0),
+                ([(2, 1.0), (0, -1.0)], 0.0, LE, 0.0),
+                ([(2, 1.0), (1, 1.0)], 0.0, LE, 9.0),
+            ],
+            [0, 1],
+        ),
     ],
 )
 def test_filter_cases(boxes, rows, expected):
-    assert reference_subsystem(boxes, rows) == expected
-    assert report_of(boxes, rows)["constraint_indices"] == expected
+    result = build(boxes, rows).solve()
+    assert result.infeasibility_report()["constraint_indices"] == expected
+    assert_irreducible(boxes, rows, expected)
+
+
+def test_propagation_alone_finds_the_simple_contradictions():
+    # Equalities as both sides, negative coefficients, and a variable
+    # unbounded on the side that does not matter, without any LP package.
+    cases = [
+        ([(0.0, 10.0)] * 2, [([(0, 1.0), (1, 1.0)], 0.0, EQ, 1.0), ([(0, 1.0), (1, 1.0)], 0.0, EQ, 3.0)]),
+        ([(0.0, 10.0)] * 2, [([(0, -1.0), (1, -1.0)], 0.0, GE, -1.0), ([(0, -1.0), (1, -1.0)], 0.0, LE, -3.0)]),
+        (
+            [(0.0, math.inf), (0.0, math.inf), (2.0, 5.0)],
+            [([(0, 1.0), (1, 1.0)], 0.0, LE, 1.0), ([(2, 1.0), (0, -1.0)], 0.0, LE, 0.0)],
+        ),
+    ]
+    for boxes, rows in cases:
+        result = build(boxes, rows).solve()
+        assert propagation_only(result)["constraint_indices"] == [0, 1]
+
+
+def test_rounding_never_proves_a_feasible_model_infeasible():
+    # Large magnitudes: x + y == 1e9 + 0.1 with y == 0.1 fixed by a row; the
+    # propagated bounds carry rounding far above an absolute 1e-8.
+    m = po.Model()
+    x = m.variable("x", 0, 2e9)
+    y = m.variable("y", 0, 1)
+    z = m.variable("z", -1e9, 1e9)
+    m.add(x + y == 1e9 + 0.1)
+    m.add(10 * y == 1)
+    m.add(x - 3 * z == 1e9 - 3 * 0.7)
+    m.add(z + y <= 0.8)
+    m.minimize(x)
+    result = m.solve()
+    assert result.status == "optimal"
+    assert result.infeasibility_report()["constraint_indices"] == []
+    assert propagation_only(result)["constraint_indices"] == []
+
+
+def data_dir():
+    here = os.path.dirname(os.path.abspath(__file__))
+    for d in (os.environ.get("PELORA_DATA"), "/work/shared/data", os.path.join(here, "..", "..", "shared", "data")):
+        if d and os.path.isdir(d):
+            return d
+    return None
+
+
+def read_lp(path):
+    """(boxes, rows) of an MPS file read by highspy; a ranged row becomes a
+    `>=` row and a `<=` row."""
+    highspy = pytest.importorskip("highspy")
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(path)
+    lp = h.getLp()
+    big = 1e30
+
+    def side(v):
+        return v if abs(v) < big else math.copysign(math.inf, v)
+
+    boxes = [(side(lo), side(hi)) for lo, hi in zip(lp.col_lower_, lp.col_upper_)]
+    terms = [[] for _ in range(lp.num_row_)]
+    a = lp.a_matrix_
+    start, index, value = list(a.start_), list(a.index_), list(a.value_)
+    for j in range(lp.num_col_):
+        for p in range(start[j], start[j + 1]):
+            terms[index[p]].append((j, value[p]))
+    rows = []
+    for t, lo, hi in zip(terms, lp.row_lower_, lp.row_upper_):
+        lo, hi = side(lo), side(hi)
+        if lo == hi:
+            rows.append((t, 0.0, EQ, lo))
+            continue
+        if math.isfinite(lo):
+            rows.append((t, 0.0, GE, lo))
+        if math.isfinite(hi):
+            rows.append((t, 0.0, LE, hi))
+    return boxes, rows
+
+
+@pytest.mark.parametrize("name", ["galenet", "itest2", "itest6", "woodinfe"])
+def test_infeasible_netlib_models(name):
+    d = data_dir()
+    path = d and os.path.join(d, "infeasible", name + ".mps.gz")
+    if not path or not os.path.exists(path):
+        pytest.skip("public test data not available")
+    boxes, rows = read_lp(path)
+    result = build(boxes, rows).solve()
+    assert result.status == "infeasible"
+    rep = result.infeasibility_report()
+    assert rep["num_constraints"] > 0
+    assert_irreducible(boxes, rows, rep["constraint_indices"])

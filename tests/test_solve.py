@@ -84,8 +84,8 @@ def test_maximisation_reports_the_model_sense():
     r = m.solve()
     assert r.objective == pytest.approx(-fun, abs=1e-9)
     assert r.primals == pytest.approx(x, abs=1e-9)
-    # Duals are those of the minimisation handed to HiGHS.
-    assert r.duals == pytest.approx(duals, abs=1e-9)
+    # Duals are derivatives of the model's own (maximised) objective.
+    assert r.duals == pytest.approx([-d for d in duals], abs=1e-9)
 
 
 def test_objective_constant_is_added_in_both_senses():
@@ -253,6 +253,32 @@ def test_integral_relaxation_is_returned_with_duals():
     assert r.nodes is None and r.gap is None
 
 
+def test_rounded_relaxation_that_breaks_a_row_is_not_kept():
+    # The relaxation's z = 2.9999995 is within 1e-6 of 3, but z = 3 breaks
+    # the row by 5e-4: the full MIP solve gives 2.
+    m = po.Model()
+    z = m.integer("z", lower=0, upper=10)
+    m.add(1000 * z <= 2999.9995)
+    m.maximize(z)
+    r = m.solve()
+    assert (r.status, r.primals, r.objective) == ("optimal", [2.0], 2.0)
+    assert r.nodes is not None
+
+
+def test_rounded_relaxation_reports_the_objective_at_the_rounded_point():
+    # The relaxation stops at x = 1 + 4e-7 (a row allows it); rounding gives
+    # x = 1, and the objective is the model's value there, not the LP's.
+    m = po.Model()
+    x = m.integer("x", lower=0, upper=5)
+    y = m.variable("y", lower=0, upper=1)
+    m.add(x - y <= 1.0000004)
+    m.add(y <= 0)
+    m.maximize(1e6 * x + 3)
+    r = m.solve()
+    assert r.status == "optimal" and r.primals == [1.0, 0.0]
+    assert r.objective == 1e6 + 3
+
+
 def test_more_than_4000_columns_skip_the_relaxation():
     m = po.Model()
     bs = m.binaries("b", 4001)
@@ -379,10 +405,35 @@ def test_solve_takes_keywords_only_and_ignores_unknown_ones():
     assert small_lp().solve(no_such_option=1).status == "optimal"
 
 
+def test_unknown_options_warn_once_each_with_a_suggestion(capfd):
+    m = small_lp()
+    assert m.solve(time_limt=5.0, verbos=False, no_such_option=1).status == "optimal"
+    lines = [ln for ln in capfd.readouterr().err.splitlines() if ln.startswith("[pelora-opt")]
+    assert lines == [
+        "[pelora-opt] warning: unknown option 'time_limt' ignored (did you mean 'time_limit'?)",
+        "[pelora-opt] warning: unknown option 'verbos' ignored (did you mean 'verbose'?)",
+        "[pelora-opt] warning: unknown option 'no_such_option' ignored",
+    ]
+    # Every option Model.solve reads, including those other adapters read.
+    basis = m.solve().basis()
+    m.solve(time_limit=5.0, gap=0.1, verbose=False, threads=1, solver="highs", warm_start=None,
+            presolve=True, solver_method="simplex", run_crossover="on", parallel="off",
+            scale_cleanup=False, simplex_scale_strategy=1, eliminate_redundant=False,
+            basis=basis, solver_options={}, ranging=False)
+    assert "[pelora-opt" not in capfd.readouterr().err
+
+
 def test_solver_names():
     m = small_lp()
     assert m.solve(solver="Highs").solver == "HiGHS"
-    assert m.solve(solver="anything-else").solver == "HiGHS"
+    assert m.solve(solver="OSQP").solver == "OSQP"
+    # A misspelt name is refused before anything runs, listing the names.
+    for name in ("gurobi", "anything-else", ""):
+        with pytest.raises(ValueError) as e:
+            m.solve(solver=name)
+        assert str(e.value) == (
+            f'unknown solver "{name}"; the solvers are "highs", "osqp", "scipy", "slsqp", '
+            '"ipopt", "clarabel", "scip"')
 
 
 # --- thread-count record -------------------------------------------------------------
@@ -505,4 +556,8 @@ def test_solve_docstring():
     assert po.Model.solve.__text_signature__ == "($self, **kwargs)"
     doc = po.Model.solve.__doc__
     assert doc.startswith("Solve the model. Auto-detects problem type and selects best solver.\n\nOptions:\n")
-    assert doc.endswith("  presolve: bool \u2014 run presolve (default True)")
+    assert (
+        "  presolve: bool \u2014 run presolve (default True)\n"
+        "  ranging: bool \u2014 LP cost and right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
+        "  solver_options: dict \u2014 "
+    ) in doc

@@ -40,7 +40,10 @@ def test_point_to_half_plane_distance(sense):
     d = 6 / math.sqrt(2)
     assert r.objective == pytest.approx(d if sense == "min" else -d + 5, abs=1e-7)
     assert [r.value(x), r.value(y)] == pytest.approx([0.0, 1.0], abs=1e-6)
-    assert r.iterations > 0 and r.duals is None and r.basis() is None
+    assert r.iterations > 0 and r.basis() is None
+    # d(objective)/d(rhs) of each linear row, in the model's sense
+    price = -1 / math.sqrt(2) if sense == "min" else 1 / math.sqrt(2)
+    assert r.duals == pytest.approx([price] * 3, abs=1e-6)
 
 
 def eigen_model(matrix, sense="min"):
@@ -94,16 +97,49 @@ def test_nearest_correlation_matrix():
     assert r.objective == pytest.approx(3 * 0.4 ** 2, abs=1e-7)
 
 
-def test_integer_variables_in_a_cone_model_go_to_clarabel():
+def integer_cone_model():
     m = po.Model()
     t = m.variable("t")
     k = m.integer("k", lower=0, upper=5)
     m.add(k >= 1.5)
     m.add_soc_cone([t, k])
     m.minimize(t)
+    return m, k
+
+
+def test_integer_variables_in_a_cone_model_keep_integrality(capfd):
+    m, k = integer_cone_model()
     r = m.solve()
-    assert r.solver == "Clarabel" and r.status == "optimal"
-    assert r.objective == pytest.approx(1.5, abs=1e-6)  # integrality is not enforced
+    assert r.solver == "SCIP" and r.status == "optimal"
+    assert r.value(k) == 2.0 and r.objective == pytest.approx(2.0, abs=1e-6)
+    # Naming Clarabel still answers with the relaxation, with a warning.
+    r = m.solve(solver="clarabel")
+    assert r.solver == "Clarabel" and r.objective == pytest.approx(1.5, abs=1e-6)
+    assert "Clarabel ignores integrality" in capfd.readouterr().err
+
+
+def test_integer_variables_with_a_psd_cone_are_refused(capfd):
+    m = po.Model()
+    a, b, c = (m.variable(n) for n in "abc")
+    k = m.integer("k", lower=0, upper=3)
+    m.add(a + c - k == 0.5)
+    m.add_psd_cone([a, b, c])
+    m.minimize(a + c)
+    r = m.solve()
+    assert (r.status, r.objective, r.solver) == ("error", None, "none")
+    err = capfd.readouterr().err
+    assert err.startswith("[pelora-opt] error: no available solver keeps integrality with PSD cones")
+    assert m.solve(solver="clarabel").status == "optimal"
+
+
+def test_integer_soc_model_without_scip_is_refused(capfd, monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "pyscipopt", None)  # import raises ImportError
+    m, _ = integer_cone_model()
+    r = m.solve()
+    assert (r.status, r.objective) == ("error", None)
+    assert "pyscipopt is not installed" in capfd.readouterr().err
 
 
 def test_qp_on_request_matches_highs():

@@ -365,7 +365,7 @@ def mixed_integer_cone():
         pytest.param(mixed_integer_nlp, "ipopt", "Ipopt", marks=real_ipopt),
         (mixed_integer_qp, "osqp", "OSQP"),
         (mixed_integer_qp, "slsqp", "SciPy/SLSQP"),
-        (mixed_integer_cone, None, "Clarabel"),
+        (mixed_integer_cone, "clarabel", "Clarabel"),
     ],
 )
 def test_solvers_that_drop_integrality_warn_once(capfd, build, solver, display):

@@ -96,20 +96,33 @@ def test_trivially_infeasible(model, build, message):
     assert got == ([("ERROR", "trivially_infeasible", message)] if message else [])
 
 
-def test_infinite_bounds_use_finite_stand_ins(model):
+def test_infinite_bounds_make_that_side_unbounded(model):
     x = model.variable("x", 0)  # unbounded above
     y = model.variable("y", 0, 1)
     f = model.variable("f")
+    w = model.variable("w", 0)
     model.add(x + y >= 5, name="open")
-    model.add(-x - y >= 1, name="neg")
+    model.add(-x - y >= 1, name="neg")  # x's lower bound is finite: max activity 0
     model.add(f + y <= -1e21, name="huge")
+    model.add(f + y <= -1e30, name="huger")
+    model.add(w + y >= 1e25, name="far")
+    model.add(0 * f + y >= 2, name="zero")  # a zero coefficient leaves the side finite
     assert [w for w in found(model) if w[1] == "trivially_infeasible"] == [
         ("ERROR", "trivially_infeasible",
          "Constraint 'neg' is trivially infeasible: max activity 0.0000 < RHS 1.0000"),
         ("ERROR", "trivially_infeasible",
-         "Constraint 'huge' is trivially infeasible: min activity -100000000000000000000.0000 > "
-         "RHS -1000000000000000000000.0000"),
+         "Constraint 'zero' is trivially infeasible: max activity 1.0000 < RHS 2.0000"),
     ]
+
+
+def test_every_constraint_kind_counts_as_use(model):
+    x, y, z, h, t, p = (model.variable(n, 0, 1) for n in "xyzhtp")
+    idle = model.variable("idle", 0, 1)
+    model.add(x * y <= 1)  # quadratic
+    model.add(po.sin(z) * idle <= 0.5)  # nonlinear
+    model.add_soc_cone([h, t])
+    model.add_psd_cone([p])
+    assert found(model) == []
 
 
 def test_check_order_across_categories(model):

@@ -79,7 +79,7 @@ WhyDetail why_detail(const ResultData& result, size_t index) {
 
   const VarRecord& rec = snap.variables[index];
   WhyDetail d;
-  d.variable = rec.name;
+  d.variable = snap.var_names[index];
   d.value = primals[index];
   d.status = bound_status(d.value, rec.lower, rec.upper);
 
@@ -96,27 +96,27 @@ WhyDetail why_detail(const ResultData& result, size_t index) {
   std::string& text = d.explanation;
   switch (d.status) {
     case BoundStatus::AtLower:
-      text = rec.name + " = " + v + " because it is at its lower bound (" +
+      text = d.variable + " = " + v + " because it is at its lower bound (" +
              fixed_number(rec.lower, 6) + ").";
       text += k > 0 ? " " + std::to_string(k) + " binding constraint(s) involve this variable."
                     : std::string(" No binding constraints force it higher.");
       break;
     case BoundStatus::AtUpper:
-      text = rec.name + " = " + v + " because it is at its upper bound (" +
+      text = d.variable + " = " + v + " because it is at its upper bound (" +
              fixed_number(rec.upper, 6) + ").";
       if (k > 0) text += " " + std::to_string(k) + " binding constraint(s) push it to this limit.";
       break;
     case BoundStatus::Between:
       if (k > 0) {
-        text = rec.name + " = " + v + " is determined by binding constraint(s): " + names;
+        text = d.variable + " = " + v + " is determined by binding constraint(s): " + names;
       } else {
-        text = rec.name + " = " + v + " \xE2\x80\x94 it is between its bounds [" +
+        text = d.variable + " = " + v + " \xE2\x80\x94 it is between its bounds [" +
                fixed_number(rec.lower, 6) + ", " + fixed_number(rec.upper, 6) +
                "] and no constraints are binding.";
       }
       break;
     case BoundStatus::Fixed:
-      text = rec.name + " = " + v + " because it is fixed (lower = upper = " +
+      text = d.variable + " = " + v + " because it is fixed (lower = upper = " +
              fixed_number(rec.lower, 6) + ").";
       break;
   }
@@ -161,7 +161,7 @@ SensitivityReport sensitivity(const ResultData& result) {
       s.variable_bounds.reserve(vars.size());
       for (size_t i = 0; i < vars.size(); ++i) {
         const double value = i < primals.size() ? primals[i] : 0.0;
-        s.variable_bounds.emplace_back(vars[i].name,
+        s.variable_bounds.emplace_back(result.snapshot->var_names[i],
                                        bound_status(value, vars[i].lower, vars[i].upper));
       }
     }

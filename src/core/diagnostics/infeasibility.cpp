@@ -1,5 +1,6 @@
 #include "core/diagnostics/infeasibility.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "core/diagnostics/diagnostic_error.hpp"
@@ -9,22 +10,90 @@
 
 namespace pelora {
 
-std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot) {
-  BoundPropagator prop(snapshot.variables, snapshot.constraints);
-  const size_t n = prop.num_rows();
-  std::vector<uint8_t> member(n, 1);
+namespace {
+
+std::vector<size_t> members_of(std::span<const uint8_t> member) {
   std::vector<size_t> kept;
-  // The filter below only removes constraints whose removal keeps the rest
-  // infeasible, so it must start from a set that is infeasible; otherwise
-  // every constraint would stay and be reported as a conflict.
-  if (!prop.infeasible(member, n)) return kept;
-  for (size_t c = 0; c < n; ++c) {
-    if (prop.infeasible(member, c)) member[c] = 0;
-  }
-  for (size_t c = 0; c < n; ++c) {
+  for (size_t c = 0; c < member.size(); ++c) {
     if (member[c]) kept.push_back(c);
   }
   return kept;
+}
+
+// Deletion filter over propagation. Propagation is not monotone (its pass
+// limit and visiting order make a smaller set sometimes easier to prove), so
+// a row kept in one sweep may become removable after later removals; sweeps
+// repeat until one removes nothing.
+std::vector<size_t> propagation_filter(BoundPropagator& prop) {
+  const size_t n = prop.num_rows();
+  std::vector<uint8_t> member(n, 1);
+  // The filter only removes constraints whose removal keeps the rest
+  // infeasible, so it must start from a set that is infeasible; otherwise
+  // every constraint would stay and be reported as a conflict.
+  if (!prop.infeasible(member, n)) return {};
+  for (bool removed = true; removed;) {
+    removed = false;
+    for (size_t c = 0; c < n; ++c) {
+      if (member[c] && prop.infeasible(member, c)) {
+        member[c] = 0;
+        removed = true;
+      }
+    }
+  }
+  return members_of(member);
+}
+
+// Deletion filter with the exact judge over an infeasible set: a member
+// goes when the others stay infeasible without it. A member the judge cannot
+// decide on stays.
+std::vector<size_t> judged_filter(const SubsystemHooks& hooks, std::vector<size_t> set) {
+  std::vector<size_t> rest;
+  for (size_t i = 0; i < set.size();) {
+    rest.clear();
+    for (size_t j = 0; j < set.size(); ++j) {
+      if (j != i) rest.push_back(set[j]);
+    }
+    if (!rest.empty() && hooks.judge(rest) == std::optional<bool>(true)) {
+      set.erase(set.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  return set;
+}
+
+bool boxes_contradict(const ModelSnapshot& snapshot) {
+  for (const VarRecord& v : snapshot.variables) {
+    if (v.lower > v.upper + kPropagationFeasTol) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
+                                         const SubsystemHooks& hooks) {
+  BoundPropagator prop(snapshot.variables, snapshot.constraints);
+  // Contradictory bounds need no constraint at all: there is no subsystem of
+  // constraints to report.
+  if (boxes_contradict(snapshot)) return {};
+  std::vector<size_t> kept = propagation_filter(prop);
+  if (!hooks.judge) return kept;
+  if (!kept.empty()) {
+    const std::optional<bool> verdict = hooks.judge(kept);
+    // Propagation works to a tolerance; a set that an LP solve satisfies is
+    // not reported as a conflict.
+    if (verdict == std::optional<bool>(false)) return {};
+    if (verdict) return judged_filter(hooks, std::move(kept));
+    return kept;
+  }
+  if (!hooks.solver_subsystem) return kept;
+  std::vector<size_t> found = hooks.solver_subsystem();
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  if (found.empty() || found.back() >= snapshot.constraints.size()) return {};
+  if (hooks.judge(found) != std::optional<bool>(true)) return {};
+  return judged_filter(hooks, std::move(found));
 }
 
 namespace {
@@ -35,13 +104,14 @@ std::string display_name(const LinearConstraint& c, size_t position) {
 
 }  // namespace
 
-InfeasibilityReport infeasibility_report(const ResultData& result) {
+InfeasibilityReport infeasibility_report(const ResultData& result,
+                                         const SubsystemHooks& hooks) {
   if (!result.snapshot || result.snapshot->constraints.empty()) {
     throw DiagnosticError(kNoModelDataMessage);
   }
   const ModelSnapshot& snap = *result.snapshot;
   InfeasibilityReport report;
-  report.constraint_indices = infeasible_subsystem(snap);
+  report.constraint_indices = infeasible_subsystem(snap, hooks);
   if (report.constraint_indices.empty()) {
     report.explanation = "No infeasible subsystem found.";
     return report;

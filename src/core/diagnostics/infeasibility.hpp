@@ -1,8 +1,14 @@
 // Irreducible infeasible subsystem of a model's linear constraints, found by
-// a deletion filter over bound propagation (no solver involved), with its
-// explanation text and one relaxation hint per member.
+// a deletion filter over bound propagation, with its explanation text and one
+// relaxation hint per member. A caller that can solve LPs may lend two hooks:
+// an exact judge, which checks a proven set and finishes it with a deletion
+// filter of its own (propagation alone may keep a row the rest does not need),
+// and a solver's own subsystem, tried when propagation proves nothing.
 #pragma once
 #include <cstddef>
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,13 +23,26 @@ struct InfeasibilityReport {
   std::vector<std::string> suggestions;      // one per member
 };
 
-// Positions of the constraints left by the deletion filter: empty when the
-// whole set is not proven infeasible. Fails with DiagnosticError for a term
-// whose variable is not in `snapshot`.
-std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot);
+struct SubsystemHooks {
+  // Whether the constraints at `rows` (ascending positions), with every
+  // variable's bounds, admit no point: true infeasible, false feasible,
+  // nullopt when it cannot tell.
+  std::function<std::optional<bool>(std::span<const size_t> rows)> judge;
+  // Positions of an infeasible subsystem found by a solver, or empty.
+  std::function<std::vector<size_t>()> solver_subsystem;
+};
+
+// Positions of the constraints left by the deletion filter, ascending: empty
+// when no infeasible set is proven (and always when the variables' bounds
+// alone contradict each other). A set the judge finds feasible is never
+// reported. Fails with DiagnosticError for a term whose variable is not in
+// `snapshot`.
+std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
+                                         const SubsystemHooks& hooks = {});
 
 // The report of a result. Fails with DiagnosticError when the result holds no
 // model constraints.
-InfeasibilityReport infeasibility_report(const ResultData& result);
+InfeasibilityReport infeasibility_report(const ResultData& result,
+                                         const SubsystemHooks& hooks = {});
 
 }  // namespace pelora

@@ -6,6 +6,23 @@
 #include "core/diagnostics/diagnostic_error.hpp"
 
 namespace pelora {
+namespace {
+
+// The feasibility tolerance, relative for large magnitudes: derived bounds
+// carry the rounding of sums whose size is that of the numbers involved, so
+// an absolute 1e-8 would let rounding alone "prove" a feasible model
+// infeasible.
+double tolerance_at(double v) noexcept {
+  const double m = std::fabs(v);
+  return kPropagationFeasTol * (std::isfinite(m) && m > 1.0 ? m : 1.0);
+}
+
+bool bounds_cross(double lb, double ub) noexcept {
+  if (!(lb > ub)) return false;
+  return lb - ub > tolerance_at(std::fabs(lb) > std::fabs(ub) ? lb : ub);
+}
+
+}  // namespace
 
 BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
                                  std::span<const LinearConstraint> constraints) {
@@ -47,101 +64,102 @@ BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
   ub_.resize(nvar);
   contrib_.resize(longest);
   suffix_.resize(longest + 1);
-  nonfinite_.resize(longest);
+  abs_suffix_.resize(longest + 1);
 }
 
 bool BoundPropagator::raise_lower(uint32_t x, double v) noexcept {
   if (!(v > lb_[x])) return false;
   lb_[x] = v;
-  if (lb_[x] > ub_[x] + kPropagationFeasTol) crossed_ = true;
+  if (bounds_cross(lb_[x], ub_[x])) crossed_ = true;
   return true;
 }
 
 bool BoundPropagator::lower_upper(uint32_t x, double v) noexcept {
   if (!(v < ub_[x])) return false;
   ub_[x] = v;
-  if (lb_[x] > ub_[x] + kPropagationFeasTol) crossed_ = true;
+  if (bounds_cross(lb_[x], ub_[x])) crossed_ = true;
   return true;
 }
 
-// One row of a pass. First, a single-term row moves its variable's bound to
-// (b - k) / a. Then every term with a positive coefficient of a `>=` row
-// (`<=` row) gets the lower (upper) bound implied by the largest (smallest)
-// activity the other terms can reach, provided all of their variables have
-// finite bounds on both sides.
+// One row of a pass. A row is a pair of one-sided bounds on its activity:
+// `>=` and `==` give activity >= b, `<=` and `==` give activity <= b. For
+// the side activity >= b, each term a*x is at least b minus the largest
+// activity the other terms can reach, so a positive coefficient raises the
+// lower bound of x and a negative one lowers its upper bound (the mirrored
+// rule); the side activity <= b works the same way with the smallest
+// activity. Only the other terms' bounds on the side that side reads matter:
+// a variable unbounded the other way does not stop the row from moving a
+// bound. A single-term row is the special case with an empty rest.
 bool BoundPropagator::propagate_row(size_t r) {
   const uint32_t begin = start_[r];
   const size_t n = start_[r + 1] - begin;
   if (n == 0) return false;
+  const Sense sense = sense_[r];
+  bool changed = false;
+  if (sense != Sense::Le) changed |= propagate_side(r, /*at_least=*/true);
+  if (crossed_) return true;
+  if (sense != Sense::Ge) changed |= propagate_side(r, /*at_least=*/false);
+  return changed;
+}
+
+// One side of a row. The bound a term moves is never one this side's sums
+// read (activity >= b sums upper bounds of positive terms and raises their
+// lower bounds, and the reverse for negative terms), so the prefix and
+// suffix sums stay valid while the terms are updated in turn.
+bool BoundPropagator::propagate_side(size_t r, bool at_least) {
+  const uint32_t begin = start_[r];
+  const size_t n = start_[r + 1] - begin;
   const double b = rhs_[r];
   const double k = constant_[r];
-  const Sense sense = sense_[r];
   const uint32_t* vars = &var_[begin];
   const double* coefs = &coef_[begin];
-  bool changed = false;
-
-  if (n == 1) {
-    const double a = coefs[0];
-    const uint32_t x = vars[0];
-    if (std::fabs(a) < kPropagationCoefFloor) return false;
-    const double g = (b - k) / a;
-    switch (sense) {
-      case Sense::Eq:
-        changed |= raise_lower(x, g);
-        changed |= lower_upper(x, g);
-        break;
-      case Sense::Ge:
-        if (a > 0) changed |= raise_lower(x, g);
-        if (a < 0) changed |= lower_upper(x, g);
-        break;
-      case Sense::Le:
-        if (a > 0) changed |= lower_upper(x, g);
-        if (a < 0) changed |= raise_lower(x, g);
-        break;
-    }
-  }
-  if (sense == Sense::Eq) return changed;
-
-  // `>=` needs the largest activity of the rest, `<=` the smallest; a
-  // coefficient that is not positive counts as negative.
-  const bool ge = sense == Sense::Ge;
-  size_t nonfinite = 0;
   bool any_target = false;
   for (size_t j = 0; j < n; ++j) {
     const uint32_t x = vars[j];
     const double a = coefs[j];
-    const uint8_t nf = !(std::isfinite(lb_[x]) && std::isfinite(ub_[x]));
-    nonfinite_[j] = nf;
-    nonfinite += nf;
-    contrib_[j] = (a > 0) == ge ? a * ub_[x] : a * lb_[x];
-    any_target |= a >= kPropagationCoefFloor;
+    // An exact zero contributes nothing whatever the bound (no 0 * inf).
+    if (a == 0.0) {
+      contrib_[j] = 0.0;
+      continue;
+    }
+    contrib_[j] = (a > 0) == at_least ? a * ub_[x] : a * lb_[x];
+    any_target |= std::fabs(a) >= kPropagationCoefFloor;
   }
-  // A term may move only when every other term is finite; with two infinite
-  // terms none can (and an update never makes another term finite).
-  if (!any_target || nonfinite >= 2) return changed;
-
+  if (!any_target) return false;
+  // Every contribution of one side is either finite or an infinity of the
+  // same sign, so the sums never meet inf - inf; an infinite rest gives an
+  // infinite candidate, which moves nothing. The sums of magnitudes size the
+  // rounding a candidate may carry.
   suffix_[n] = 0.0;
-  for (size_t j = n; j-- > 0;) suffix_[j] = contrib_[j] + suffix_[j + 1];
+  abs_suffix_[n] = 0.0;
+  for (size_t j = n; j-- > 0;) {
+    suffix_[j] = contrib_[j] + suffix_[j + 1];
+    abs_suffix_[j] = std::fabs(contrib_[j]) + abs_suffix_[j + 1];
+  }
 
+  bool changed = false;
   double prefix = k;
+  double abs_prefix = std::fabs(k);
   for (size_t t = 0; t < n; ++t) {
     const double a = coefs[t];
-    if (a >= kPropagationCoefFloor && nonfinite == nonfinite_[t]) {
-      const uint32_t x = vars[t];
-      const double candidate = (b - (prefix + suffix_[t + 1])) / a;
-      // The bound moved here is not the one this row's sums read (for a
-      // positive coefficient `>=` sums upper bounds and raises the lower one,
-      // `<=` the reverse), so the sums stay valid; only whether the term is
-      // now finite on both sides can change.
-      if (ge ? raise_lower(x, candidate) : lower_upper(x, candidate)) {
-        changed = true;
-        if (crossed_) return true;
-        const uint8_t nf = !(std::isfinite(lb_[x]) && std::isfinite(ub_[x]));
-        nonfinite = nonfinite - nonfinite_[t] + nf;
-        nonfinite_[t] = nf;
+    if (std::fabs(a) >= kPropagationCoefFloor) {
+      const double rest = prefix + suffix_[t + 1];
+      if (std::isfinite(rest)) {
+        const uint32_t x = vars[t];
+        const bool raise = (a > 0) == at_least;
+        // Loosened by the rounding of the sums, so that rounding alone never
+        // crosses two bounds of a feasible model.
+        const double slack =
+            kPropagationRounding * (std::fabs(b) + abs_prefix + abs_suffix_[t + 1]) / std::fabs(a);
+        const double candidate = (b - rest) / a + (raise ? -slack : slack);
+        if (raise ? raise_lower(x, candidate) : lower_upper(x, candidate)) {
+          changed = true;
+          if (crossed_) return true;
+        }
       }
     }
     prefix += contrib_[t];
+    abs_prefix += std::fabs(contrib_[t]);
   }
   return changed;
 }
@@ -161,22 +179,23 @@ bool BoundPropagator::row_unreachable(size_t r) const noexcept {
   const uint32_t begin = start_[r], end = start_[r + 1];
   double minact = constant_[r];
   double maxact = constant_[r];
+  double magnitude = std::fabs(constant_[r]);
   for (uint32_t j = begin; j < end; ++j) {
     const double a = coef_[j];
     const uint32_t x = var_[j];
-    if (a > 0) {
-      minact += a * lb_[x];
-      maxact += a * ub_[x];
-    } else {
-      minact += a * ub_[x];
-      maxact += a * lb_[x];
-    }
+    const double lo = a > 0 ? a * lb_[x] : a * ub_[x];
+    const double hi = a > 0 ? a * ub_[x] : a * lb_[x];
+    minact += lo;
+    maxact += hi;
+    if (std::isfinite(lo)) magnitude += std::fabs(lo);
+    if (std::isfinite(hi)) magnitude += std::fabs(hi);
   }
   const double b = rhs_[r];
+  const double tol = tolerance_at(b) + kPropagationRounding * magnitude;
   switch (sense_[r]) {
-    case Sense::Le: return minact > b + kPropagationFeasTol;
-    case Sense::Ge: return b - kPropagationFeasTol > maxact;
-    case Sense::Eq: return minact > b + kPropagationFeasTol || b - kPropagationFeasTol > maxact;
+    case Sense::Le: return minact > b + tol;
+    case Sense::Ge: return b - tol > maxact;
+    case Sense::Eq: return minact > b + tol || b - tol > maxact;
   }
   return false;
 }
@@ -186,7 +205,7 @@ bool BoundPropagator::infeasible(std::span<const uint8_t> member, size_t skip) {
   ub_ = upper0_;
   crossed_ = false;
   for (size_t x = 0; x < lb_.size(); ++x) {
-    if (lb_[x] > ub_[x] + kPropagationFeasTol) return true;
+    if (bounds_cross(lb_[x], ub_[x])) return true;
   }
   int passes = 0;
   bool changed = false;

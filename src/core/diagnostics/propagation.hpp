@@ -3,10 +3,9 @@
 //
 // The rows are copied once into flat arrays; a judgement then costs one
 // propagation (at most kMaxPasses passes over the subset). Within a pass a row
-// with t terms costs O(t): the "rest" activity seen by each term is the row's
-// prefix sum before it plus the suffix sum after it, and the number of terms
-// whose variable has an infinite bound is counted once, instead of re-summing
-// every other term for every term.
+// with t terms costs O(t) per side: the "rest" activity seen by each term is
+// the row's prefix sum before it plus the suffix sum after it, instead of
+// re-summing every other term for every term.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +19,8 @@ namespace pelora {
 inline constexpr double kPropagationCoefFloor = 1e-15;
 inline constexpr double kPropagationFeasTol = 1e-8;
 inline constexpr int kMaxPropagationPasses = 10;
+// Relative size of the rounding a sum of magnitude m may carry (m times this).
+inline constexpr double kPropagationRounding = 1e-14;
 
 class BoundPropagator {
  public:
@@ -33,7 +34,8 @@ class BoundPropagator {
   // True when the rows with `member[r]` set, apart from row `skip` (pass
   // num_rows() to skip nothing), are proven infeasible: after propagation a
   // variable has lb > ub + tol, or a row of two or more terms cannot reach its
-  // right-hand side within the propagated bounds.
+  // right-hand side within the propagated bounds. Tolerances are relative to
+// the magnitudes compared once those exceed 1.
   bool infeasible(std::span<const uint8_t> member, size_t skip);
 
  private:
@@ -45,6 +47,7 @@ class BoundPropagator {
   // true and the judgement is settled).
   bool pass(std::span<const uint8_t> member, size_t skip);
   bool propagate_row(size_t r);
+  bool propagate_side(size_t r, bool at_least);
   bool raise_lower(uint32_t x, double v) noexcept;
   bool lower_upper(uint32_t x, double v) noexcept;
   bool row_unreachable(size_t r) const noexcept;
@@ -58,8 +61,7 @@ class BoundPropagator {
 
   // Working state of one judgement.
   std::vector<double> lb_, ub_;
-  std::vector<double> contrib_, suffix_;
-  std::vector<uint8_t> nonfinite_;
+  std::vector<double> contrib_, suffix_, abs_suffix_;
   bool crossed_ = false;
 };
 

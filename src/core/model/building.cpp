@@ -12,8 +12,8 @@ VarIndex add_variable(ModelData& m, std::string name, double lower, double upper
     lower = 0.0;
     upper = 1.0;
   }
-  m.variables.push_back(VarRecord{std::move(name), index, lower, upper, kind});
-  m.name_to_index.insert_or_assign(m.variables.back().name, index);
+  m.var_names.add_single(std::move(name));
+  m.variables.push_back(VarRecord{index, kind, lower, upper});
   return index;
 }
 
@@ -21,14 +21,6 @@ void reserve_variables(ModelData& m, size_t count) {
   const size_t need = m.variables.size() + count;
   if (need > m.variables.capacity()) {
     m.variables.reserve(std::max(need, m.variables.size() * 2));
-  }
-  // Grow the name map geometrically too, so many small batches never rehash
-  // it once per batch.
-  const auto buckets_for = [&](size_t n) {
-    return static_cast<size_t>(static_cast<double>(n) / m.name_to_index.max_load_factor());
-  };
-  if (buckets_for(need) > m.name_to_index.bucket_count()) {
-    m.name_to_index.reserve(std::max(need, m.name_to_index.size() * 2));
   }
 }
 
@@ -44,9 +36,52 @@ std::string batch_name(std::string_view prefix, size_t i) {
 VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, double lower,
                        double upper, VarKind kind) {
   const auto first = static_cast<VarIndex>(m.variables.size());
+  if (count == 0) return first;
   reserve_variables(m, count);
-  for (size_t i = 0; i < count; ++i) add_variable(m, batch_name(prefix, i), lower, upper, kind);
+  if (kind == VarKind::Binary) {
+    lower = 0.0;
+    upper = 1.0;
+  }
+  m.var_names.add_batch(prefix, count);
+  for (size_t i = 0; i < count; ++i) {
+    m.variables.push_back(VarRecord{static_cast<VarIndex>(first + i), kind, lower, upper});
+  }
   return first;
+}
+
+void VarNames::add_single(std::string name) {
+  // The block is made before anything changes, so a failed allocation leaves
+  // the names as they were.
+  NameRef block(new NameBlock(std::move(name), static_cast<VarIndex>(size_), false));
+  blocks_.push_back(std::move(block));
+  ++size_;
+}
+
+void VarNames::add_batch(std::string_view prefix, size_t count) {
+  if (count == 0) return;
+  NameRef block(new NameBlock(std::string(prefix), static_cast<VarIndex>(size_), true));
+  blocks_.push_back(std::move(block));
+  size_ += count;
+}
+
+const NameRef& VarNames::block_of(size_t i) const {
+  // The last block whose first index is <= i.
+  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), i,
+                             [](size_t v, const NameRef& b) { return v < b.get()->first(); });
+  return *std::prev(it);
+}
+
+std::optional<VarIndex> ModelData::find_variable(const std::string& name) const {
+  if (names_indexed < variables.size()) {
+    name_to_index.reserve(variables.size());
+    var_names.for_each([&](size_t i, std::string n) {
+      if (i >= names_indexed) name_to_index.insert_or_assign(std::move(n), static_cast<VarIndex>(i));
+    });
+    names_indexed = variables.size();
+  }
+  auto it = name_to_index.find(name);
+  if (it == name_to_index.end()) return std::nullopt;
+  return it->second;
 }
 
 namespace {

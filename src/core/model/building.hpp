@@ -21,18 +21,15 @@ inline bool variables_fit(const ModelData& m, size_t count) noexcept {
 }
 
 // Appends one variable and returns its index. The newest variable of a name
-// is the one `name_to_index` finds; binaries always get bounds [0, 1].
+// is the one ModelData::find_variable finds; binaries always get bounds [0, 1].
 VarIndex add_variable(ModelData& m, std::string name, double lower, double upper, VarKind kind);
 
 // Makes room for `count` more variables (strong guarantee: on failure the
 // record is unchanged).
 void reserve_variables(ModelData& m, size_t count);
 
-// "{prefix}_{i}", the name of the i-th variable of a batch.
-std::string batch_name(std::string_view prefix, size_t i);
-
 // Appends `count` variables named prefix_0, prefix_1, ... and returns the
-// index of the first.
+// index of the first. The names are one shared block, made when asked for.
 VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, double lower,
                        double upper, VarKind kind);
 

@@ -61,15 +61,15 @@ const char* sense_text(Sense s, bool python) {
 
 // Term names as LP text: the record's name, "?" for an index the model
 // does not have (a Var taken from another model).
-std::string_view lp_name(const ModelData& m, VarIndex i) {
-  return i < m.variables.size() ? std::string_view(m.variables[i].name) : std::string_view("?");
+std::string lp_name(const ModelData& m, VarIndex i) {
+  return i < m.variables.size() ? m.var_name(i) : std::string("?");
 }
 
 void append_lp_expr(std::string& out, const ModelData& m, const Expr& e) {
   bool first = true;  // no piece written yet
   for (const Term& t : sorted_terms(e.terms)) {
     const double c = t.coef;
-    const std::string_view name = lp_name(m, t.index);
+    const std::string name = lp_name(m, t.index);
     if (first) {  // the first term carries its sign in the number
       if (is_one(c)) {
         out += name;
@@ -143,10 +143,12 @@ bool usable_identifier(std::string_view s) {
 std::vector<std::string> python_identifiers(const ModelData& m) {
   const size_t n = m.variables.size();
   std::vector<std::string> ids(n);
+  std::vector<std::string> names(n);
+  m.var_names.for_each([&](size_t i, std::string name) { names[i] = std::move(name); });
   std::unordered_set<std::string_view> taken;
   // The first variable of each usable name keeps it.
   for (size_t i = 0; i < n; ++i) {
-    const std::string& name = m.variables[i].name;
+    const std::string& name = names[i];
     if (usable_identifier(name) && taken.insert(name).second) ids[i] = name;
   }
   // Everything else gets v_<index> (extended with '_' past any clash).
@@ -327,26 +329,28 @@ std::string export_lp(const ModelData& m) {
   }
   out += "Bounds\n";
   bool any_integer = false, any_binary = false;
-  for (const VarRecord& v : m.variables) {
+  for (size_t i = 0; i < m.variables.size(); ++i) {
+    const VarRecord& v = m.variables[i];
+    const std::string name = m.var_name(i);
     const bool lower_free = v.lower == -INFINITY;
     const bool upper_free = v.upper == INFINITY;
     out += ' ';
     if (lower_free && upper_free) {
-      out += v.name;
+      out += name;
       out += " free";
     } else if (lower_free) {
       out += "-inf <= ";
-      out += v.name;
+      out += name;
       out += " <= ";
       append_plain_number(out, v.upper);
     } else if (!upper_free) {
       append_plain_number(out, v.lower);
       out += " <= ";
-      out += v.name;
+      out += name;
       out += " <= ";
       append_plain_number(out, v.upper);
     } else {
-      out += v.name;
+      out += name;
       out += " >= ";
       append_plain_number(out, v.lower);
     }
@@ -357,10 +361,10 @@ std::string export_lp(const ModelData& m) {
   auto section = [&](const char* title, VarKind kind) {
     out += title;
     out += '\n';
-    for (const VarRecord& v : m.variables) {
-      if (v.kind != kind) continue;
+    for (size_t i = 0; i < m.variables.size(); ++i) {
+      if (m.variables[i].kind != kind) continue;
       out += ' ';
-      out += v.name;
+      out += m.var_name(i);
       out += '\n';
     }
   };
@@ -385,7 +389,7 @@ std::string export_python(const ModelData& m) {
       case VarKind::Integer: out += " = m.integer("; break;
       case VarKind::Binary: out += " = m.binary("; break;
     }
-    out += python_string_literal(v.name);
+    out += python_string_literal(m.var_name(i));
     if (v.kind != VarKind::Binary) {
       out += ", lower=";
       append_py_number(out, v.lower);

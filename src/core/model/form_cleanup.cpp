@@ -1,5 +1,6 @@
 #include "core/model/form_cleanup.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -119,6 +120,44 @@ void round_integer_columns(const std::vector<int32_t>& integrality, std::vector<
   for (size_t j = 0; j < integrality.size() && j < x.size(); ++j) {
     if (integrality[j] != 0) x[j] = std::round(x[j]);
   }
+}
+
+bool feasible_at(const StandardForm& f, const std::vector<double>& x, double rel_tol) {
+  if (x.size() != f.num_col) return false;
+  auto within = [rel_tol](double v, double lo, double up) {
+    if (v < lo && !(lo - v <= rel_tol * std::max(1.0, std::fabs(lo)))) return false;
+    if (v > up && !(v - up <= rel_tol * std::max(1.0, std::fabs(up)))) return false;
+    return !std::isnan(v);
+  };
+  for (size_t j = 0; j < f.num_col; ++j) {
+    if (!within(x[j], f.col_lower[j], f.col_upper[j])) return false;
+  }
+  std::vector<double> activity(f.num_row, 0.0);
+  for (size_t j = 0; j < f.num_col; ++j) {
+    for (int32_t k = f.a_start[j]; k < f.a_start[j + 1]; ++k) {
+      activity[static_cast<size_t>(f.a_index[k])] += f.a_value[k] * x[j];
+    }
+  }
+  for (size_t r = 0; r < f.num_row; ++r) {
+    if (!within(activity[r], f.row_lower[r], f.row_upper[r])) return false;
+  }
+  return true;
+}
+
+double form_objective_at(const StandardForm& f, const std::vector<double>& x) {
+  double v = 0.0;
+  for (size_t j = 0; j < f.num_col && j < x.size(); ++j) v += f.col_cost[j] * x[j];
+  if (f.hessian) {
+    const Hessian& h = *f.hessian;
+    for (size_t j = 0; j < f.num_col && j < x.size(); ++j) {
+      for (int32_t k = h.q_start[j]; k < h.q_start[j + 1]; ++k) {
+        const auto i = static_cast<size_t>(h.q_index[k]);
+        if (i >= x.size()) continue;
+        v += (i == j ? 0.5 : 1.0) * h.q_value[k] * x[i] * x[j];
+      }
+    }
+  }
+  return v;
 }
 
 }  // namespace pelora

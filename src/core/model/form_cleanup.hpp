@@ -37,4 +37,12 @@ bool integral_at(const std::vector<int32_t>& integrality, const std::vector<doub
 // away from zero).
 void round_integer_columns(const std::vector<int32_t>& integrality, std::vector<double>& x);
 
+// True when `x` meets every column bound and every row of the form within
+// `rel_tol` relative to the bound (an absolute `rel_tol` below magnitude 1).
+bool feasible_at(const StandardForm& f, const std::vector<double>& x, double rel_tol);
+
+// The form's objective c'x + 0.5 x'Qx (without offset) at `x`, the Hessian
+// read as its stored upper triangle of a symmetric Q.
+double form_objective_at(const StandardForm& f, const std::vector<double>& x);
+
 }  // namespace pelora

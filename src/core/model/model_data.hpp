@@ -9,17 +9,18 @@
 #include <vector>
 
 #include "core/expr/constraint.hpp"
+#include "core/model/var_names.hpp"
 
 namespace pelora {
 
 enum class VarKind : uint8_t { Continuous = 0, Integer = 1, Binary = 2 };
 
+// The name lives in ModelData::var_names (var_name(i)); a record is 24 bytes.
 struct VarRecord {
-  std::string name;
   VarIndex index;
+  VarKind kind;
   double lower;
   double upper;
-  VarKind kind;
 };
 
 // Linear, quadratic (even with no quadratic term) or nonlinear (at least one
@@ -32,12 +33,21 @@ struct ModelData {
   std::optional<Objective> objective;
   std::string name = "model";
   std::vector<VarRecord> variables;
-  std::unordered_map<std::string, VarIndex> name_to_index;
+  VarNames var_names;  // the names of `variables`, by index
+  // Name -> newest variable of that name; filled on the first lookup (and
+  // brought up to date by later ones), never while building.
+  mutable std::unordered_map<std::string, VarIndex> name_to_index;
+  mutable size_t names_indexed = 0;  // variables already entered in name_to_index
   std::vector<LinearConstraint> constraints;
   std::vector<NonlinearConstraint> nl_constraints;
   std::vector<std::vector<VarIndex>> soc_cones;  // head first
   std::vector<std::vector<VarIndex>> psd_cones;  // upper triangle, column-major
   bool maximize = false;
+
+  // The name of variable i (i < variables.size()).
+  std::string var_name(size_t i) const { return var_names[i]; }
+  // The newest variable named `name`, if any.
+  std::optional<VarIndex> find_variable(const std::string& name) const;
 };
 
 }  // namespace pelora

@@ -23,6 +23,7 @@ struct SolveOptions {
   bool eliminate_redundant = false;
   bool presolve = true;
   bool basis_given = false;  // a `basis` keyword was passed (switches presolve off)
+  bool ranging = false;      // read HiGHS's LP ranging after a continuous LP solve
 
   // Handing a basis always switches presolve off.
   bool effective_presolve() const noexcept { return presolve && !basis_given; }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/model/model_data.hpp"
@@ -24,9 +25,18 @@ enum class SolveStatus : uint8_t {
 
 const char* status_text(SolveStatus s);
 
+// LP ranging in the model's own terms: per variable, the objective
+// coefficients (low, high) and per linear constraint the right-hand sides
+// (low, high) over which the optimal basis stays optimal; +-inf where a side
+// is unbounded.
+struct LpRanging {
+  std::vector<std::pair<double, double>> cost;
+  std::vector<std::pair<double, double>> rhs;
+};
+
 // Copy of the model's variables and linear constraints at solve time.
 struct ModelSnapshot {
-  std::vector<std::string> var_names;
+  VarNames var_names;  // shares the model's name blocks
   std::vector<VarRecord> variables;
   std::vector<LinearConstraint> constraints;
 };
@@ -41,6 +51,9 @@ struct ResultData {
   std::optional<double> gap;
   std::optional<std::vector<double>> primals;
   std::optional<std::vector<double>> duals;
+  // Set when ranging was asked for; both lists stay empty when the solve
+  // gave none (not a continuous LP solved to optimality by HiGHS).
+  std::optional<LpRanging> ranging;
   // Shared, never changed after the solve (empty for PersistentHighs results).
   std::shared_ptr<const ModelSnapshot> snapshot;
 };

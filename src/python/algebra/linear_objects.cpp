@@ -6,8 +6,12 @@
 
 namespace pelora::py {
 
+PyObject* new_var(NameRef names, VarIndex index) {
+  return box_new(var_type(), VarValue{std::move(names), index});
+}
+
 PyObject* new_var(std::string name, VarIndex index) {
-  return box_new(var_type(), VarValue{std::move(name), index});
+  return new_var(NameRef(new NameBlock(std::move(name), index, false)), index);
 }
 
 PyObject* new_expr(Expr e) { return box_new(expr_type(), std::move(e)); }
@@ -17,7 +21,7 @@ namespace {
 // ---- Var -------------------------------------------------------------------
 
 PyObject* var_repr(PyObject* self) {
-  return boundary([&] { return to_py_str("Var('" + var_value(self).name + "')"); });
+  return boundary([&] { return to_py_str("Var('" + var_value(self).name() + "')"); });
 }
 
 PyObject* var_negative(PyObject* self) {

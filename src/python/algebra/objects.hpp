@@ -6,17 +6,24 @@
 #include <string>
 
 #include "core/expr/constraint.hpp"
+#include "core/model/var_names.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/types.hpp"
 
 namespace pelora::py {
 
+// A variable handle: its index and the model's own name block (shared, so a
+// Var costs no string of its own; the Var keeps the name after its model goes).
 struct VarValue {
-  std::string name;
+  NameRef names;
   VarIndex index;
+
+  std::string name() const { return names.name_of(index); }
 };
 
 // New Python objects (new references; throw on failure).
+PyObject* new_var(NameRef names, VarIndex index);
+// A Var with a name of its own (not held by any model).
 PyObject* new_var(std::string name, VarIndex index);
 PyObject* new_expr(Expr e);
 PyObject* new_quad_expr(QuadExpr q);

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "python/runtime/args.hpp"
+#include "python/runtime/sequence.hpp"
 
 namespace pelora::py::blackbox {
 
@@ -61,22 +62,17 @@ double evaluate2(PyObject* func, std::span<const double> x, PyObject* extra) {
 bb::Bounds read_bounds(PyObject* seq) {
   if (PyUnicode_Check(seq)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
-  const Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) throw_already_set();
   bb::Bounds b;
-  b.lower.reserve(static_cast<size_t>(n));
-  b.upper.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(seq, i));
-    if (!PyTuple_Check(item.get())) throw_cannot_convert(item.get(), "PyTuple");
-    const Py_ssize_t len = PyTuple_Size(item.get());
+  for_each_item(seq, [&](PyObject* item) {
+    if (!PyTuple_Check(item)) throw_cannot_convert(item, "PyTuple");
+    const Py_ssize_t len = PyTuple_Size(item);
     if (len != 2) {
       throw_type_error("expected tuple of length 2, but got tuple of length " +
                        std::to_string(len));
     }
-    b.lower.push_back(as_double(PyTuple_GetItem(item.get(), 0)));
-    b.upper.push_back(as_double(PyTuple_GetItem(item.get(), 1)));
-  }
+    b.lower.push_back(as_double(PyTuple_GetItem(item, 0)));
+    b.upper.push_back(as_double(PyTuple_GetItem(item, 1)));
+  });
   return b;
 }
 

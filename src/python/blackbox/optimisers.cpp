@@ -13,6 +13,7 @@
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
+#include "python/runtime/sequence.hpp"
 
 namespace pelora::py {
 namespace {
@@ -193,7 +194,9 @@ PyObject* solve_portfolio(PyObject*, PyObject* args, PyObject* kw) {
 Ref read_scenarios(PyObject* seq) {
   if (PyUnicode_Check(seq)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(seq)) throw_cannot_convert(seq, "Sequence");
-  return check(PySequence_List(seq));
+  Ref list = check(PyList_New(0));
+  for_each_item(seq, [&](PyObject* item) { check_status(PyList_Append(list.get(), item)); });
+  return list;
 }
 
 const Params<3> kStochasticSolve{

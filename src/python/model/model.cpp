@@ -22,6 +22,7 @@
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/types.hpp"
+#include "python/runtime/sequence.hpp"
 #include "python/solve/model_solve.hpp"
 
 namespace pelora::py {
@@ -68,11 +69,14 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
 // --- variables ----------------------------------------------------------------
 
 PyObject* add_single(PyObject* self, std::string name, double lower, double upper, VarKind kind) {
+  NameRef names;
   const VarIndex index = with_model_lock(self, [&](ModelData& d) {
     reserve_or_raise(d, 1);
-    return add_variable(d, name, lower, upper, kind);
+    const VarIndex i = add_variable(d, std::move(name), lower, upper, kind);
+    names = d.var_names.block_of(i);
+    return i;
   });
-  return new_var(std::move(name), index);
+  return new_var(std::move(names), index);
 }
 
 const Params<3> kVariable{"Model.variable()", {"name", "lower", "upper"}, 1, false};
@@ -108,12 +112,17 @@ PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, dou
                     double upper, VarKind kind) {
   if (count > kMaxVariables) throw_too_many_variables();
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (count == 0) return list.release();
+  NameRef names;
   const VarIndex first = with_model_lock(self, [&](ModelData& d) {
     reserve_or_raise(d, count);
-    return add_variables(d, prefix, count, lower, upper, kind);
+    const VarIndex f = add_variables(d, prefix, count, lower, upper, kind);
+    names = d.var_names.block_of(f);
+    return f;
   });
+  // Every Var of the batch shares the one name block of the model record.
   for (size_t i = 0; i < count; ++i) {
-    PyObject* v = new_var(batch_name(prefix, i), static_cast<VarIndex>(first + i));
+    PyObject* v = new_var(names, static_cast<VarIndex>(first + i));
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
   }
   return list.release();
@@ -197,15 +206,11 @@ PyObject* model_maximize(PyObject* self, PyObject* args, PyObject* kw) {
 std::vector<VarIndex> var_indices(PyObject* o) {
   if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
-  const Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) throw_already_set();
   std::vector<VarIndex> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(o, i));
-    if (!is_var(item.get())) throw_cannot_convert(item.get(), "Var");
-    out.push_back(var_value(item.get()).index);
-  }
+  for_each_item(o, [&](PyObject* item) {
+    if (!is_var(item)) throw_cannot_convert(item, "Var");
+    out.push_back(var_value(item).index);
+  });
   return out;
 }
 

@@ -43,7 +43,16 @@ struct PySubproblems {
 
   // Part i's answer `ret` (null or None: the part failed) into out.
   void read(size_t i, PyObject* ret, std::span<double> out) {
-    const bool ok = ret && ret != Py_None && moo::read_floats_or_clear(ret, buffer);
+    bool ok = false;
+    if (ret && ret != Py_None) {
+      try {
+        ok = moo::read_floats_or_clear(ret, buffer);
+      } catch (const SizeError& e) {
+        std::string text = e.message;
+        if (text.rfind("the sequence ", 0) == 0) text.replace(0, 13, "the sequence it returned ");
+        throw SizeError{{e.type, "subproblems[" + std::to_string(i) + "]: " + text}};
+      }
+    }
     if (!ok) {
       std::fill(out.begin(), out.end(), 0.0);
       return;

@@ -1,6 +1,7 @@
 #include "python/moo/convert.hpp"
 
 #include "python/runtime/args.hpp"
+#include "python/runtime/sequence.hpp"
 
 namespace pelora::py::moo {
 
@@ -15,11 +16,8 @@ void refuse_non_sequence(PyObject* seq) {
 
 std::vector<Ref> read_objects(PyObject* seq) {
   refuse_non_sequence(seq);
-  const Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) throw_already_set();
   std::vector<Ref> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out.push_back(check(PySequence_GetItem(seq, i)));
+  for_each_item(seq, [&](PyObject* item) { out.push_back(Ref::borrow(item)); });
   return out;
 }
 
@@ -27,14 +25,10 @@ bool read_floats_or_clear(PyObject* obj, std::vector<double>& out) {
   out.clear();
   try {
     refuse_non_sequence(obj);
-    const Py_ssize_t n = PySequence_Size(obj);
-    if (n < 0) throw_already_set();
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      Ref item = check(PySequence_GetItem(obj, i));
-      out.push_back(as_double(item.get()));
-    }
+    for_each_item(obj, [&](PyObject* item) { out.push_back(as_double(item)); });
     return true;
+  } catch (const SizeError&) {
+    throw;  // a length that lies is the caller's fault, not a junk result
   } catch (const PyError& e) {
     if (!PyErr_GivenExceptionMatches(e.type, PyExc_Exception)) throw;
     return false;

@@ -8,6 +8,7 @@
 #include "core/diagnostics/infeasibility.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/runtime/args.hpp"
+#include "python/result/highs_subsystem.hpp"
 #include "python/result/result_object.hpp"
 #include "python/runtime/call.hpp"
 
@@ -69,6 +70,16 @@ Ref shadow_price_list(const std::vector<ShadowPrice>& items) {
   return list;
 }
 
+// [(low, high), ...]
+Ref range_list(const std::vector<std::pair<double, double>>& items) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (size_t i = 0; i < items.size(); ++i) {
+    Ref t = tuple_of({py_float(items[i].first), py_float(items[i].second)});
+    list_put(list.get(), static_cast<Py_ssize_t>(i), t.release());
+  }
+  return list;
+}
+
 const Params<1> kWhy{"Result.why()", {"var"}, 1, false};
 const Params<1> kWhyDetail{"Result.why_detail()", {"var"}, 1, false};
 
@@ -84,7 +95,12 @@ size_t var_argument(const Params<1>& params, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyObject* infeasibility_report_value(const ResultData& r) {
-  InfeasibilityReport rep = diagnose([&] { return infeasibility_report(r); });
+  InfeasibilityReport rep = diagnose([&] {
+    if (!r.snapshot) return infeasibility_report(r);
+    const bool reported = r.status == SolveStatus::Infeasible ||
+                          r.status == SolveStatus::InfeasibleOrUnbounded;
+    return infeasibility_report(r, highs_subsystem_hooks(*r.snapshot, reported));
+  });
   Ref indices = check(PyList_New(static_cast<Py_ssize_t>(rep.constraint_indices.size())));
   for (size_t i = 0; i < rep.constraint_indices.size(); ++i) {
     list_put(indices.get(), static_cast<Py_ssize_t>(i),
@@ -113,6 +129,10 @@ PyObject* sensitivity_value(const ResultData& r) {
   set_item(d.get(), "most_impactful", shadow_price_list(s.most_impactful));
   set_item(d.get(), "active_constraints", position_name_list(s.active_constraints));
   set_item(d.get(), "variable_bounds", bounds);
+  if (r.ranging) {
+    set_item(d.get(), "cost_ranges", range_list(r.ranging->cost));
+    set_item(d.get(), "rhs_ranges", range_list(r.ranging->rhs));
+  }
   return d.release();
 }
 

@@ -35,11 +35,21 @@ PyObject* as_list(PyObject* o);              // list only (borrowed): "... to 'P
 [[noreturn]] void throw_cannot_convert(PyObject* o, const char* target);
 
 // Runs `f` for argument `name`; a TypeError it raises is re-raised as
-// "argument '{name}': {message}". Other failures pass through unchanged.
+// "argument '{name}': {message}", and so are the size failures (SizeError,
+// std::length_error and std::bad_alloc, the last two as MemoryError). Other
+// failures pass through unchanged.
 template <class F>
 auto convert_arg(const char* name, F&& f) -> decltype(f()) {
   try {
     return f();
+  } catch (const SizeError& e) {
+    throw SizeError{{e.type, std::string("argument '") + name + "': " + e.message}};
+  } catch (const std::length_error&) {
+    throw SizeError{{PyExc_MemoryError, std::string("argument '") + name +
+                                            "': too large to hold in memory"}};
+  } catch (const std::bad_alloc&) {
+    throw SizeError{{PyExc_MemoryError, std::string("argument '") + name +
+                                            "': not enough memory to hold it"}};
   } catch (const PyError& e) {
     if (PyErr_GivenExceptionMatches(e.type, PyExc_TypeError)) {
       throw_type_error(std::string("argument '") + name + "': " + e.message);

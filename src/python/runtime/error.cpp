@@ -48,7 +48,11 @@ void set_python_error_from_current() noexcept {
     PyObject* t = internal_failure_type();
     if (t) PyErr_SetString(t, e.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "not enough memory to complete the call");
+  } catch (const std::length_error& e) {
+    // A container asked to grow beyond its limits: a size taken from the
+    // caller's input, not a broken invariant.
+    PyErr_Format(PyExc_MemoryError, "size beyond the limits (%s)", e.what());
   } catch (const std::exception& e) {
     PyObject* t = internal_failure_type();
     if (t) PyErr_SetString(t, e.what());

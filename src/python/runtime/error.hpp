@@ -22,6 +22,12 @@ struct PyError {
   std::string message;
 };
 
+// A size or length on user input that cannot be honoured (a sequence that
+// ends before its reported length, a size beyond the limits, an allocation
+// that fails): ValueError, OverflowError or MemoryError. The argument matcher
+// (convert_arg) prefixes the message with the argument's name.
+struct SizeError : PyError {};
+
 // A broken internal invariant. Raised in Python as the module's
 // InternalFailure type, which derives from BaseException.
 struct InternalFailure : std::runtime_error {

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/model/model_data.hpp"
 #include "core/model/solve_options.hpp"
@@ -21,6 +22,7 @@ struct Options {
   SolveOptions core;
   Ref basis;                          // the `basis` keyword's object; set iff core.basis_given
   std::optional<std::string> solver;  // chooses the adapter; not read by adapters
+  Ref solver_settings;                // the `solver_options` dict (a copy), or null
 };
 
 // What an adapter hands back to Model.solve. `data.snapshot` stays empty: the
@@ -40,5 +42,17 @@ using Adapter = AdapterOutcome (*)(const StandardForm& form, const ModelData& mo
 
 // time.perf_counter()
 double perf_counter();
+
+// Dual values in the model's own terms from duals of the form that was
+// solved: `form_duals[i]` is d(form objective)/d(right-hand side of row i),
+// the form being a minimisation. The model's objective is the negated form
+// objective for a maximising model, so its duals are negated too; every
+// adapter reports `duals[i]` as d(model objective)/d(rhs of row i).
+inline std::vector<double> model_duals(const StandardForm& form, std::vector<double> form_duals) {
+  if (form.maximize) {
+    for (double& d : form_duals) d = 0.0 - d;  // no -0.0
+  }
+  return form_duals;
+}
 
 }  // namespace pelora::py

@@ -2,6 +2,7 @@
 // are laid out in C++ in cone order as triplets in ascending row order and
 // turned into compressed columns there, so the package receives A with one
 // csc_matrix call.
+#include "python/solve/solver_settings.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 
 #include <cmath>
@@ -104,15 +105,24 @@ ConicRows conic_rows(const StandardForm& f) {
   ConicRows out;
 
   for (size_t r = 0; r < f.num_row; ++r) {
-    if (f.row_lower[r] == f.row_upper[r]) add_row(t, v, r, 1.0, f.row_upper[r]);
+    if (f.row_lower[r] == f.row_upper[r]) {
+      add_row(t, v, r, 1.0, f.row_upper[r]);
+      out.linear_origin.emplace_back(r, -1.0);
+    }
   }
   out.zero_rows = t.rows();
 
   for (size_t r = 0; r < f.num_row; ++r) {
     const double lo = f.row_lower[r], up = f.row_upper[r];
     if (lo == up) continue;
-    if (bounded(up)) add_row(t, v, r, 1.0, up);
-    if (bounded(lo)) add_row(t, v, r, -1.0, -lo);
+    if (bounded(up)) {
+      add_row(t, v, r, 1.0, up);
+      out.linear_origin.emplace_back(r, -1.0);
+    }
+    if (bounded(lo)) {
+      add_row(t, v, r, -1.0, -lo);
+      out.linear_origin.emplace_back(r, 1.0);
+    }
   }
   for (size_t j = 0; j < f.num_col; ++j) {
     if (bounded(f.col_upper[j])) {
@@ -197,6 +207,9 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
   set("tol_feas", py_float(1e-9));
   set("tol_gap_abs", py_float(1e-9));
   set("tol_gap_rel", py_float(1e-9));
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    refusing("Clarabel", key, v, [&] { check_status(PyObject_SetAttr(settings.get(), k, v)); });
+  });
 
   Ref solver = call_method(clarabel.get(), "DefaultSolver", p.get(), q.get(), a.get(), b.get(),
                            cones.get(), settings.get());
@@ -217,6 +230,16 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
     r.primals = read_floats(x.get());
     Ref obj = get_attr(solution.get(), "obj_val");
     r.objective = f.model_objective(to_double(obj.get()));
+    // The multipliers z of A x + s = b give d(objective)/d(b) = -z; a row
+    // of the model appears as up to two conic rows (its two sides).
+    if (Ref z_attr = attr_or_null(solution.get(), "z")) {
+      const std::vector<double> z = read_floats(z_attr.get());
+      std::vector<double> duals(f.num_row, 0.0);
+      for (size_t k = 0; k < rows.linear_origin.size() && k < z.size(); ++k) {
+        duals[rows.linear_origin[k].first] += rows.linear_origin[k].second * z[k];
+      }
+      r.duals = model_duals(f, std::move(duals));
+    }
   }
   r.iterations = count_or_zero(attr_or_null(solution.get(), "iterations").get());
   return out;

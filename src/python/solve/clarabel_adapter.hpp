@@ -2,6 +2,8 @@
 // cones, and linear or convex quadratic models on request.
 #pragma once
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "python/solve/adapter.hpp"
 #include "python/solve/handoff.hpp"
@@ -21,6 +23,11 @@ struct ConicRows {
   size_t nonnegative_rows = 0;
   std::vector<size_t> soc_sizes;
   std::vector<size_t> psd_orders;
+  // For each conic row that comes from a linear row of the form: that row's
+  // index and the sign turning the row's multiplier z into
+  // d(objective)/d(rhs): -1 where b is the rhs (equality and upper sides),
+  // +1 where b is the negated lower side. The rows are the first ones.
+  std::vector<std::pair<size_t, double>> linear_origin;
 };
 ConicRows conic_rows(const StandardForm& form);
 

@@ -61,7 +61,9 @@ std::string choose_solver(const std::optional<std::string>& requested, const Sta
   if (requested) {
     name = *requested;
   } else if (!form.soc_cones.empty() || !form.psd_cones.empty()) {
-    name = "clarabel";
+    // Clarabel drops integrality; SCIP keeps it and takes second-order
+    // cones as quadratic constraints (integer_cone_problem covers the rest).
+    name = form.has_integer() && form.psd_cones.empty() ? "scip" : "clarabel";
   } else {
     switch (type) {
       case ProblemType::LP:
@@ -73,6 +75,11 @@ std::string choose_solver(const std::optional<std::string>& requested, const Sta
   }
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (name != "highs" && !find_adapter(name)) {
+    std::string names = "\"highs\"";
+    for (const AdapterEntry& e : kAdapters) names += std::string(", \"") + e.name + "\"";
+    throw_value_error("unknown solver \"" + *requested + "\"; the solvers are " + names);
+  }
   return name;
 }
 
@@ -92,6 +99,24 @@ void warn_if_integrality_ignored(const std::string& lower_name, const StandardFo
                  "mixed-integer model (solver=\"scip\" solves it with integrality)\n");
     return;
   }
+}
+
+std::optional<std::string> integer_cone_problem(bool requested, const StandardForm& form) {
+  if (requested || !form.has_integer()) return std::nullopt;
+  if (!form.psd_cones.empty()) {
+    return std::string(
+        "no available solver keeps integrality with PSD cones: Clarabel would solve the "
+        "continuous relaxation. Name solver=\"clarabel\" to accept the relaxation");
+  }
+  if (form.soc_cones.empty()) return std::nullopt;
+  Ref scip = Ref::steal(PyImport_ImportModule("pyscipopt"));
+  if (scip) return std::nullopt;
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
+  PyErr_Clear();
+  return std::string(
+      "integer variables with second-order cones need SCIP (pyscipopt is not installed): "
+      "Clarabel would solve the continuous relaxation. Install with `pip install pyscipopt`, "
+      "or name solver=\"clarabel\" to accept the relaxation");
 }
 
 Adapter adapter_for(const std::string& lower_name) {

@@ -150,7 +150,7 @@ void refuse_nonlinear(const ModelData& m, const char* display, const char* hint)
 void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
   for (size_t j = 0; j < f.num_col; ++j) {
     if (std::isnan(f.col_lower[j]) || std::isnan(f.col_upper[j])) {
-      const std::string name = j < m.variables.size() ? m.variables[j].name : std::to_string(j);
+      const std::string name = j < m.variables.size() ? m.var_name(j) : std::to_string(j);
       throw_value_error("variable '" + name + "' has a NaN bound");
     }
   }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <initializer_list>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "python/runtime/call.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/runtime/error.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -116,7 +119,100 @@ void set_start_point(PyObject* h, const Numpy& np, const std::vector<double>& x)
   call_method(h, "setSolution", n.get(), idx.get(), val.get());
 }
 
+// HiGHS reports magnitudes of 1e30 and more for "no limit".
+double ranging_value(double v) {
+  constexpr double kHighsHuge = 1e30;
+  if (v >= kHighsHuge) return std::numeric_limits<double>::infinity();
+  if (v <= -kHighsHuge) return -std::numeric_limits<double>::infinity();
+  return v;
+}
+
+// The `value_` list of one HiGHS ranging record, cut to `n` entries (HiGHS
+// may hand back a longer buffer).
+std::vector<double> ranging_values(PyObject* ranging, const char* record, size_t n) {
+  Ref rec = get_attr(ranging, record);
+  Ref values = get_attr(rec.get(), "value_");
+  std::vector<double> v = read_floats(values.get());
+  if (v.size() < n) throw_runtime_error("HiGHS ranging record is shorter than the model");
+  v.resize(n);
+  for (double& x : v) x = ranging_value(x);
+  return v;
+}
+
+// Which rows are basic in HiGHS's final basis.
+std::vector<uint8_t> basic_rows(PyObject* highspy, PyObject* h, size_t num_row) {
+  Ref basis = call_method(h, "getBasis");
+  Ref status = get_attr(basis.get(), "row_status");
+  Ref cls = get_attr(highspy, "HighsBasisStatus");
+  Ref basic = get_attr(cls.get(), "kBasic");
+  const Py_ssize_t n = PySequence_Size(status.get());
+  if (n < 0) throw_already_set();
+  if (static_cast<size_t>(n) < num_row) throw_runtime_error("HiGHS basis is shorter than the model");
+  std::vector<uint8_t> out(num_row);
+  for (size_t i = 0; i < num_row; ++i) {
+    Ref item = check(PySequence_GetItem(status.get(), static_cast<Py_ssize_t>(i)));
+    const int eq = PyObject_RichCompareBool(item.get(), basic.get(), Py_EQ);
+    if (eq < 0) throw_already_set();
+    out[i] = static_cast<uint8_t>(eq);
+  }
+  return out;
+}
+
+// HiGHS's ranging of the optimal basis, turned into the model's terms: a
+// maximisation was handed over negated, so its cost interval is negated and
+// flipped; row bounds are right-hand sides less the constraint's constant.
+// For a basic (slack) row HiGHS ranges the row's activity rather than its
+// bound; the bound of such a row keeps the basis optimal from its activity
+// on outwards (up to +inf for `<=`, down to -inf for `>=`). Empty when HiGHS
+// has none (no basis, for example after an interior-point run without
+// crossover).
+LpRanging read_ranging(PyObject* highspy, PyObject* h, PyObject* sol, const StandardForm& f,
+                       const ModelData& model) {
+  LpRanging out;
+  Ref pair = call_method(h, "getRanging");
+  if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) return out;
+  if (!highs_status_is(highspy, PyTuple_GetItem(pair.get(), 0), "kOk")) return out;
+  PyObject* rg = PyTuple_GetItem(pair.get(), 1);
+  const std::vector<double> cost_dn = ranging_values(rg, "col_cost_dn", f.num_col);
+  const std::vector<double> cost_up = ranging_values(rg, "col_cost_up", f.num_col);
+  const std::vector<double> row_dn = ranging_values(rg, "row_bound_dn", f.num_row);
+  const std::vector<double> row_up = ranging_values(rg, "row_bound_up", f.num_row);
+  out.cost.reserve(f.num_col);
+  for (size_t j = 0; j < f.num_col; ++j) {
+    out.cost.emplace_back(f.maximize ? -cost_up[j] : cost_dn[j],
+                          f.maximize ? -cost_dn[j] : cost_up[j]);
+  }
+  const std::vector<uint8_t> basic = basic_rows(highspy, h, f.num_row);
+  Ref row_value = get_attr(sol, "row_value");
+  const std::vector<double> activity = read_floats(row_value.get());
+  if (activity.size() < f.num_row) throw_runtime_error("HiGHS row values are shorter than the model");
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  out.rhs.reserve(f.num_row);
+  for (size_t i = 0; i < f.num_row; ++i) {
+    const bool known = i < model.constraints.size();
+    const double k = known ? model.constraints[i].expr.constant : 0.0;
+    const Sense sense = known ? model.constraints[i].sense : Sense::Eq;
+    if (basic[i] && sense != Sense::Eq) {
+      const double a = activity[i] + k;
+      out.rhs.emplace_back(sense == Sense::Le ? a : -inf, sense == Sense::Le ? inf : a);
+    } else {
+      out.rhs.emplace_back(row_dn[i] + k, row_up[i] + k);
+    }
+  }
+  return out;
+}
+
 }  // namespace
+
+void apply_highs_settings(PyObject* highspy, PyObject* h, const Options& options) {
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    Ref status;
+    refusing("HiGHS", key, v, [&] { status = call_method(h, "setOptionValue", k, v); });
+    if (highs_status_is(highspy, status.get(), "kError")) {
+      throw_refused("HiGHS", key, v, "no such option, or a value of the wrong type or range");
+    }
+  });
+}
 
 double perf_counter() {
   Ref time = import_module("time");
@@ -260,6 +356,7 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   Ref highspy = import_module("highspy");
   Ref h = new_highs(highspy.get(), o.verbose);
   apply_options(h.get(), o);
+  apply_highs_settings(highspy.get(), h.get(), options);
   const Numpy np;
   const bool integer = f.has_integer();
 
@@ -317,12 +414,26 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
         r.nodes = count_or_zero(readable_info(highspy.get(), h.get(), "mip_node_count"));
         r.gap = float_or_zero(readable_info(highspy.get(), h.get(), "mip_gap"));
       } else if (solution_flag(sol.get(), "dual_valid")) {
+        // HiGHS's row duals are d(objective)/d(active row bound) of the
+        // minimisation it solved.
         Ref row_dual = get_attr(sol.get(), "row_dual");
-        r.duals = read_floats(row_dual.get());
+        r.duals = model_duals(f, read_floats(row_dual.get()));
+      }
+      const bool lp = !integer && !(f.hessian && f.hessian->nnz() > 0);
+      if (o.ranging && lp && r.status == SolveStatus::Optimal) {
+        r.ranging = read_ranging(highspy.get(), h.get(), sol.get(), f, model);
       }
     }
   }
-  r.iterations = count_or_zero(readable_info(highspy.get(), h.get(), "simplex_iteration_count"));
+  // Simplex, interior-point (with its crossover), first-order and QP
+  // iterations: a QP or an IPM run without crossover counts too.
+  uint64_t iterations = 0;
+  for (const char* counter : {"simplex_iteration_count", "ipm_iteration_count",
+                              "crossover_iteration_count", "pdlp_iteration_count",
+                              "qp_iteration_count"}) {
+    iterations += count_or_zero(readable_info(highspy.get(), h.get(), counter));
+  }
+  r.iterations = iterations;
   out.basis = call_method(h.get(), "getBasis");
   return out;
 }

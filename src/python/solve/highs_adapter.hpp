@@ -15,6 +15,10 @@ namespace pelora::py {
 AdapterOutcome solve_with_highs(const StandardForm& form, const ModelData& model,
                                 const Options& options);
 
+// The user's solver_options through h.setOptionValue, each checked: a key
+// HiGHS refuses (unknown, wrong type or out of range) raises ValueError.
+void apply_highs_settings(PyObject* highspy, PyObject* h, const Options& options);
+
 // h.setOptionValue(name, value); the returned status is not inspected.
 void set_highs_option(PyObject* h, const char* name, PyObject* value);
 

@@ -3,6 +3,7 @@
 // product, the quadratic part as one bilinear form 0.5*x'Qx over the whole
 // symmetric Q (each off-diagonal product counted for (i, j) and (j, i)), the
 // linear rows as one sparse matrix product.
+#include "python/solve/solver_settings.hpp"
 #include "python/solve/ipopt_adapter.hpp"
 
 #include <cmath>
@@ -74,6 +75,25 @@ struct RunResult {
   Ref stats;
 };
 
+// Creates an Ipopt solver for min x^2 with the one Ipopt option `key` = `value`.
+void probe_ipopt_setting(PyObject* casadi, PyObject* key, PyObject* value) {
+  Ref sx = get_attr(casadi, "SX");
+  Ref x = call_method(sx.get(), "sym", py_str("x").get());
+  Ref f = check(PyNumber_Multiply(x.get(), x.get()));
+  Ref problem = check(PyDict_New());
+  dict_set(problem.get(), "x", x.get());
+  dict_set(problem.get(), "f", f.get());
+  Ref ipopt_opts = check(PyDict_New());
+  dict_set(ipopt_opts.get(), "print_level", py_int(0).get());
+  dict_set(ipopt_opts.get(), "sb", py_str("yes").get());
+  check_status(PyDict_SetItem(ipopt_opts.get(), key, value));
+  Ref opts = check(PyDict_New());
+  dict_set(opts.get(), "ipopt", ipopt_opts.get());
+  dict_set(opts.get(), "print_time", Py_False);
+  call_method(casadi, "nlpsol", py_str("probe").get(), py_str("ipopt").get(), problem.get(),
+              opts.get());
+}
+
 // nlpsol + the call with start point and bounds; fills the outcome's status,
 // primal values (when optimal), iterations and solve time. Returns the
 // objective value as Ipopt reports it (only meaningful when optimal).
@@ -96,13 +116,19 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   if (o.time_limit) {
     dict_set(ipopt_opts.get(), "max_cpu_time", py_float(positive_time_limit(*o.time_limit)).get());
   }
+  merge_settings(options, ipopt_opts.get());
   Ref opts = check(PyDict_New());
   dict_set(opts.get(), "ipopt", ipopt_opts.get());
   dict_set(opts.get(), "print_time", py_bool(o.verbose).get());
 
   Ref name = py_str("solver"), plugin = py_str("ipopt");
-  Ref solver = call_method(ca.module.get(), "nlpsol", name.get(), plugin.get(), problem.get(),
+  Ref solver = call_blaming(
+      "Ipopt", options,
+      [&] {
+        return call_method(ca.module.get(), "nlpsol", name.get(), plugin.get(), problem.get(),
                            opts.get());
+      },
+      [&](PyObject* k, PyObject* v) { probe_ipopt_setting(ca.module.get(), k, v); });
 
   Ref kwargs = check(PyDict_New());
   // The warm start goes over whatever its length: casadi names a mismatch.
@@ -135,6 +161,27 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
     r.primals = read_floats(flat.get());
     Ref fv = check(PyObject_GetItem(result.get(), py_str("f").get()));
     value = to_double(fv.get());
+    Ref lam;
+    if (f.num_row > 0) {
+      lam = Ref::steal(PyObject_GetItem(result.get(), py_str("lam_g").get()));
+      if (!lam) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+        PyErr_Clear();
+      }
+    }
+    if (lam) {
+      // casadi's lam_g multiplies g in the Lagrangian f + lam_g'g, so
+      // d(objective)/d(bound of g_i) is -lam_g[i]; the linear rows come
+      // first in g.
+      Ref lam_full = call_method(lam.get(), "full");
+      Ref lam_flat = call_method(lam_full.get(), "flatten");
+      const std::vector<double> all = read_floats(lam_flat.get());
+      std::vector<double> duals(f.num_row, 0.0);
+      for (size_t i = 0; i < f.num_row && i < all.size(); ++i) duals[i] = 0.0 - all[i];
+      r.duals = model_duals(f, std::move(duals));
+    } else if (f.num_row == 0) {
+      r.duals.emplace();
+    }
   }
   Ref iters = Ref::steal(PyObject_CallMethod(stats.get(), "get", "s", "iter_count"));
   if (!iters) PyErr_Clear();

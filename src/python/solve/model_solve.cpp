@@ -24,13 +24,26 @@ const char kModelSolveDoc[] =
     "\"scipy\")\n  time_limit: float \xe2\x80\x94 seconds\n  gap: float \xe2\x80\x94 MIP gap "
     "tolerance\n  verbose: bool \xe2\x80\x94 solver output\n  threads: int \xe2\x80\x94 number of "
     "threads\n  warm_start: Result \xe2\x80\x94 previous solution for warm starting\n  presolve: "
-    "bool \xe2\x80\x94 run presolve (default True)";
+    "bool \xe2\x80\x94 run presolve (default True)\n  ranging: bool \xe2\x80\x94 LP cost and "
+    "right-hand-side ranges in sensitivity() (HiGHS, continuous LP)\n"
+    "  solver_options: dict \xe2\x80\x94 the chosen solver's own settings, applied after\n"
+    "    the options above (so they override them); a key the solver refuses raises\n"
+    "    ValueError naming it. Common ones:\n"
+    "      HiGHS: \"simplex_iteration_limit\", \"mip_feasibility_tolerance\", \"log_to_console\"\n"
+    "      OSQP: \"max_iter\", \"eps_abs\", \"eps_rel\", \"polishing\"\n"
+    "      Clarabel: \"max_iter\", \"tol_gap_rel\", \"tol_feas\", \"verbose\"\n"
+    "      Ipopt: \"max_iter\", \"tol\", \"print_level\"\n"
+    "      SCIP: \"limits/nodes\", \"numerics/feastol\", \"display/verblevel\"\n"
+    "      SciPy/SLSQP: \"maxiter\", \"ftol\", \"disp\"";
 
 namespace {
 
 // A small mixed-integer model first tries its LP relaxation.
 constexpr size_t kRelaxationMaxColumns = 4000;
 constexpr double kIntegralTolerance = 1e-6;
+// The rounded point must meet every row and bound this closely (relative);
+// otherwise the full mixed-integer solve runs.
+constexpr double kRoundedFeasibility = 1e-9;
 
 constexpr Params<0> kSolveParams{"Model.solve()", {}, 0, true};
 
@@ -65,7 +78,13 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
       !integral_at(integrality, *r.primals, kIntegralTolerance)) {
     return std::nullopt;
   }
-  round_integer_columns(integrality, *r.primals);
+  std::vector<double> rounded = *r.primals;
+  round_integer_columns(integrality, rounded);
+  if (!feasible_at(form, rounded, kRoundedFeasibility)) return std::nullopt;
+  // The objective is the model's own at the point returned, not the
+  // relaxation's value before rounding.
+  r.objective = form.model_objective(form_objective_at(form, rounded));
+  r.primals = std::move(rounded);
   r.nodes.reset();
   r.gap.reset();
   return out;
@@ -90,6 +109,15 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
 
   const ProblemType type = classify_problem(model);
   const std::string name = choose_solver(options.solver, form, type);
+  if (auto why = integer_cone_problem(options.solver.has_value(), form)) {
+    // Answering with the continuous relaxation would pass fractional
+    // integers off as the solution.
+    write_stderr("[pelora-opt] error: " + *why + "\n");
+    AdapterOutcome refused;
+    refused.data.status = SolveStatus::Error;
+    refused.data.solver = "none";
+    return pack_result(std::move(refused), snapshot_of(model));
+  }
   std::optional<AdapterOutcome> outcome;
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type)) {
@@ -103,6 +131,12 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   // Duals follow the model's rows: an eliminated row's dual is 0.
   if (reduced && outcome->data.duals) {
     outcome->data.duals = expand_row_duals(*outcome->data.duals, kept, model_rows);
+  }
+  // Ranging asked for is always answered, with empty lists where this solve
+  // has none; ranges of a reduced row set do not describe the model's rows,
+  // nor do those of an integer model's relaxation.
+  if (o.ranging && (!outcome->data.ranging || reduced || form.has_integer())) {
+    outcome->data.ranging.emplace();
   }
   return pack_result(std::move(*outcome), snapshot_of(model));
 }
@@ -119,8 +153,7 @@ StandardForm standard_form_of(const ModelData& model) {
 
 std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   auto snap = std::make_shared<ModelSnapshot>();
-  snap->var_names.reserve(model.variables.size());
-  for (const VarRecord& v : model.variables) snap->var_names.push_back(v.name);
+  snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
   return snap;

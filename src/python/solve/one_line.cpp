@@ -22,6 +22,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/sequence.hpp"
 #include "python/solve/adapter.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/highs_adapter.hpp"
@@ -45,16 +46,11 @@ const Params<2> kMaximize{"maximize()", {"objective", "constraints"}, 1, true};
 std::vector<ConstraintRecord> to_constraints(PyObject* o) {
   if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(o)) throw_cannot_convert(o, "Sequence");
-  Ref seq = check(PySequence_Fast(o, "expected a sequence"));
-  const Py_ssize_t n = PySequence_Size(seq.get());
-  if (n < 0) throw_already_set();
   std::vector<ConstraintRecord> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(seq.get(), i));
-    if (!is_constraint(item.get())) throw_cannot_convert(item.get(), "Constraint");
-    out.push_back(stored_constraint(constraint_value(item.get()), std::nullopt));
-  }
+  for_each_item(o, [&](PyObject* item) {
+    if (!is_constraint(item)) throw_cannot_convert(item, "Constraint");
+    out.push_back(stored_constraint(constraint_value(item), std::nullopt));
+  });
   return out;
 }
 

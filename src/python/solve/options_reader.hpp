@@ -13,7 +13,8 @@
 namespace pelora::py {
 
 // Reads every option from `kwargs` (a dict, or null for none) in the fixed
-// order; the first conversion error is raised. Unknown keys are ignored.
+// order; the first conversion error is raised. Unknown keys are ignored
+// after one warning line each on standard error.
 Options read_solve_options(PyObject* kwargs);
 
 // The single conversions, shared with the other entry points that read a few

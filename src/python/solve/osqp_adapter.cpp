@@ -10,6 +10,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -78,6 +79,42 @@ AdapterOutcome without_variables(const StandardForm& f, double t0) {
   return out;
 }
 
+// The problem data keywords of setup are not settings.
+constexpr const char* kOsqpData[] = {"P", "q", "A", "l", "u"};
+
+// The user's settings join the setup keywords, replacing the adapter's own.
+void apply_osqp_settings(PyObject*, const Options& options, PyObject* kwargs) {
+  for_each_setting(options, [&](const std::string& key, PyObject*, PyObject* v) {
+    for (const char* d : kOsqpData) {
+      if (key == d) throw_refused("OSQP", key, v, "problem data, not a setting");
+    }
+  });
+  merge_settings(options, kwargs);
+}
+
+// Sets up min x^2 s.t. 0 <= x <= 1 with the one setting `key` = `value`.
+void probe_osqp_setting(PyObject* osqp, PyObject* key, PyObject* value) {
+  Ref sparse = import_module("scipy.sparse");
+  Ref eye = call_method(sparse.get(), "eye", py_int(1).get());
+  Ref csc = call_method(eye.get(), "tocsc");
+  Ref numpy = import_module("numpy");
+  Ref zero_list = check(Py_BuildValue("[d]", 0.0)), one_list = check(Py_BuildValue("[d]", 1.0));
+  Ref zeros = call_method(numpy.get(), "array", zero_list.get());
+  Ref ones = call_method(numpy.get(), "array", one_list.get());
+  Ref kwargs = check(PyDict_New());
+  dict_set(kwargs.get(), "P", csc.get());
+  dict_set(kwargs.get(), "q", zeros.get());
+  dict_set(kwargs.get(), "A", csc.get());
+  dict_set(kwargs.get(), "l", zeros.get());
+  dict_set(kwargs.get(), "u", ones.get());
+  dict_set(kwargs.get(), "verbose", Py_False);
+  check_status(PyDict_SetItem(kwargs.get(), key, value));
+  Ref solver = call_method(osqp, "OSQP");
+  Ref setup = get_attr(solver.get(), "setup");
+  Ref no_args = check(PyTuple_New(0));
+  check(PyObject_Call(setup.get(), no_args.get(), kwargs.get()));
+}
+
 }  // namespace
 
 SolveStatus osqp_status_from_text(const std::string& s) {
@@ -90,7 +127,7 @@ SolveStatus osqp_status_from_text(const std::string& s) {
   if (contains(s, "infeasible")) return SolveStatus::Infeasible;
   // OSQP words its time limit "run time limit reached".
   if (contains(s, "time_limit") || contains(s, "time limit")) return SolveStatus::TimeLimit;
-  if (contains(s, "maximum iterations")) return SolveStatus::TimeLimit;
+  if (contains(s, "maximum iterations")) return SolveStatus::IterationLimit;
   return SolveStatus::Unknown;
 }
 
@@ -125,9 +162,12 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   }
   dict_set(kwargs.get(), "eps_abs", py_float(1e-8).get());
   dict_set(kwargs.get(), "eps_rel", py_float(1e-8).get());
+  apply_osqp_settings(osqp.get(), options, kwargs.get());
   Ref setup = get_attr(solver.get(), "setup");
   Ref no_args = check(PyTuple_New(0));
-  check(PyObject_Call(setup.get(), no_args.get(), kwargs.get()));
+  call_blaming("OSQP", options,
+               [&] { return check(PyObject_Call(setup.get(), no_args.get(), kwargs.get())); },
+               [&](PyObject* k, PyObject* v) { probe_osqp_setting(osqp.get(), k, v); });
 
   // Statuses other than "solved" are read from the result, not raised.
   Ref solve = get_attr(solver.get(), "solve");
@@ -141,16 +181,32 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
 
   Ref info = get_attr(res.get(), "info");
   Ref status = get_attr(info.get(), "status");
-  r.status = osqp_status_from_text(text_of(status.get()));
+  const std::string status_text = text_of(status.get());
+  r.status = osqp_status_from_text(status_text);
   if (r.status == SolveStatus::Optimal) {
     Ref x = get_attr(res.get(), "x");
     r.primals = read_floats(x.get());
     Ref obj = get_attr(info.get(), "obj_val");
     r.objective = f.model_objective(to_double(obj.get()));
+    // OSQP's y prices l <= Ax <= u with the opposite sign to
+    // d(objective)/d(bound); the bound rows after the model rows are the
+    // variable bounds, which are not linear constraints of the model.
     Ref y = get_attr(res.get(), "y");
-    r.duals = read_floats(y.get());
+    std::vector<double> all = read_floats(y.get());
+    std::vector<double> rows(f.num_row, 0.0);
+    for (size_t i = 0; i < f.num_row && i < all.size(); ++i) rows[i] = 0.0 - all[i];
+    r.duals = model_duals(f, std::move(rows));
   }
   r.iterations = count_or_zero(attr_or_null(info.get(), "iter").get());
+  // Chosen automatically for a QP, OSQP may stop at its iteration limit on a
+  // model it would solve with more iterations; say how to get an answer.
+  if (!options.solver && r.status != SolveStatus::Optimal &&
+      contains(status_text, "maximum iterations")) {
+    write_stderr("[pelora-opt] warning: OSQP stopped at its iteration limit (" +
+                 std::to_string(r.iterations.value_or(0)) +
+                 " iterations) without a solution; raise the limit with "
+                 "solver_options={\"max_iter\": ...} or solve with solver=\"clarabel\"\n");
+  }
   return out;
 }
 

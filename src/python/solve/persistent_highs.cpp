@@ -2,7 +2,9 @@
 // changed in place (bounds, costs, coefficients) and re-solved. Mirrors of
 // the bounds and costs stay readable from Python.
 #include <cmath>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/format.hpp"
@@ -13,6 +15,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/sequence.hpp"
 #include "python/runtime/types.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
@@ -33,37 +36,53 @@ struct PersistentState {
   size_t num_rows = 0;
   double offset = 0.0;
   bool maximize = false;
-  int borrows = 0;  // > 0: shared borrows in progress; -1: an exclusive one
+  ModelMutex mutex;       // held by the method working on the HiGHS object
+  std::thread::id owner;  // the thread holding `mutex` (default id: none)
 };
 
 PersistentState& state_of(PyObject* self) { return unbox<PersistentState>(self); }
 
-// Exclusive access for updates, shared access for everything else, so that
-// an update from inside a running call on the same object is refused.
-class Borrow {
+// Every method that reads or changes the HiGHS object (updates, resolve)
+// holds the object's mutex for its whole length: HiGHS releases the
+// interpreter lock while it runs, so without it two threads' runs would
+// overlap on one HiGHS instance. Another thread waits for the mutex with the
+// interpreter lock released; the holding thread itself, re-entering from a
+// call it makes, gets RuntimeError "Already borrowed" instead of a deadlock.
+class Exclusive {
  public:
-  Borrow(PersistentState& s, bool exclusive) : s_(s), exclusive_(exclusive) {
-    if (exclusive) {
-      if (s.borrows != 0) throw_runtime_error("Already borrowed");
-      s.borrows = -1;
-    } else {
-      if (s.borrows < 0) throw_runtime_error("Already mutably borrowed");
-      ++s.borrows;
+  explicit Exclusive(PersistentState& s) : s_(s) {
+    const std::thread::id me = std::this_thread::get_id();
+    if (s.owner == me) throw_runtime_error("Already borrowed");
+    if (!s.mutex.try_lock()) {
+      PyThreadState* ts = PyEval_SaveThread();
+      s.mutex.lock();
+      PyEval_RestoreThread(ts);
     }
+    s.owner = me;
   }
-  ~Borrow() {
-    if (exclusive_) {
-      s_.borrows = 0;
-    } else {
-      --s_.borrows;
-    }
+  ~Exclusive() {
+    s_.owner = std::thread::id();
+    s_.mutex.unlock();
   }
-  Borrow(const Borrow&) = delete;
-  Borrow& operator=(const Borrow&) = delete;
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
 
  private:
   PersistentState& s_;
-  bool exclusive_;
+};
+
+// The mirrors (bounds, costs, sizes) change only under the mutex and with
+// the interpreter lock held. A reader on another thread waits for the mutex,
+// so it never sees an update half applied; the holding thread may read them
+// from inside its own call (they stay whole between two entries).
+class Reading {
+ public:
+  explicit Reading(PersistentState& s) {
+    if (s.owner != std::this_thread::get_id()) lock_.emplace(s);
+  }
+
+ private:
+  std::optional<Exclusive> lock_;
 };
 
 // --- argument conversions --------------------------------------------------------
@@ -76,17 +95,14 @@ PyObject* as_sequence(PyObject* o) {
 
 std::vector<size_t> read_indices(PyObject* o) {
   as_sequence(o);
-  const Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) throw_already_set();
-  std::vector<size_t> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  std::vector<size_t> out;
+  for_each_item(o, [&](PyObject* item) {
     // Any integer (NumPy's included), through its __index__.
-    Ref item = check(PySequence_GetItem(o, i));
-    Ref index = check(PyNumber_Index(item.get()));
+    Ref index = check(PyNumber_Index(item));
     const size_t v = PyLong_AsSize_t(index.get());
     if (v == static_cast<size_t>(-1) && PyErr_Occurred()) throw_already_set();
-    out[static_cast<size_t>(i)] = v;
-  }
+    out.push_back(v);
+  });
   return out;
 }
 
@@ -218,7 +234,7 @@ PyObject* update_bounds(PyObject* self, PyObject* args, PyObject* kw, const Para
     const std::vector<double> lowers = a.convert(1, read_values);
     const std::vector<double> uppers = a.convert(2, read_values);
     PersistentState& st = state_of(self);
-    Borrow borrow(st, /*exclusive=*/true);
+    Exclusive borrow(st);
     std::vector<double>& lo = rows ? st.row_lower : st.col_lower;
     std::vector<double>& up = rows ? st.row_upper : st.col_upper;
     check_range(indices, lo.size(), rows ? "row" : "column");
@@ -256,7 +272,7 @@ PyObject* update_col_costs(PyObject* self, PyObject* args, PyObject* kw) {
     const std::vector<size_t> indices = a.convert(0, read_indices);
     const std::vector<double> costs = a.convert(1, read_values);
     PersistentState& st = state_of(self);
-    Borrow borrow(st, /*exclusive=*/true);
+    Exclusive borrow(st);
     check_range(indices, st.col_cost.size(), "column");
     check_length("costs", costs.size(), "indices", indices.size());
     check_no_nan("costs", costs, indices.size());
@@ -280,7 +296,7 @@ PyObject* update_matrix_coeffs(PyObject* self, PyObject* args, PyObject* kw) {
     const std::vector<size_t> cols = a.convert(1, read_indices);
     const std::vector<double> values = a.convert(2, read_values);
     PersistentState& st = state_of(self);
-    Borrow borrow(st, /*exclusive=*/true);
+    Exclusive borrow(st);
     check_length("cols", cols.size(), "rows", rows.size());
     check_length("values", values.size(), "rows", rows.size());
     check_range(rows, st.num_rows, "row");
@@ -307,7 +323,7 @@ PyObject* update_matrix_coeffs(PyObject* self, PyObject* args, PyObject* kw) {
 PyObject* row_bounds(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Reading borrow(st);
     return float_pair(st.row_lower, st.row_upper).release();
   });
 }
@@ -315,7 +331,7 @@ PyObject* row_bounds(PyObject* self, PyObject*) {
 PyObject* col_bounds(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Reading borrow(st);
     return float_pair(st.col_lower, st.col_upper).release();
   });
 }
@@ -323,7 +339,7 @@ PyObject* col_bounds(PyObject* self, PyObject*) {
 PyObject* col_costs(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Reading borrow(st);
     return float_list(st.col_cost).release();
   });
 }
@@ -331,7 +347,7 @@ PyObject* col_costs(PyObject* self, PyObject*) {
 PyObject* num_cols(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Reading borrow(st);
     return PyLong_FromSize_t(st.num_cols);
   });
 }
@@ -339,7 +355,7 @@ PyObject* num_cols(PyObject* self, PyObject*) {
 PyObject* num_rows(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Reading borrow(st);
     return PyLong_FromSize_t(st.num_rows);
   });
 }
@@ -347,7 +363,7 @@ PyObject* num_rows(PyObject* self, PyObject*) {
 PyObject* resolve(PyObject* self, PyObject*) {
   return boundary([&] {
     PersistentState& st = state_of(self);
-    Borrow borrow(st, false);
+    Exclusive borrow(st);
     PyObject* h = st.highs.get();
     AdapterOutcome out;
     ResultData& r = out.data;
@@ -373,8 +389,12 @@ PyObject* resolve(PyObject* self, PyObject*) {
         Ref col_value = get_attr(sol.get(), "col_value");
         r.primals = read_floats(col_value.get());
         if (solution_flag(sol.get(), "dual_valid")) {
+          // In the model's own sense, as Model.solve reports them.
           Ref row_dual = get_attr(sol.get(), "row_dual");
           r.duals = read_floats(row_dual.get());
+          if (st.maximize) {
+            for (double& d : *r.duals) d = 0.0 - d;
+          }
         }
       }
     }

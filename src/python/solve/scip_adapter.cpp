@@ -1,9 +1,11 @@
+#include "python/solve/solver_settings.hpp"
 #include "python/solve/scip_adapter.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -188,7 +190,14 @@ Ref add_columns(const Scip& s, const StandardForm& f, std::span<const double> co
 // built from a dictionary of term keys, all handed over in one
 // addMatrixCons call. Rows with two infinite sides constrain nothing and
 // are left out.
-void add_rows(const Scip& s, const StandardForm& f, const std::vector<Ref>& terms) {
+// Returns the constraint objects with the form row of each (for the duals).
+struct RowConstraints {
+  Ref constraints;           // the MatrixConstraint addMatrixCons returned, or null
+  std::vector<size_t> rows;  // the form's row of each, in order
+};
+
+RowConstraints add_rows(const Scip& s, const StandardForm& f, const std::vector<Ref>& terms) {
+  RowConstraints added;
   const size_t m = f.num_row;
   std::vector<int32_t> start(m + 1, 0);
   for (int32_t r : f.a_index) ++start[static_cast<size_t>(r) + 1];
@@ -217,9 +226,10 @@ void add_rows(const Scip& s, const StandardForm& f, const std::vector<Ref>& term
     }
     Ref cons = s.polynomial_cons(dict.get(), lo, up);
     check_status(PyList_Append(conss.get(), cons.get()));
+    added.rows.push_back(r);
   }
   const Py_ssize_t count = PyList_Size(conss.get());
-  if (count == 0) return;
+  if (count == 0) return added;
 
   Ref size = py_int(count);
   Ref object_t = Ref::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
@@ -229,7 +239,34 @@ void add_rows(const Scip& s, const StandardForm& f, const std::vector<Ref>& term
   check_status(PyObject_SetItem(array.get(), all.get(), conss.get()));
   Ref matrix_cons_t = get_attr(s.pyscipopt.get(), "MatrixExprCons");
   Ref matrix = call_method(array.get(), "view", matrix_cons_t.get());
-  call_method(s.model.get(), "addMatrixCons", matrix.get());
+  added.constraints = call_method(s.model.get(), "addMatrixCons", matrix.get());
+  return added;
+}
+
+// The row duals of a solved continuous LP: getDualsolLinear of each row's
+// constraint, d(objective)/d(active side) of the minimisation; a row that
+// was left out (no finite side) prices 0. Nothing when SCIP has no duals.
+std::optional<std::vector<double>> scip_row_duals(const Scip& s, const StandardForm& f,
+                                                  const RowConstraints& rc) {
+  std::vector<double> duals(f.num_row, 0.0);
+  if (!rc.constraints) return duals;
+  try {
+    Ref flat = get_attr(rc.constraints.get(), "flat");
+    Ref list = check(PySequence_List(flat.get()));
+    if (static_cast<size_t>(PyList_Size(list.get())) != rc.rows.size()) return std::nullopt;
+    Ref dual_of = get_attr(s.model.get(), "getDualsolLinear");
+    for (size_t k = 0; k < rc.rows.size(); ++k) {
+      Ref d = call(dual_of.get(), PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k)));
+      duals[rc.rows[k]] = float_of(d.get());
+    }
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  } catch (const PyError&) {
+    return std::nullopt;
+  }
+  return model_duals(f, std::move(duals));
 }
 
 // SCIP takes a linear objective only: the quadratic term 0.5*x'Qx moves into
@@ -381,6 +418,20 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   s.model = call(model_t.get());
   s.infinity = float_of(call_method(s.model.get(), "infinity").get());
   apply_options(s, o);
+  // A continuous LP keeps its rows as they are (no presolve, no bound
+  // propagation) so that the final LP's duals price the model's rows.
+  const bool continuous_lp = !f.has_integer() && !(f.hessian && f.hessian->nnz() > 0) &&
+                             f.soc_cones.empty() && model.nl_constraints.empty() &&
+                             !nl_objective;
+  if (continuous_lp) {
+    Ref settings = get_attr(s.pyscipopt.get(), "SCIP_PARAMSETTING");
+    Ref off = get_attr(settings.get(), "OFF");
+    call_method(s.model.get(), "setPresolve", off.get());
+    call_method(s.model.get(), "disablePropagation");
+  }
+  for_each_setting(options, [&](const std::string& key, PyObject* k, PyObject* v) {
+    refusing("SCIP", key, v, [&] { call_method(s.model.get(), "setParam", k, v); });
+  });
 
   Ref x = add_columns(s, f, cost);
   Ref var_list = check(PySequence_List(x.get()));
@@ -398,7 +449,7 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     terms.reserve(f.num_col);
     for (PyObject* v : vars) terms.push_back(s.term_of(v));
   }
-  add_rows(s, f, terms);
+  const RowConstraints row_constraints = add_rows(s, f, terms);
   if (quadratic) add_quadratic_epigraph(s, *f.hessian, f.num_col, terms);
   for (const auto& cone : f.soc_cones) add_soc_cone(s, cone, terms);
 
@@ -453,6 +504,9 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     r.primals = std::move(primals);
     const double gap = float_of(call_method(s.model.get(), "getGap").get());
     if (std::isfinite(gap) && gap < s.infinity) r.gap = gap;
+    if (continuous_lp && r.status == SolveStatus::Optimal) {
+      r.duals = scip_row_duals(s, f, row_constraints);
+    }
   }
   // The counters exist once SCIP has transformed the problem (a run that
   // stops before, or a stand-in that does not solve, has none).

@@ -5,11 +5,14 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <vector>
 
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
 
@@ -34,6 +37,7 @@ Ref compile_objective(const char* source, PyObject* globals) {
 struct RowGroup {
   CscMatrix a;
   std::vector<double> lower, upper;
+  std::vector<size_t> origin;  // the form's row of each kept row
 };
 
 RowGroup select_rows(const StandardForm& f, bool want) {
@@ -48,6 +52,7 @@ RowGroup select_rows(const StandardForm& f, bool want) {
     renumber[r] = static_cast<int32_t>(g.lower.size());
     g.lower.push_back(f.row_lower[r]);
     g.upper.push_back(f.row_upper[r]);
+    g.origin.push_back(r);
   }
   g.a.rows = g.lower.size();
   g.a.cols = f.num_col;
@@ -63,6 +68,86 @@ RowGroup select_rows(const StandardForm& f, bool want) {
   }
   g.a.start[f.num_col] = static_cast<int32_t>(g.a.index.size());
   return g;
+}
+
+// Runs f() with scipy's "Unknown solver options" warning raised as an
+// OptimizeWarning exception (only when `active`: without user settings the
+// warning filters are left alone).
+template <class F>
+Ref with_unknown_options_refused(PyObject* optimize, bool active, F&& f) {
+  if (!active) return f();
+  Ref warnings = import_module("warnings");
+  Ref guard = call_method(warnings.get(), "catch_warnings");
+  call_method(guard.get(), "__enter__");
+  struct Exit {
+    PyObject* guard;
+    ~Exit() {
+      // Leaving the guard must not lose (or be confused by) a pending error.
+      PyObject *t = nullptr, *v = nullptr, *b = nullptr;
+      PyErr_Fetch(&t, &v, &b);
+      Ref r = Ref::steal(PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None));
+      if (!r) PyErr_Clear();
+      PyErr_Restore(t, v, b);
+    }
+  } exit{guard.get()};
+  Ref category = get_attr(optimize, "OptimizeWarning");
+  call_method(warnings.get(), "filterwarnings", py_str("error").get(),
+              py_str("Unknown solver options").get(), category.get());
+  return f();
+}
+
+// minimize(x^2, [1.0], method="SLSQP", options={key: value}) with unknown
+// options refused.
+void probe_slsqp_setting(PyObject* optimize, PyObject* minimize, PyObject* key, PyObject* value) {
+  Ref globals = check(PyDict_New());
+  Ref fun = compile_objective("lambda x: float(x[0] * x[0])", globals.get());
+  Ref x0 = check(Py_BuildValue("[d]", 1.0));
+  Ref settings = check(PyDict_New());
+  check_status(PyDict_SetItem(settings.get(), key, value));
+  Ref kwargs = check(PyDict_New());
+  dict_set(kwargs.get(), "method", py_str("SLSQP").get());
+  dict_set(kwargs.get(), "options", settings.get());
+  Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
+  with_unknown_options_refused(optimize, true, [&] {
+    return check(PyObject_Call(minimize, args.get(), kwargs.get()));
+  });
+}
+
+// The row duals from SLSQP's KKT multipliers, or nothing when they are not
+// one per constraint scipy made. scipy lists the equality constraints
+// first (c = Ax - b = 0, so d(objective)/d(b) = m), then the inequality
+// ones, lower sides before upper sides, each in row order (c = Ax - lower
+// >= 0 gives d/d(lower) = m; c = upper - Ax >= 0 gives d/d(upper) = -m).
+std::optional<std::vector<double>> slsqp_duals(const StandardForm& f, const RowGroup (&g)[2],
+                                               PyObject* multipliers) {
+  std::vector<double> m;
+  try {
+    m = read_floats(multipliers);
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  } catch (const PyError&) {
+    return std::nullopt;
+  }
+  const RowGroup& eq = g[0];
+  const RowGroup& in = g[1];
+  size_t lower_sides = 0, upper_sides = 0;
+  for (size_t k = 0; k < in.lower.size(); ++k) {
+    lower_sides += std::isinf(in.lower[k]) ? 0 : 1;
+    upper_sides += std::isinf(in.upper[k]) ? 0 : 1;
+  }
+  if (m.size() != eq.origin.size() + lower_sides + upper_sides) return std::nullopt;
+  std::vector<double> duals(f.num_row, 0.0);
+  size_t pos = 0;
+  for (size_t k = 0; k < eq.origin.size(); ++k) duals[eq.origin[k]] = m[pos++];
+  for (size_t k = 0; k < in.origin.size(); ++k) {
+    if (!std::isinf(in.lower[k])) duals[in.origin[k]] += m[pos++];
+  }
+  for (size_t k = 0; k < in.origin.size(); ++k) {
+    if (!std::isinf(in.upper[k])) duals[in.origin[k]] -= m[pos++];
+  }
+  return model_duals(f, std::move(duals));
 }
 
 }  // namespace
@@ -102,9 +187,11 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   // Equality and inequality rows go in separate LinearConstraint objects,
   // which SLSQP handles as its two constraint kinds.
   Ref list = check(PyList_New(0));
+  RowGroup groups[2];  // equality rows, inequality rows
   if (f.num_row > 0) {
     for (const bool equality : {true, false}) {
-      const RowGroup g = select_rows(f, equality);
+      RowGroup& g = groups[equality ? 0 : 1];
+      g = select_rows(f, equality);
       if (g.lower.empty()) continue;
       Ref a = h.csc(g.a);
       Ref rl = h.array(g.lower), ru = h.array(g.upper);
@@ -113,10 +200,13 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
     }
   }
   if (PyList_Size(list.get()) > 0) dict_set(kwargs.get(), "constraints", list.get());
-  if (o.time_limit) {
+  if (o.time_limit || has_settings(options)) {
     Ref settings = check(PyDict_New());
-    Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
-    dict_set(settings.get(), "maxiter", maxiter.get());
+    if (o.time_limit) {
+      Ref maxiter = check(PyLong_FromLongLong(slsqp_maxiter(*o.time_limit)));
+      dict_set(settings.get(), "maxiter", maxiter.get());
+    }
+    merge_settings(options, settings.get());
     dict_set(kwargs.get(), "options", settings.get());
   }
 
@@ -135,7 +225,14 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
 
   Ref minimize = get_attr(optimize.get(), "minimize");
   Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
-  Ref res = check(PyObject_Call(minimize.get(), args.get(), kwargs.get()));
+  Ref res = call_blaming(
+      "SciPy/SLSQP", options,
+      [&] {
+        return with_unknown_options_refused(optimize.get(), has_settings(options), [&] {
+          return check(PyObject_Call(minimize.get(), args.get(), kwargs.get()));
+        });
+      },
+      [&](PyObject* k, PyObject* v) { probe_slsqp_setting(optimize.get(), minimize.get(), k, v); });
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;
@@ -151,6 +248,7 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref fun_value = get_attr(res.get(), "fun");
   r.objective = f.model_objective(to_double(fun_value.get()));
   r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
+  if (Ref m = attr_or_null(res.get(), "multipliers")) r.duals = slsqp_duals(f, groups, m.get());
   return out;
 }
 

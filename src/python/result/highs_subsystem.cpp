@@ -1,0 +1,126 @@
+#include "python/result/highs_subsystem.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/solve/arrays.hpp"
+#include "python/solve/highs_adapter.hpp"
+
+namespace pelora::py {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// HiGHS's own strategy value: the subsystem taken from an LP solve, then
+// made irreducible.
+constexpr long long kIisFromLpIrreducible = 2 | 4;
+
+// Runs `f`; a failure of the package (missing, too old, refusing the data)
+// counts as "cannot tell" and clears the Python error. An interrupt or any
+// other BaseException that is not an Exception still propagates.
+template <class T, class F>
+T or_unknown(T unknown, F&& f) {
+  try {
+    return f();
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+  } catch (const PyError&) {
+  }
+  return unknown;
+}
+
+// A HiGHS instance holding the constraints at `rows` over the variables they
+// mention (every other variable is free to sit anywhere in its own box and
+// changes nothing), with a zero objective. Null when HiGHS refuses the data.
+Ref build_lp(PyObject* highspy, const Numpy& np, const ModelSnapshot& snap,
+             std::span<const size_t> rows) {
+  std::unordered_map<VarIndex, int32_t> column;
+  std::vector<double> col_lower, col_upper;
+  std::vector<double> row_lower, row_upper, value;
+  std::vector<int32_t> start, index;
+  for (size_t r : rows) {
+    const LinearConstraint& c = snap.constraints[r];
+    start.push_back(static_cast<int32_t>(index.size()));
+    for (const Term& t : c.expr.terms) {
+      if (t.index >= snap.variables.size()) continue;
+      auto [it, fresh] = column.try_emplace(t.index, static_cast<int32_t>(col_lower.size()));
+      if (fresh) {
+        col_lower.push_back(snap.variables[t.index].lower);
+        col_upper.push_back(snap.variables[t.index].upper);
+      }
+      index.push_back(it->second);
+      value.push_back(t.coef);
+    }
+    const double b = c.rhs - c.expr.constant;
+    row_lower.push_back(c.sense == Sense::Le ? -kInf : b);
+    row_upper.push_back(c.sense == Sense::Ge ? kInf : b);
+  }
+  Ref h = new_highs(highspy, /*verbose=*/false);
+  set_highs_option(h.get(), "output_flag", Py_False);
+  if (!col_lower.empty()) {
+    Ref n = py_int(static_cast<long long>(col_lower.size()));
+    Ref lo = np.view(col_lower), up = np.view(col_upper);
+    Ref st = call_method(h.get(), "addVars", n.get(), lo.get(), up.get());
+    if (highs_status_is(highspy, st.get(), "kError")) return {};
+  }
+  Ref n = py_int(static_cast<long long>(rows.size()));
+  Ref nnz = py_int(static_cast<long long>(index.size()));
+  Ref lo = np.view(row_lower), up = np.view(row_upper);
+  Ref s = np.view(start), i = np.view(index), v = np.view(value);
+  Ref st = call_method(h.get(), "addRows", n.get(), lo.get(), up.get(), nnz.get(), s.get(),
+                       i.get(), v.get());
+  if (highs_status_is(highspy, st.get(), "kError")) return {};
+  return h;
+}
+
+}  // namespace
+
+SubsystemHooks highs_subsystem_hooks(const ModelSnapshot& snap, bool reported_infeasible) {
+  SubsystemHooks hooks;
+  Ref highspy = or_unknown(Ref(), [] { return import_module("highspy"); });
+  if (!highspy) return hooks;
+  auto np = or_unknown(std::shared_ptr<Numpy>(), [] { return std::make_shared<Numpy>(); });
+  if (!np) return hooks;
+
+  hooks.judge = [&snap, highspy, np](std::span<const size_t> rows) -> std::optional<bool> {
+    return or_unknown(std::optional<bool>(), [&]() -> std::optional<bool> {
+      Ref h = build_lp(highspy.get(), *np, snap, rows);
+      if (!h) return std::nullopt;
+      call_method(h.get(), "run");
+      const SolveStatus s = highs_status(h.get(), /*iteration_rule=*/true);
+      if (s == SolveStatus::Infeasible) return true;
+      if (s == SolveStatus::Optimal) return false;
+      return std::nullopt;
+    });
+  };
+  if (!reported_infeasible) return hooks;
+
+  hooks.solver_subsystem = [&snap, highspy, np]() -> std::vector<size_t> {
+    return or_unknown(std::vector<size_t>(), [&] {
+      std::vector<size_t> all(snap.constraints.size());
+      for (size_t r = 0; r < all.size(); ++r) all[r] = r;
+      std::vector<size_t> found;
+      Ref h = build_lp(highspy.get(), *np, snap, all);
+      if (!h) return found;
+      set_highs_option(h.get(), "iis_strategy", py_int(kIisFromLpIrreducible).get());
+      Ref pair = call_method(h.get(), "getIis");
+      if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) return found;
+      if (highs_status_is(highspy.get(), PyTuple_GetItem(pair.get(), 0), "kError")) return found;
+      Ref iis = Ref::borrow(PyTuple_GetItem(pair.get(), 1));
+      Ref rows = get_attr(iis.get(), "row_index_");
+      for (double r : read_floats(rows.get())) {
+        if (r >= 0 && r < static_cast<double>(all.size())) found.push_back(static_cast<size_t>(r));
+      }
+      return found;
+    });
+  };
+  return hooks;
+}
+
+}  // namespace pelora::py
