@@ -1,5 +1,6 @@
 #include "python/blackbox/frame.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -482,13 +483,41 @@ double score_of(PyObject* value) {
 }
 
 void batch_values(Frame& frame, PyObject* task, std::span<const double> points, size_t dim,
-                  std::span<double> out, bb::Objective local) {
+                  std::span<double> out, bb::Objective local, PyObject* direct) {
   if (!frame.remote() && !frame.options().vectorized) {
     for (size_t i = 0; i < out.size(); ++i) out[i] = local(points.subspan(i * dim, dim));
     return;
   }
   if (PyErr_CheckSignals() < 0) throw_already_set();
   Ref xs = point_lists(points, dim);
+  if (direct && !frame.remote()) {
+    // A vectorized objective in this process: one call, the values read
+    // here (the same rules as the wrapper the workers get).
+    Ref got = Ref::steal(PyObject_CallFunctionObjArgs(direct, xs.get(), nullptr));
+    if (!got) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+      PyErr_Clear();
+      std::fill(out.begin(), out.end(), std::numeric_limits<double>::infinity());
+      return;
+    }
+    Ref seq = Ref::steal(PySequence_List(got.get()));
+    if (!seq) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+      PyErr_Clear();
+      throw_type_error("a vectorized objective must return a sequence of values, got " +
+                       type_name(got.get()));
+    }
+    const Py_ssize_t n = PyList_Size(seq.get());
+    if (n != static_cast<Py_ssize_t>(out.size())) {
+      throw_value_error("a vectorized objective must return one value per point: got " +
+                        std::to_string(n) + " values for " + std::to_string(out.size()) +
+                        " points");
+    }
+    for (size_t i = 0; i < out.size(); ++i) {
+      out[i] = score_of(PyList_GetItem(seq.get(), static_cast<Py_ssize_t>(i)));
+    }
+    return;
+  }
   Ref values = frame.map(task, xs.get());
   for (size_t i = 0; i < out.size(); ++i) {
     out[i] = score_of(PyList_GetItem(values.get(), static_cast<Py_ssize_t>(i)));

@@ -100,9 +100,10 @@ PyObject* helper(const char* name);  // borrowed
 // Values of a batch of points (n points of `dim` values, flat): in this
 // process one `local` call per point (workers=1), else `task` mapped over
 // the points (or over chunks of them when vectorized) and read back as
-// scores.
+// scores. `direct`, when given, is the vectorized objective itself, called
+// with all points at once when they stay in this process.
 void batch_values(Frame& frame, PyObject* task, std::span<const double> points, size_t dim,
-                  std::span<double> out, bb::Objective local);
+                  std::span<double> out, bb::Objective local, PyObject* direct = nullptr);
 
 // For functions whose shared keywords are named parameters: refuses more
 // than `count` positional arguments with the matcher's message.

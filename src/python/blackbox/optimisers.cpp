@@ -27,11 +27,12 @@ using namespace blackbox;
 // process.
 template <class Local, class Run>
 bb::RunResult framed_run(Frame& frame, Ref task, const char* what, Local& local,
-                         bb::RunControl& control, Run&& run) {
+                         bb::RunControl& control, Run&& run, PyObject* direct = nullptr) {
   if (frame.batching()) frame.open(task.get(), what);
   frame.apply(control);
+  if (!frame.options().vectorized) direct = nullptr;
   auto batch = [&](std::span<const double> pts, size_t dim, std::span<double> out) {
-    batch_values(frame, task.get(), pts, dim, out, local);
+    batch_values(frame, task.get(), pts, dim, out, local, direct);
   };
   bb::BatchObjective batch_ref(batch);
   if (frame.batching()) control.batch = &batch_ref;
@@ -40,7 +41,7 @@ bb::RunResult framed_run(Frame& frame, Ref task, const char* what, Local& local,
   auto single = [&](std::span<const double> x) -> double {
     if (!frame.options().vectorized) return local(x);
     double v = 0.0;
-    batch_values(frame, task.get(), x, x.size(), {&v, 1}, local);
+    batch_values(frame, task.get(), x, x.size(), {&v, 1}, local, direct);
     return v;
   };
   control.start = bb::RunControl::Clock::now();
@@ -60,7 +61,7 @@ PyObject* run_objective(PyObject* func, PyObject* kwargs, FrameKeys keys,
   Frame frame(std::move(fo));
   PyObjective local{func};
   return new_blackbox_result(framed_run(frame, std::move(task), "obj_func", local, control,
-                                        std::forward<Run>(run)));
+                                        std::forward<Run>(run), func));
 }
 
 // --- differential evolution -------------------------------------------------
