@@ -122,6 +122,10 @@ def test_pareto_and_admm_match_the_serial_runs(pool):
     items = po.pareto_frontier([sphere_points, lambda xs: [second(x) for x in xs]], BOX,
                                method="nsga2", generations=5, vectorized=True)
     assert items == po.pareto_frontier([sphere, second], BOX, method="nsga2", generations=5)
+    # The sweep's runs go to the workers whole; vectorized objectives get one-point lists.
+    items = po.pareto_frontier([sphere_points, sphere_points], BOX, n_points=2,
+                               vectorized=True, workers=pool.map)
+    assert items == po.pareto_frontier([sphere, sphere], BOX, n_points=2)
     serial = po.solve_admm([part, part_b], 3)
     assert po.solve_admm([part, part_b], 3, workers=pool.map) == serial
     assert po.solve_admm([part, part_b], 3, workers=2) == serial

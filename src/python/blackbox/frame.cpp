@@ -405,10 +405,11 @@ void Frame::open(PyObject* shipped, const char* what) {
   parts_ = PyLong_AsLong(n.get());
 }
 
-Ref Frame::map(PyObject* task, PyObject* items) {
+Ref Frame::map(PyObject* task, PyObject* items, bool whole_items) {
   Ref parts = check(PyLong_FromLong(parts_ < 1 ? 1 : parts_));
+  const bool chunks = o_.vectorized && !whole_items;
   Ref out = call(helper("_map"), map_ ? map_.get() : Py_None, task, items,
-                 o_.vectorized ? Py_True : Py_False, parts.get());
+                 chunks ? Py_True : Py_False, parts.get());
   Ref list = check(PySequence_List(out.get()));
   const Py_ssize_t got = PyList_Size(list.get());
   const Py_ssize_t want = PyList_Size(items);

@@ -67,9 +67,10 @@ class Frame {
   void open(PyObject* shipped, const char* what);
 
   // Maps `task` over `items` (a list) through the pool or the user's map,
-  // or, when vectorized, over chunks of `items`; returns a list of results
-  // (one per item either way).
-  Ref map(PyObject* task, PyObject* items);
+  // or, when vectorized and `whole_items` is false, over chunks of `items`;
+  // returns a list of results (one per item either way). `whole_items`:
+  // the task takes one item whatever vectorized says (sweep runs, parts).
+  Ref map(PyObject* task, PyObject* items, bool whole_items = false);
 
   // Fills the caps, target and monitor of `control` (the batch pointer is
   // the caller's).

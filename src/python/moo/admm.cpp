@@ -111,7 +111,7 @@ PyObject* solve_admm(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!item) throw_already_set();
         PyList_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);  // steals
       }
-      Ref results = frame.map(task.get(), items.get());
+      Ref results = frame.map(task.get(), items.get(), true);
       for (size_t i = 0; i < n; ++i) {
         solve.read(i, PyList_GetItem(results.get(), static_cast<Py_ssize_t>(i)),
                    out.subspan(i * dim, dim));

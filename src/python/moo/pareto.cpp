@@ -141,7 +141,7 @@ std::vector<mo::SweepPoint> remote_sweep(blackbox::Frame& frame, const std::vect
     Ref item = check(PyTuple_Pack(2, w.get(), s.get()));
     check_status(PyList_Append(items.get(), item.get()));
   }
-  Ref results = frame.map(task.get(), items.get());
+  Ref results = frame.map(task.get(), items.get(), true);
   std::vector<mo::SweepPoint> points;
   uint64_t made = 0;
   const auto start = bb::RunControl::Clock::now();
