@@ -385,6 +385,7 @@ def solve_de(
     verbose: bool = False,
     workers: Workers | None = None,
     vectorized: bool = False,
+    polish: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve a black-box optimisation problem using Differential Evolution.

@@ -336,3 +336,18 @@ def test_persistent_result_has_no_model_data():
     assert str(e.value) == NO_MODEL_DATA
     s = r.sensitivity()
     assert s["shadow_prices"] == [] and s["active_constraints"] == [] and s["variable_bounds"] == []
+
+
+def test_long_cycle_of_free_variables_needs_every_row():
+    # x[i+1] >= x[i] + 1 around a cycle that allows only n - 1 in all: every
+    # row is needed, and with free variables only the solver can say so (the
+    # set is too long for the dual-ray shortcut, so HiGHS's search runs).
+    n = 210
+    m = po.Model()
+    xs = [m.variable(f"x{i}") for i in range(n + 1)]
+    for i in range(n):
+        m.add(xs[i + 1] - xs[i] >= 1)
+    m.add(xs[n] - xs[0] <= n - 1)
+    m.minimize(xs[0])
+    rep = m.solve().infeasibility_report()
+    assert rep["constraint_indices"] == list(range(n + 1))

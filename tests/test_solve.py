@@ -356,6 +356,21 @@ def test_basis_round_trip_switches_presolve_off(spy):
     assert again.iterations == 0
 
 
+def test_iterations_count_interior_point_and_qp_runs():
+    # Without crossover an interior-point run makes no simplex iteration;
+    # a QP is solved by HiGHS's QP solver: both used to report 0.
+    m, _ = build(LP_COST, LP_ROWS, LP_BOUNDS)
+    ipm = m.solve(solver_method="ipm", run_crossover="off", presolve=False)
+    assert ipm.status == "optimal" and ipm.iterations > 0
+    q = po.Model()
+    x = q.variable("x", lower=-10, upper=10)
+    y = q.variable("y", lower=-10, upper=10)
+    q.add(x + y >= 1)
+    q.minimize(x * x + y * y + x)
+    r = q.solve(solver="highs", presolve=False)
+    assert r.status == "optimal" and r.iterations > 0
+
+
 def test_warm_start_is_passed_for_mips_of_the_right_length(spy):
     m, _ = build(MILP_COST, MILP_ROWS, MILP_BOUNDS, kinds="iiii")
     first = m.solve()

@@ -40,6 +40,12 @@ def test_qp_optimum_duals_and_counters():
     assert r.nodes is None and r.gap is None and r.basis() is None
 
 
+def test_iteration_cap_is_an_iteration_limit():
+    m, _, _ = small_qp()
+    r = m.solve(solver="osqp", solver_options={"max_iter": 5})
+    assert (r.status, r.iterations, r.objective, r.duals) == ("iteration_limit", 5, None, None)
+
+
 def test_maximisation_reports_the_model_sense():
     lo, _, _ = small_qp("min")
     hi, _, _ = small_qp("max")
@@ -155,7 +161,7 @@ def fake_osqp(monkeypatch):
     ("maximum iterations reached", "iteration_limit"),
     ("run time limit reached", "time_limit"),
     ("problem non convex", "unknown"),
-    ("interrupted", "unknown"),
+    ("interrupted", "interrupted"),
 ])
 def test_status_texts(fake_osqp, text, status):
     fake_osqp.status = text

@@ -45,8 +45,12 @@ std::vector<size_t> propagation_filter(BoundPropagator& prop) {
 
 // Deletion filter with the exact judge over an infeasible set: a member
 // goes when the others stay infeasible without it. A member the judge cannot
-// decide on stays.
+// decide on stays. The filter costs one LP solve per member, so a set beyond
+// kMaxJudgedMembers is left as it is (still infeasible, perhaps reducible).
+constexpr size_t kMaxJudgedMembers = 1000;
+
 std::vector<size_t> judged_filter(const SubsystemHooks& hooks, std::vector<size_t> set) {
+  if (set.size() > kMaxJudgedMembers) return set;
   std::vector<size_t> rest;
   for (size_t i = 0; i < set.size();) {
     rest.clear();
@@ -81,13 +85,12 @@ std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
   if (!hooks.judge) return kept;
   if (!kept.empty()) {
     const std::optional<bool> verdict = hooks.judge(kept);
+    if (!verdict) return kept;
+    if (*verdict) return judged_filter(hooks, std::move(kept));
     // Propagation works to a tolerance; a set that an LP solve satisfies is
-    // not reported as a conflict.
-    if (verdict == std::optional<bool>(false)) return {};
-    if (verdict) return judged_filter(hooks, std::move(kept));
-    return kept;
+    // not reported as a conflict (the solver's subsystem may still be).
   }
-  if (!hooks.solver_subsystem) return kept;
+  if (!hooks.solver_subsystem) return {};
   std::vector<size_t> found = hooks.solver_subsystem();
   std::sort(found.begin(), found.end());
   found.erase(std::unique(found.begin(), found.end()), found.end());

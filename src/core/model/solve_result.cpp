@@ -12,6 +12,7 @@ const char* status_text(SolveStatus s) {
     case SolveStatus::IterationLimit: return "iteration_limit";
     case SolveStatus::Error: return "error";
     case SolveStatus::Unknown: return "unknown";
+    case SolveStatus::Interrupted: return "interrupted";
   }
   return "unknown";
 }

@@ -21,6 +21,7 @@ enum class SolveStatus : uint8_t {
   IterationLimit = 5,
   Error = 6,
   Unknown = 7,
+  Interrupted = 8,  // stopped by the user (Ctrl-C); the incumbent, if any, is kept
 };
 
 const char* status_text(SolveStatus s);

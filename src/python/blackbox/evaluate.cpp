@@ -119,4 +119,13 @@ std::optional<std::string> kw_string(PyObject* kwargs, const char* key) {
   return as_string(v);
 }
 
+std::optional<bool> kw_bool(PyObject* kwargs, const char* key) {
+  PyObject* v = lookup(kwargs, key);
+  if (!v) return std::nullopt;
+  if (!PyBool_Check(v)) {
+    throw_type_error(std::string(key) + " must be True or False, got " + type_name(v));
+  }
+  return v == Py_True;
+}
+
 }  // namespace pelora::py::blackbox

@@ -51,6 +51,8 @@ std::optional<uint64_t> kw_u64(PyObject* kwargs, const char* key);
 std::optional<size_t> kw_size(PyObject* kwargs, const char* key);
 std::optional<double> kw_double(PyObject* kwargs, const char* key);
 std::optional<std::string> kw_string(PyObject* kwargs, const char* key);
+// A bool setting: True or False only (TypeError naming the key otherwise).
+std::optional<bool> kw_bool(PyObject* kwargs, const char* key);
 
 // Runs a core call, turning the core's std::invalid_argument (input the run
 // cannot work with) into a Python ValueError with the same text.

@@ -1,15 +1,19 @@
 // The module functions of the single-objective black-box optimisers. Each
 // converts `bounds`, reads its keyword options in its fixed order, runs the
 // core algorithm over the Python objective and wraps the outcome.
+#include <limits>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
+#include "core/blackbox/cmaes_ipop.hpp"
 #include "core/blackbox/differential_evolution.hpp"
 #include "core/blackbox/particle_swarm.hpp"
 #include "core/blackbox/portfolio.hpp"
 #include "core/blackbox/simulated_annealing.hpp"
+#include "core/format.hpp"
 #include "python/blackbox/evaluate.hpp"
 #include "python/blackbox/frame.hpp"
+#include "python/blackbox/polish.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
@@ -54,14 +58,21 @@ Ref objective_task(const FrameOptions& fo, PyObject* func) {
 }
 
 template <class Run>
-PyObject* run_objective(PyObject* func, PyObject* kwargs, FrameKeys keys,
-                        bb::RunControl& control, Run&& run) {
+bb::RunResult run_objective_raw(PyObject* func, PyObject* kwargs, FrameKeys keys,
+                                bb::RunControl& control, Run&& run) {
   FrameOptions fo = read_frame_options(kwargs, keys);
   Ref task = objective_task(fo, func);
   Frame frame(std::move(fo));
   PyObjective local{func};
-  return new_blackbox_result(framed_run(frame, std::move(task), "obj_func", local, control,
-                                        std::forward<Run>(run), func));
+  return framed_run(frame, std::move(task), "obj_func", local, control, std::forward<Run>(run),
+                    func);
+}
+
+template <class Run>
+PyObject* run_objective(PyObject* func, PyObject* kwargs, FrameKeys keys,
+                        bb::RunControl& control, Run&& run) {
+  return new_blackbox_result(
+      run_objective_raw(func, kwargs, keys, control, std::forward<Run>(run)));
 }
 
 // --- differential evolution -------------------------------------------------
@@ -80,9 +91,20 @@ PyObject* solve_de(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_double(k, "cr")) o.cr = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
-    return run_objective(a[0], k, {}, o.control, [&](bb::Objective f) {
+    const bool polish = kw_bool(k, "polish").value_or(false);
+    bb::RunResult r = run_objective_raw(a[0], k, {}, o.control, [&](bb::Objective f) {
       return bb::differential_evolution(bounds, o, f);
     });
+    if (polish) {
+      // The polish gets whatever `max_evals` leaves; without it, L-BFGS-B's
+      // own limit of 15000 calls.
+      const uint64_t cap = o.control.max_evals;
+      const uint64_t budget = cap == std::numeric_limits<uint64_t>::max()
+                                  ? 15000
+                                  : (cap > r.evaluations ? cap - r.evaluations : 0);
+      if (budget > 0) blackbox::polish(a[0], bounds, r, budget);
+    }
+    return new_blackbox_result(std::move(r));
   });
 }
 
@@ -152,17 +174,48 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
     bb::Bounds bounds = a.convert(1, read_bounds);
     PyObject* k = a.extra.get();
     bb::CmaesOptions o;
-    if (auto v = kw_size(k, "pop_size")) o.pop_size = *v;
-    if (auto v = kw_u64(k, "max_generations")) o.max_generations = *v;
-    if (auto v = kw_double(k, "sigma")) o.sigma = *v;
+    auto pop_size = kw_size(k, "pop_size");
+    if (pop_size) o.pop_size = *pop_size;
+    auto max_generations = kw_u64(k, "max_generations");
+    if (max_generations) o.max_generations = *max_generations;
+    auto sigma = kw_double(k, "sigma");
+    if (sigma) o.sigma = *sigma;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
-    if (auto v = kw_double(k, "tol")) o.tol = *v;
+    auto tol = kw_double(k, "tol");
+    if (tol) o.tol = *tol;
+    bool ipop = false;
     if (auto v = kw_string(k, "variant")) {
       o.variant = *v == "full" ? bb::CmaesVariant::full : bb::CmaesVariant::simple;
+      ipop = *v == "ipop";
     }
-    if (auto v = kw_size(k, "restarts")) o.restarts = *v;
+    auto restarts = kw_size(k, "restarts");
+    if (restarts) o.restarts = *restarts;
+    PyObjective f{a[0]};
+    if (ipop) {
+      // Its own defaults: only the settings given override them.
+      bb::IpopOptions io;
+      io.seed = o.seed;
+      if (pop_size) io.pop_size = *pop_size;
+      if (max_generations) io.max_generations = *max_generations;
+      if (sigma) {
+        if (!(*sigma > 0.0)) {
+          throw_value_error("sigma must be a positive finite number, got " + plain_number(*sigma));
+        }
+        io.sigma = *sigma;
+      }
+      if (tol) io.tol_fun = *tol;
+      if (restarts) io.max_restarts = *restarts;
+      if (auto v = kw_u64(k, "max_evals")) {
+        if (*v == 0) throw_value_error("max_evals must be at least 1");
+        io.max_evals = *v;
+      }
+      if (auto v = kw_double(k, "max_time")) io.max_time = *v;
+      if (auto v = kw_double(k, "target")) io.target = *v;
+      return new_blackbox_result(
+          run_core([&] { return bb::cmaes_ipop(bounds, io, f).result; }));
+    }
     return run_objective(a[0], k, {}, o.control,
-                         [&](bb::Objective f) { return bb::cmaes(bounds, o, f); });
+                         [&](bb::Objective g) { return bb::cmaes(bounds, o, g); });
   });
 }
 

@@ -1,5 +1,6 @@
 #include "python/result/highs_subsystem.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -19,6 +20,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // HiGHS's own strategy value: the subsystem taken from an LP solve, then
 // made irreducible.
 constexpr long long kIisFromLpIrreducible = 2 | 4;
+// A ray weight below this share of the largest counts as zero.
+constexpr double kRayZero = 1e-9;
+// Larger ray supports go to HiGHS's subsystem search instead of one LP solve
+// per member.
+constexpr size_t kMaxRaySupport = 200;
 
 // Runs `f`; a failure of the package (missing, too old, refusing the data)
 // counts as "cannot tell" and clears the Python error. An interrupt or any
@@ -79,6 +85,25 @@ Ref build_lp(PyObject* highspy, const Numpy& np, const ModelSnapshot& snap,
   return h;
 }
 
+// Rows with a nonzero weight in HiGHS's dual ray, or empty when it has none.
+std::vector<size_t> ray_support(PyObject* highspy, PyObject* h) {
+  std::vector<size_t> rows;
+  Ref triple = call_method(h, "getDualRay");
+  if (!PyTuple_Check(triple.get()) || PyTuple_Size(triple.get()) != 3) return rows;
+  if (!highs_status_is(highspy, PyTuple_GetItem(triple.get(), 0), "kOk")) return rows;
+  if (PyObject_IsTrue(PyTuple_GetItem(triple.get(), 1)) != 1) {
+    PyErr_Clear();
+    return rows;
+  }
+  const std::vector<double> ray = read_floats(PyTuple_GetItem(triple.get(), 2));
+  double largest = 0.0;
+  for (double v : ray) largest = std::max(largest, std::fabs(v));
+  for (size_t i = 0; i < ray.size(); ++i) {
+    if (std::fabs(ray[i]) > kRayZero * largest) rows.push_back(i);
+  }
+  return rows;
+}
+
 }  // namespace
 
 SubsystemHooks highs_subsystem_hooks(const ModelSnapshot& snap, bool reported_infeasible) {
@@ -108,6 +133,15 @@ SubsystemHooks highs_subsystem_hooks(const ModelSnapshot& snap, bool reported_in
       std::vector<size_t> found;
       Ref h = build_lp(highspy.get(), *np, snap, all);
       if (!h) return found;
+      // The rows a Farkas ray of the LP weighs form an infeasible set; when
+      // it is small the deletion filter makes it irreducible at little cost.
+      // Otherwise HiGHS's own subsystem search runs.
+      call_method(h.get(), "run");
+      if (highs_status(h.get(), /*iteration_rule=*/true) == SolveStatus::Infeasible) {
+        found = ray_support(highspy.get(), h.get());
+        if (!found.empty() && found.size() <= kMaxRaySupport) return found;
+        found.clear();
+      }
       set_highs_option(h.get(), "iis_strategy", py_int(kIisFromLpIrreducible).get());
       Ref pair = call_method(h.get(), "getIis");
       if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) return found;

@@ -15,6 +15,7 @@
 
 #include "python/runtime/call.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/solver_settings.hpp"
 
@@ -333,6 +334,7 @@ SolveStatus highs_status_from_text(std::string s, bool iteration_rule) {
   if (iteration_rule && (contains(s, "iteration_limit") || contains(s, "iterationlimit"))) {
     return SolveStatus::IterationLimit;
   }
+  if (contains(s, "interrupt")) return SolveStatus::Interrupted;
   if (contains(s, "error")) return SolveStatus::Error;
   return SolveStatus::Unknown;
 }
@@ -375,7 +377,14 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   }
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
 
-  Ref run_status = call_method(h.get(), "run");
+  // Ctrl-C stops the run through HiGHS's interrupt callbacks.
+  Ref run_status;
+  {
+    const InterruptWatch watch;  // armed for the run only
+    HighsInterrupt stop_on_ctrl_c(h.get(), watch);
+    run_status = call_method(h.get(), "run");
+    watch.reraise_pending();
+  }
   r.solve_time = perf_counter() - t0;
 
   // A run that ends in error (for example a mixed-integer quadratic model,
@@ -398,7 +407,8 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
       r.primals.emplace();
       if (!integer) r.duals = std::vector<double>(f.num_row, 0.0);
     }
-  } else if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+  } else if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit ||
+             r.status == SolveStatus::Interrupted) {
     Ref key = py_str("objective_function_value");
     Ref pair = call_method(h.get(), "getInfoValue", key.get());
     Ref value = check(PySequence_GetItem(pair.get(), 1));

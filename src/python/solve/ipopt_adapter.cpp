@@ -14,6 +14,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/nl_casadi.hpp"
 
 namespace pelora::py {
@@ -101,6 +102,11 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                  const Options& options, Problem& p, double t0, ResultData& r) {
   const SolveOptions& o = options.core;
   const bool with_g = static_cast<bool>(p.g);
+  // Ctrl-C from here on: casadi stops Ipopt by itself when a
+  // KeyboardInterrupt comes up during the run; the watch tells that apart
+  // from other failures, and also keeps an interrupt that casadi absorbs
+  // while it builds the solver.
+  const InterruptWatch watch(/*raise=*/true);
 
   // Ipopt takes f and g as dense expressions; a row without entries (or an
   // objective without terms) is a structural zero until densified.
@@ -129,6 +135,12 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                            opts.get());
       },
       [&](PyObject* k, PyObject* v) { probe_ipopt_setting(ca.module.get(), k, v); });
+  if (watch.interrupted()) {
+    r.solve_time = perf_counter() - t0;
+    r.solver = "Ipopt";
+    r.status = SolveStatus::Interrupted;
+    return 0.0;
+  }
 
   Ref kwargs = check(PyDict_New());
   // The warm start goes over whatever its length: casadi names a mismatch.
@@ -142,6 +154,7 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   }
   Ref no_args = check(PyTuple_New(0));
   Ref result = check(PyObject_Call(solver.get(), no_args.get(), kwargs.get()));
+  const bool interrupted = watch.interrupted();
   r.solve_time = perf_counter() - t0;
   r.solver = "Ipopt";
 
@@ -152,6 +165,8 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   const char* c = PyUnicode_AsUTF8AndSize(text.get(), &n);
   if (!c) throw_already_set();
   r.status = ipopt_status_from_text(std::string(c, static_cast<size_t>(n)));
+  // Ipopt keeps no incumbent: an interrupted run reports no point.
+  if (interrupted && r.status != SolveStatus::Optimal) r.status = SolveStatus::Interrupted;
 
   double value = 0.0;
   if (r.status == SolveStatus::Optimal) {

@@ -74,6 +74,14 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
     return std::nullopt;
   }
   ResultData& r = out->data;
+  if (r.status == SolveStatus::Interrupted) {
+    // Ctrl-C during the relaxation ends the solve; the relaxation's point
+    // is no integer solution.
+    r.objective.reset();
+    r.primals.reset();
+    r.duals.reset();
+    return out;
+  }
   if (r.status != SolveStatus::Optimal || !r.primals ||
       !integral_at(integrality, *r.primals, kIntegralTolerance)) {
     return std::nullopt;

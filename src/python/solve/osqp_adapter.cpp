@@ -128,6 +128,8 @@ SolveStatus osqp_status_from_text(const std::string& s) {
   // OSQP words its time limit "run time limit reached".
   if (contains(s, "time_limit") || contains(s, "time limit")) return SolveStatus::TimeLimit;
   if (contains(s, "maximum iterations")) return SolveStatus::IterationLimit;
+  // OSQP stops on Ctrl-C by itself ("interrupted by user").
+  if (contains(s, "interrupted")) return SolveStatus::Interrupted;
   return SolveStatus::Unknown;
 }
 

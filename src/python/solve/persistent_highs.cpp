@@ -20,6 +20,7 @@
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/highs_adapter.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/model_solve.hpp"
 #include "python/solve/options_reader.hpp"
 
@@ -369,13 +370,20 @@ PyObject* resolve(PyObject* self, PyObject*) {
     ResultData& r = out.data;
     r.solver = "HiGHS";
     const double t0 = perf_counter();
-    Ref run_status = call_method(h, "run");
+    Ref run_status;
+    {
+      const InterruptWatch watch;  // armed for the run only
+      HighsInterrupt stop_on_ctrl_c(h, watch);
+      run_status = call_method(h, "run");
+      watch.reraise_pending();
+    }
     r.solve_time = perf_counter() - t0;
     r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
                    ? SolveStatus::Error
                    : highs_status(h, /*iteration_rule=*/false);
 
-    if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit) {
+    if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit ||
+        r.status == SolveStatus::Interrupted) {
       Ref key = py_str("objective_function_value");
       Ref pair = call_method(h, "getInfoValue", key.get());
       if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2) {

@@ -95,13 +95,15 @@ bool scip_accepts(const StandardForm& f, std::span<const double> cost) {
 
 // getStatus() texts; the gap limit is the requested `gap` reached, which
 // counts as optimal (as with HiGHS's mip_rel_gap). Texts for limits this
-// adapter never sets, and user interrupts, give "unknown".
+// adapter never sets give "unknown".
 SolveStatus scip_status(const std::string& s) {
   if (s == "optimal" || s == "gaplimit") return SolveStatus::Optimal;
   if (s == "infeasible") return SolveStatus::Infeasible;
   if (s == "unbounded") return SolveStatus::Unbounded;
   if (s == "inforunbd") return SolveStatus::InfeasibleOrUnbounded;
   if (s == "timelimit") return SolveStatus::TimeLimit;
+  // SCIP catches Ctrl-C itself during optimize (misc/catchctrlc).
+  if (s == "userinterrupt") return SolveStatus::Interrupted;
   if (s == "nodelimit" || s == "totalnodelimit" || s == "stallnodelimit") {
     return SolveStatus::IterationLimit;
   }

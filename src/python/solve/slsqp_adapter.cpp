@@ -248,7 +248,10 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref fun_value = get_attr(res.get(), "fun");
   r.objective = f.model_objective(to_double(fun_value.get()));
   r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
-  if (Ref m = attr_or_null(res.get(), "multipliers")) r.duals = slsqp_duals(f, groups, m.get());
+  // Multipliers of a run that did not converge price nothing.
+  if (r.status == SolveStatus::Optimal) {
+    if (Ref m = attr_or_null(res.get(), "multipliers")) r.duals = slsqp_duals(f, groups, m.get());
+  }
   return out;
 }
 
