@@ -1,11 +1,12 @@
 # Type stubs for the pelora_opt extension module.
+import os
 from typing import NoReturn, Any, Callable, Sequence, final
 
 __all__ = [
     "Model", "Var", "Expr", "QuadExpr", "NlExpr", "Constraint", "Result", "BlackBoxResult",
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
-    "solve_portfolio", "solve_parallel_de", "solve_admm",
+    "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model",
 ]
 
 class InternalFailure(BaseException): ...
@@ -57,6 +58,11 @@ class Model:
         """Validate the model before solving. Returns list of warning dicts."""
     def to_lp(self) -> str:
         """Export the model to LP format string."""
+    def to_mps(self) -> str:
+        """Export the model to free-format MPS string."""
+    def write(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Write the model to a file: LP, MPS or a Python script, chosen by the suffix
+        (.lp, .mps, .py; .gz after it compresses the file)."""
     def to_python(self) -> str:
         """Generate standalone Python code that recreates this model."""
     def summary(self) -> str:
@@ -553,3 +559,9 @@ def solve_admm(
     """ADMM consensus solver for decomposable problems.
     subproblems: list of callables, each takes (rho: float, target: list[float]) -> list[float]
     With workers, the parts of one iteration are solved in parallel."""
+
+def read_model(path: str | os.PathLike[str] | bytes) -> Model:
+    """Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers
+    (needs highspy) and return it as a Model. A ranged row becomes two constraints
+    (>= lower, then <= upper) with the row's name; an integer column with bounds [0, 1]
+    becomes a binary variable."""

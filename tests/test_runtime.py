@@ -11,7 +11,7 @@ ORDER = [
     "Model", "Var", "Expr", "QuadExpr", "NlExpr", "Constraint", "Result", "BlackBoxResult",
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
-    "solve_portfolio", "solve_parallel_de", "solve_admm",
+    "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model",
 ]
 
 

@@ -15,9 +15,35 @@ void append_plain_number(std::string& out, double v) {
     out += v < 0 ? "-inf" : "inf";
     return;
   }
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  out.append(buf, r.ptr);
+  // The shortest digits that read back to v, then laid out without an
+  // exponent: large values are padded with zeros ("100000000000000000000000"
+  // for 1e23, not the exact binary value 99999999999999991611392).
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const char* p = buf;
+  if (*p == '-') {
+    out += '-';
+    ++p;
+  }
+  std::string digits;
+  const char* e = p;
+  for (; e < r.ptr && *e != 'e'; ++e)
+    if (*e != '.') digits += *e;
+  int exp = 0;
+  std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, exp);
+  const int n = static_cast<int>(digits.size());
+  if (exp < 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-exp - 1), '0');
+    out += digits;
+  } else if (exp + 1 >= n) {
+    out += digits;
+    out.append(static_cast<size_t>(exp + 1 - n), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(exp + 1));
+    out += '.';
+    out.append(digits, static_cast<size_t>(exp + 1), std::string::npos);
+  }
 }
 
 std::string plain_number(double v) {

@@ -41,6 +41,7 @@ const Entry kEntries[] = {
     {"solve_portfolio", nullptr, &solve_portfolio_def},      // 22
     {"solve_parallel_de", nullptr, &solve_parallel_de_def},  // 23
     {"solve_admm", nullptr, &solve_admm_def},            // 24
+    {"read_model", nullptr, &read_model_def},            // 25
     {nullptr, nullptr, nullptr},  // end
 };
 

@@ -4,49 +4,25 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <map>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "core/format.hpp"
+#include "core/model/export_common.hpp"
 #include "core/model/standard_form.hpp"
 
 namespace pelora {
 namespace {
 
-constexpr double kUnitTolerance = 1e-15;
+using namespace exports;
 
-bool is_one(double c) { return std::fabs(c - 1.0) < kUnitTolerance; }
-bool is_minus_one(double c) { return std::fabs(c + 1.0) < kUnitTolerance; }
-
-std::vector<Term> sorted_terms(const LinearTerms& t) {
-  std::vector<Term> v(t.begin(), t.end());
-  std::sort(v.begin(), v.end(), [](const Term& a, const Term& b) { return a.index < b.index; });
-  return v;
-}
-
-// The linear expression an export writes for the objective, or null for
-// none; `nonlinear` is set for an objective with nonlinear terms.
-const Expr* objective_expr(const ModelData& m, bool& nonlinear) {
-  nonlinear = false;
-  if (!m.objective) return nullptr;
-  return std::visit(
-      [&](const auto& o) -> const Expr* {
-        using T = std::decay_t<decltype(o)>;
-        if constexpr (std::is_same_v<T, Expr>) {
-          return &o;
-        } else if constexpr (std::is_same_v<T, QuadExpr>) {
-          return &o.linear;  // quadratic terms are not exported
-        } else {
-          if (!o.nl_terms.empty()) {
-            nonlinear = true;
-            return nullptr;
-          }
-          return &o.linear;
-        }
-      },
-      *m.objective);
-}
+bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 const char* sense_text(Sense s, bool python) {
   switch (s) {
@@ -57,45 +33,263 @@ const char* sense_text(Sense s, bool python) {
   return "<=";
 }
 
-// ---- LP format ------------------------------------------------------------
+// ---- names in LP and MPS files ----------------------------------------------
 
-// Term names as LP text: the record's name, "?" for an index the model
-// does not have (a Var taken from another model).
-std::string lp_name(const ModelData& m, VarIndex i) {
-  return i < m.variables.size() ? m.var_name(i) : std::string("?");
+// Characters an LP or MPS name may hold (none of them separates, compares or
+// starts a comment in either format).
+bool file_name_char(char c) {
+  return is_ascii_alpha(c) || is_ascii_digit(c) ||
+         (c != '\0' && std::strchr("!\"#$%&()/,.;?@_`'{}|~", c) != nullptr);
 }
 
-void append_lp_expr(std::string& out, const ModelData& m, const Expr& e) {
+// Words LP readers take as keywords (section heads, bound words, infinity).
+bool reserved_word(std::string_view s) {
+  static constexpr std::array<std::string_view, 33> kWords = {
+      "inf", "infinity", "free", "st", "s.t.", "st.", "subject", "to", "such", "that", "end",
+      "bound", "bounds", "bin", "binary", "binaries", "int", "general", "generals", "gen",
+      "semi", "semis", "sos", "sos1", "sos2", "minimize", "minimise", "minimum", "min",
+      "maximize", "maximise", "maximum", "max"};
+  if (s.size() > 9) return false;
+  std::string lower(s);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower == "nan") return true;
+  for (std::string_view w : kWords)
+    if (lower == w) return true;
+  return false;
+}
+
+constexpr size_t kMaxFileName = 255;
+
+bool file_name_legal(std::string_view s) {
+  if (s.empty() || s.size() > kMaxFileName) return false;
+  if (!(is_ascii_alpha(s[0]) || s[0] == '_')) return false;
+  for (char c : s)
+    if (!file_name_char(c)) return false;
+  return !reserved_word(s);
+}
+
+// A legal name made from `s`: illegal characters become '_' (one per UTF-8
+// character), a name that cannot start as it does gets a leading '_'.
+std::string derived_name(std::string_view s) {
+  std::string d;
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x80 && c < 0xc0) continue;  // UTF-8 continuation byte
+    d += file_name_char(ch) ? ch : '_';
+  }
+  if (d.empty() || !(is_ascii_alpha(d[0]) || d[0] == '_') || reserved_word(d)) d.insert(0, "_");
+  if (d.size() > kMaxFileName - 12) d.resize(kMaxFileName - 12);
+  return d;
+}
+
+struct Renamed {
+  bool row;
+  size_t index;
+};
+
+struct FileNames {
+  std::vector<std::string> cols, rows;
+  std::vector<Renamed> renamed;  // in column then row order
+};
+
+// Written names for `wanted`: a legal name keeps itself the first time it
+// occurs; every other gets a derived name with a numeric suffix where needed,
+// unique among all names written.
+std::vector<std::string> unique_names(const std::vector<std::string>& wanted,
+                                      std::unordered_set<std::string> taken, bool row,
+                                      std::vector<Renamed>& renamed) {
+  std::vector<std::string> out(wanted.size());
+  for (size_t i = 0; i < wanted.size(); ++i)
+    if (file_name_legal(wanted[i]) && taken.insert(wanted[i]).second) out[i] = wanted[i];
+  std::unordered_map<std::string, size_t> next_suffix;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (!out[i].empty()) continue;
+    const std::string base = derived_name(wanted[i]);
+    std::string name = base;
+    if (taken.count(name)) {
+      size_t& k = next_suffix[base];
+      do {
+        name = base + '_' + std::to_string(++k);
+      } while (taken.count(name));
+    }
+    taken.insert(name);
+    out[i] = std::move(name);
+    renamed.push_back({row, i});
+  }
+  return out;
+}
+
+std::string default_row_name(const ModelData& m, size_t i) {
+  const LinearConstraint& c = m.constraints[i];
+  return c.name ? *c.name : "c" + std::to_string(i);
+}
+
+constexpr const char* kObjectiveRow = "obj";
+
+FileNames file_names(const ModelData& m) {
+  FileNames f;
+  std::vector<std::string> wanted(m.variables.size());
+  for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = variable_name(m, i);
+  f.cols = unique_names(wanted, {}, false, f.renamed);
+  wanted.assign(m.constraints.size(), {});
+  for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = default_row_name(m, i);
+  f.rows = unique_names(wanted, {kObjectiveRow}, true, f.renamed);
+  return f;
+}
+
+// Comment lines listing every replaced name with its original (quoted, so
+// line breaks and spaces stay visible and the line stays one line).
+void append_renamed_comments(std::string& out, const ModelData& m, const FileNames& f,
+                             const char* marker) {
+  if (f.renamed.empty()) return;
+  out += marker;
+  out += "Names changed to be legal and unique (written name: original):\n";
+  for (const Renamed& r : f.renamed) {
+    out += marker;
+    out += r.row ? "constraint " : "variable ";
+    out += r.row ? f.rows[r.index] : f.cols[r.index];
+    out += ": ";
+    out += python_string_literal(r.row ? default_row_name(m, r.index) : variable_name(m, r.index));
+    out += '\n';
+  }
+}
+
+// Text for a comment line: the text itself, or its quoted form when it holds
+// a control character (a line break would end the comment).
+std::string comment_text(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return python_string_literal(s);
+  return std::string(s);
+}
+
+// ---- what a file can hold ------------------------------------------------------
+
+std::string count_text(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + ' ' + (n == 1 ? one : many);
+}
+
+// The parts LP and MPS cannot carry, as a list ("" when there is none).
+std::string left_out(const ModelData& m) {
+  std::vector<std::string> parts;
+  if (objective_parts(m).nl) parts.push_back("the nonlinear objective terms");
+  if (!m.nl_constraints.empty())
+    parts.push_back(count_text(m.nl_constraints.size(), "nonlinear constraint", "nonlinear constraints"));
+  if (!m.soc_cones.empty())
+    parts.push_back(count_text(m.soc_cones.size(), "second-order cone", "second-order cones"));
+  if (!m.psd_cones.empty()) parts.push_back(count_text(m.psd_cones.size(), "PSD cone", "PSD cones"));
+  std::string s;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) s += ", ";
+    s += parts[i];
+  }
+  return s;
+}
+
+// ---- finite numbers --------------------------------------------------------------
+
+std::string quoted(std::string_view s) { return python_string_literal(s); }
+
+[[noreturn]] void throw_not_finite(double v, std::string_view what, const std::string& place) {
+  throw ExportError(std::string(what) + ": " + place + " is " + plain_number(v));
+}
+
+// Every number LP and MPS text needs is finite (bounds may be infinite on
+// their own side), and every term names a variable of the model. Messages
+// are built only for a failure; a row's terms are checked in index order so
+// the first offending variable is the one named.
+void check_file_numbers(const ModelData& m, std::string_view what) {
+  const ObjectiveParts obj = objective_parts(m);
+  auto check_terms = [&](const LinearTerms& terms, auto&& place) {
+    bool bad = false;
+    for (const Term& t : terms) bad |= t.index >= m.variables.size() || !std::isfinite(t.coef);
+    if (!bad) return;
+    for (const Term& t : sorted_terms(terms)) {
+      check_index(m, what, t.index);
+      if (!std::isfinite(t.coef)) throw_not_finite(t.coef, what, place(t.index));
+    }
+  };
+  if (obj.linear) {
+    check_terms(obj.linear->terms, [&](VarIndex i) {
+      return "objective coefficient of " + quoted(variable_name(m, i));
+    });
+    if (!std::isfinite(obj.linear->constant))
+      throw_not_finite(obj.linear->constant, what, "objective constant");
+  }
+  if (obj.quad) {
+    for (const QuadTerm& q : *obj.quad) {
+      check_index(m, what, q.i);
+      check_index(m, what, q.j);
+      if (!std::isfinite(q.coef))
+        throw_not_finite(q.coef, what,
+                         "quadratic objective coefficient of " + quoted(variable_name(m, q.i)) +
+                             " * " + quoted(variable_name(m, q.j)));
+    }
+  }
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    const LinearConstraint& c = m.constraints[r];
+    check_terms(c.expr.terms, [&](VarIndex i) {
+      return "coefficient of " + quoted(variable_name(m, i)) + " in constraint " +
+             quoted(default_row_name(m, r));
+    });
+    if (!std::isfinite(c.rhs))
+      throw_not_finite(c.rhs, what, "right-hand side of constraint " + quoted(default_row_name(m, r)));
+    if (!std::isfinite(c.expr.constant))
+      throw_not_finite(c.expr.constant, what, "constant of constraint " + quoted(default_row_name(m, r)));
+  }
+  for (size_t i = 0; i < m.variables.size(); ++i) {
+    const VarRecord& v = m.variables[i];
+    if (std::isnan(v.lower) || v.lower == INFINITY)
+      throw_not_finite(v.lower, what, "lower bound of " + quoted(variable_name(m, i)));
+    if (std::isnan(v.upper) || v.upper == -INFINITY)
+      throw_not_finite(v.upper, what, "upper bound of " + quoted(variable_name(m, i)));
+  }
+}
+
+// Quadratic objective terms merged by pair, sorted; merged zeros dropped.
+std::vector<QuadTerm> merged_quad(const SharedList<QuadTerm>& q) {
+  std::map<std::pair<VarIndex, VarIndex>, double> acc;
+  for (const QuadTerm& t : q) acc[{std::min(t.i, t.j), std::max(t.i, t.j)}] += t.coef;
+  std::vector<QuadTerm> out;
+  out.reserve(acc.size());
+  for (const auto& [k, c] : acc)
+    if (c != 0.0) out.push_back({k.first, k.second, c});
+  return out;
+}
+
+// ---- LP format ------------------------------------------------------------
+
+// "c name" pieces in LP style: the first carries its sign in the number, the
+// later ones get "+ " or "- " before their magnitude.
+void append_lp_term(std::string& out, bool first, double c, std::string_view name) {
+  if (first) {
+    if (is_one(c)) {
+    } else if (is_minus_one(c)) {
+      out += "- ";
+    } else {
+      append_plain_number(out, c);
+      out += ' ';
+    }
+  } else if (c > 0) {
+    out += " + ";
+    if (!is_one(c)) {
+      append_plain_number(out, c);
+      out += ' ';
+    }
+  } else {
+    out += " - ";
+    if (!is_minus_one(c)) {
+      append_plain_number(out, 0.0 - c);  // 0.0 - c: a zero prints "0", not "-0"
+      out += ' ';
+    }
+  }
+  out += name;
+}
+
+void append_lp_expr(std::string& out, const FileNames& names, const Expr& e) {
   bool first = true;  // no piece written yet
   for (const Term& t : sorted_terms(e.terms)) {
-    const double c = t.coef;
-    const std::string name = lp_name(m, t.index);
-    if (first) {  // the first term carries its sign in the number
-      if (is_one(c)) {
-        out += name;
-      } else if (is_minus_one(c)) {
-        out += "- ";
-        out += name;
-      } else {
-        append_plain_number(out, c);
-        out += ' ';
-        out += name;
-      }
-    } else if (c > 0) {
-      out += " + ";
-      if (!is_one(c)) {
-        append_plain_number(out, c);
-        out += ' ';
-      }
-      out += name;
-    } else {
-      out += " - ";
-      if (!is_minus_one(c)) {
-        append_plain_number(out, 0.0 - c);  // 0.0 - c: a zero prints "0", not "-0"
-        out += ' ';
-      }
-      out += name;
-    }
+    append_lp_term(out, first, t.coef, names.cols[t.index]);
     first = false;
   }
   const double k = e.constant;
@@ -113,114 +307,88 @@ void append_lp_expr(std::string& out, const ModelData& m, const Expr& e) {
   if (first) out += '0';
 }
 
-// ---- Python script ----------------------------------------------------------
+// "[ 2 x ^ 2 + 4 x * y ] / 2": the bracket holds twice each coefficient.
+void append_lp_quad(std::string& out, const FileNames& names, const std::vector<QuadTerm>& q) {
+  out += "[ ";
+  bool first = true;
+  for (const QuadTerm& t : q) {
+    std::string product = names.cols[t.i];
+    product += t.i == t.j ? " ^ 2" : " * " + names.cols[t.j];
+    append_lp_term(out, first, 2.0 * t.coef, product);
+    first = false;
+  }
+  out += " ] / 2";
+}
 
-constexpr std::array<std::string_view, 35> kKeywords = {
-    "False", "None",   "True",    "and",      "as",       "assert", "async",
-    "await", "break",  "class",   "continue", "def",      "del",    "elif",
-    "else",  "except", "finally", "for",      "from",     "global", "if",
-    "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-    "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+void append_lp_bound(std::string& out, const VarRecord& v, const std::string& name) {
+  const bool lower_free = v.lower == -INFINITY;
+  const bool upper_free = v.upper == INFINITY;
+  out += ' ';
+  if (lower_free && upper_free) {
+    out += name;
+    out += " free";
+  } else if (lower_free) {
+    out += "-inf <= ";
+    out += name;
+    out += " <= ";
+    append_plain_number(out, v.upper);
+  } else if (!upper_free) {
+    append_plain_number(out, v.lower);
+    out += " <= ";
+    out += name;
+    out += " <= ";
+    append_plain_number(out, v.upper);
+  } else {
+    out += name;
+    out += " >= ";
+    append_plain_number(out, v.lower);
+  }
+  out += '\n';
+}
 
-// Names the generated script itself uses; a variable may not shadow them.
-constexpr std::array<std::string_view, 5> kScriptNames = {"m", "pl", "result", "float", "print"};
+// ---- MPS format ---------------------------------------------------------------
 
-bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+void append_mps_entry(std::string& out, std::string_view a, std::string_view b, double v) {
+  out += "    ";
+  out += a;
+  out += ' ';
+  out += b;
+  out += ' ';
+  append_plain_number(out, v);
+  out += '\n';
+}
 
-// A name written as a bare identifier: an ASCII identifier (non-ASCII
-// identifiers are normalised by Python, so two distinct names could meet),
-// not a keyword, not a name the script uses, not a dunder name.
-bool usable_identifier(std::string_view s) {
-  if (!is_python_identifier(s)) return false;
-  for (std::string_view n : kScriptNames)
-    if (s == n) return false;
-  if (s.size() >= 2 && s.substr(0, 2) == "__") return false;
+void append_mps_bound(std::string& out, const char* type, std::string_view col, double v,
+                      bool with_value) {
+  out += ' ';
+  out += type;
+  out += " BND ";
+  out += col;
+  if (with_value) {
+    out += ' ';
+    append_plain_number(out, v);
+  }
+  out += '\n';
+}
+
+}  // namespace
+
+bool is_python_identifier(std::string_view s) {
+  static constexpr std::array<std::string_view, 35> kKeywords = {
+      "False", "None",   "True",    "and",      "as",       "assert", "async",
+      "await", "break",  "class",   "continue", "def",      "del",    "elif",
+      "else",  "except", "finally", "for",      "from",     "global", "if",
+      "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
+      "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+  if (s.empty() || !(is_ascii_alpha(s[0]) || s[0] == '_')) return false;
+  for (char c : s)
+    if (!(is_ascii_alpha(c) || is_ascii_digit(c) || c == '_')) return false;
+  for (std::string_view k : kKeywords)
+    if (s == k) return false;
   return true;
 }
 
-// Python identifiers for every variable, by index.
-std::vector<std::string> python_identifiers(const ModelData& m) {
-  const size_t n = m.variables.size();
-  std::vector<std::string> ids(n);
-  std::vector<std::string> names(n);
-  m.var_names.for_each([&](size_t i, std::string name) { names[i] = std::move(name); });
-  std::unordered_set<std::string_view> taken;
-  // The first variable of each usable name keeps it.
-  for (size_t i = 0; i < n; ++i) {
-    const std::string& name = names[i];
-    if (usable_identifier(name) && taken.insert(name).second) ids[i] = name;
-  }
-  // Everything else gets v_<index> (extended with '_' past any clash).
-  std::vector<std::string> generated;
-  generated.reserve(n);
-  std::unordered_set<std::string> used_generated;
-  for (size_t i = 0; i < n; ++i) {
-    if (!ids[i].empty()) continue;
-    std::string id = "v_" + std::to_string(i);
-    while (taken.count(id) || used_generated.count(id)) id += '_';
-    used_generated.insert(id);
-    ids[i] = std::move(id);
-  }
-  return ids;
-}
-
-void append_py_number(std::string& out, double v) {
-  if (std::isnan(v)) {
-    out += "float('nan')";
-  } else if (std::isinf(v)) {
-    out += v < 0 ? "float('-inf')" : "float('inf')";
-  } else {
-    append_plain_number(out, v);
-  }
-}
-
-std::string_view py_name(const std::vector<std::string>& ids, VarIndex i) {
-  return i < ids.size() ? std::string_view(ids[i]) : std::string_view("?");
-}
-
-void append_py_expr(std::string& out, const std::vector<std::string>& ids, const Expr& e) {
-  bool first = true;
-  auto piece = [&] {
-    if (!first) out += " + ";
-    first = false;
-  };
-  for (const Term& t : sorted_terms(e.terms)) {
-    piece();
-    const std::string_view name = py_name(ids, t.index);
-    if (is_one(t.coef)) {
-      out += name;
-    } else if (is_minus_one(t.coef)) {
-      out += "(-";
-      out += name;
-      out += ')';
-    } else {
-      append_py_number(out, t.coef);
-      out += " * ";
-      out += name;
-    }
-  }
-  if (e.constant != 0.0 || std::isnan(e.constant)) {
-    piece();
-    append_py_number(out, e.constant);
-  }
-  if (first) out += '0';
-}
-
-// A constraint's left side. Without terms it must still be an expression
-// (a bare number compared with a number is a bool), so it starts from the
-// empty sum.
-void append_py_lhs(std::string& out, const std::vector<std::string>& ids, const Expr& e) {
-  if (!e.terms.empty()) {
-    append_py_expr(out, ids, e);
-    return;
-  }
-  out += "pl.sum([])";
-  if (e.constant != 0.0 || std::isnan(e.constant)) {
-    out += " + ";
-    append_py_number(out, e.constant);
-  }
-}
+namespace {
 
 void append_hex(std::string& out, uint32_t v, int digits) {
   static const char* hex = "0123456789abcdef";
@@ -236,15 +404,6 @@ bool escape_code_point(uint32_t cp) {
 }
 
 }  // namespace
-
-bool is_python_identifier(std::string_view s) {
-  if (s.empty() || !(is_ascii_alpha(s[0]) || s[0] == '_')) return false;
-  for (char c : s)
-    if (!(is_ascii_alpha(c) || is_ascii_digit(c) || c == '_')) return false;
-  for (std::string_view k : kKeywords)
-    if (s == k) return false;
-  return true;
-}
 
 std::string python_string_literal(std::string_view s) {
   const bool has_single = s.find('\'') != std::string_view::npos;
@@ -300,27 +459,42 @@ std::string python_string_literal(std::string_view s) {
   return out;
 }
 
-std::string export_lp(const ModelData& m) {
+void require_file_expressible(const ModelData& m, std::string_view what) {
+  const std::string parts = left_out(m);
+  if (parts.empty()) return;
+  throw ExportError(std::string(what) + ": the model holds " + parts +
+                    ", which LP and MPS files cannot hold (write a .py script instead)");
+}
+
+std::string export_lp(const ModelData& m, std::string_view what) {
+  check_file_numbers(m, what);
+  const FileNames names = file_names(m);
   std::string out;
+  const std::string missing = left_out(m);
+  if (!missing.empty()) out += "\\ Left out, not expressible in LP format: " + missing + "\n";
   out += "\\ Problem: ";
-  out += m.name;
+  out += comment_text(m.name);
   out += '\n';
+  append_renamed_comments(out, m, names, "\\ ");
   out += m.maximize ? "Maximize\n" : "Minimize\n";
   out += " obj: ";
-  bool nonlinear = false;
-  if (const Expr* obj = objective_expr(m, nonlinear)) {
-    append_lp_expr(out, m, *obj);
-  } else if (nonlinear) {
-    out += "\\ <nonlinear objective: LP export unsupported>";
+  const ObjectiveParts obj = objective_parts(m);
+  const std::vector<QuadTerm> quad = obj.quad ? merged_quad(*obj.quad) : std::vector<QuadTerm>{};
+  if (obj.linear) {
+    const bool linear_empty = obj.linear->terms.empty() && obj.linear->constant == 0.0;
+    if (!linear_empty || quad.empty()) append_lp_expr(out, names, *obj.linear);
+    if (!quad.empty()) {
+      if (!linear_empty) out += " + ";
+      append_lp_quad(out, names, quad);
+    }
   }
   out += "\nSubject To\n";
   for (size_t i = 0; i < m.constraints.size(); ++i) {
     const LinearConstraint& c = m.constraints[i];
     out += ' ';
-    if (c.name) out += *c.name;
-    else out += "c" + std::to_string(i);
+    out += names.rows[i];
     out += ": ";
-    append_lp_expr(out, m, c.expr);
+    append_lp_expr(out, names, c.expr);
     out += ' ';
     out += sense_text(c.sense, false);
     out += ' ';
@@ -331,30 +505,7 @@ std::string export_lp(const ModelData& m) {
   bool any_integer = false, any_binary = false;
   for (size_t i = 0; i < m.variables.size(); ++i) {
     const VarRecord& v = m.variables[i];
-    const std::string name = m.var_name(i);
-    const bool lower_free = v.lower == -INFINITY;
-    const bool upper_free = v.upper == INFINITY;
-    out += ' ';
-    if (lower_free && upper_free) {
-      out += name;
-      out += " free";
-    } else if (lower_free) {
-      out += "-inf <= ";
-      out += name;
-      out += " <= ";
-      append_plain_number(out, v.upper);
-    } else if (!upper_free) {
-      append_plain_number(out, v.lower);
-      out += " <= ";
-      out += name;
-      out += " <= ";
-      append_plain_number(out, v.upper);
-    } else {
-      out += name;
-      out += " >= ";
-      append_plain_number(out, v.lower);
-    }
-    out += '\n';
+    append_lp_bound(out, v, names.cols[i]);
     any_integer |= v.kind == VarKind::Integer;
     any_binary |= v.kind == VarKind::Binary;
   }
@@ -364,7 +515,7 @@ std::string export_lp(const ModelData& m) {
     for (size_t i = 0; i < m.variables.size(); ++i) {
       if (m.variables[i].kind != kind) continue;
       out += ' ';
-      out += m.var_name(i);
+      out += names.cols[i];
       out += '\n';
     }
   };
@@ -374,57 +525,110 @@ std::string export_lp(const ModelData& m) {
   return out;
 }
 
-std::string export_python(const ModelData& m) {
-  const std::vector<std::string> ids = python_identifiers(m);
+std::string export_mps(const ModelData& m, std::string_view what) {
+  require_file_expressible(m, what);
+  check_file_numbers(m, what);
+  const FileNames names = file_names(m);
+  const size_t n = m.variables.size();
+  const ObjectiveParts obj = objective_parts(m);
+
+  // Column-wise entries: the objective first, then the rows in order.
+  std::vector<size_t> count(n + 1, 0);
+  if (obj.linear)
+    for (const Term& t : obj.linear->terms) ++count[t.index + 1];
+  for (const LinearConstraint& c : m.constraints)
+    for (const Term& t : c.expr.terms) ++count[t.index + 1];
+  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
+  struct Entry {
+    size_t row;  // 0 objective, r + 1 constraint r
+    double value;
+  };
+  std::vector<Entry> entries(count[n]);
+  std::vector<size_t> fill(count.begin(), count.end() - 1);
+  if (obj.linear)
+    for (const Term& t : obj.linear->terms) entries[fill[t.index]++] = {0, t.coef};
+  for (size_t r = 0; r < m.constraints.size(); ++r)
+    for (const Term& t : m.constraints[r].expr.terms) entries[fill[t.index]++] = {r + 1, t.coef};
+
   std::string out;
-  out += "\"\"\"Auto-generated by Pelora \xE2\x80\x94 standalone solver code.\"\"\"\n";
-  out += "import pelora_opt as pl\n\n";
-  out += "m = pl.Model(" + python_string_literal(m.name) + ")\n\n";
-  out += "# Variables\n";
-  for (size_t i = 0; i < m.variables.size(); ++i) {
-    const VarRecord& v = m.variables[i];
-    out += ids[i];
-    switch (v.kind) {
-      case VarKind::Continuous: out += " = m.variable("; break;
-      case VarKind::Integer: out += " = m.integer("; break;
-      case VarKind::Binary: out += " = m.binary("; break;
-    }
-    out += python_string_literal(m.var_name(i));
-    if (v.kind != VarKind::Binary) {
-      out += ", lower=";
-      append_py_number(out, v.lower);
-      out += ", upper=";
-      append_py_number(out, v.upper);
-    }
-    out += ")\n";
-  }
-  out += "\n# Objective\n";
-  bool nonlinear = false;
-  if (const Expr* obj = objective_expr(m, nonlinear)) {
-    out += m.maximize ? "m.maximize(" : "m.minimize(";
-    append_py_expr(out, ids, *obj);
-    out += ")\n";
-  } else if (nonlinear) {
-    out += "# <nonlinear objective: Python-code export unsupported>\n";
-  }
-  out += "\n# Constraints\n";
-  for (size_t i = 0; i < m.constraints.size(); ++i) {
-    const LinearConstraint& c = m.constraints[i];
-    out += "m.add(";
-    append_py_lhs(out, ids, c.expr);
+  out.reserve(64 * (entries.size() + n + m.constraints.size()) + 256);
+  out += "* Problem: ";
+  out += comment_text(m.name);
+  out += '\n';
+  append_renamed_comments(out, m, names, "* ");
+  out += "NAME";
+  if (!m.name.empty()) {
     out += ' ';
-    out += sense_text(c.sense, true);
-    out += ' ';
-    append_py_number(out, c.rhs);
-    out += ", name=";
-    out += python_string_literal(c.name ? *c.name : "c" + std::to_string(i));
-    out += ")\n";
+    out += derived_name(m.name);
   }
-  out += "\n# Solve\n";
-  out += "result = m.solve()\n";
-  out += "print(f'Status: {result.status}')\n";
-  out += "print(f'Objective: {result.objective}')\n";
-  out += "print(f'Values: {result.values()}')\n";
+  out += '\n';
+  if (m.maximize) out += "OBJSENSE\n    MAX\n";
+  out += "ROWS\n N  ";
+  out += kObjectiveRow;
+  out += '\n';
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    const Sense s = m.constraints[r].sense;
+    out += s == Sense::Le ? " L  " : s == Sense::Ge ? " G  " : " E  ";
+    out += names.rows[r];
+    out += '\n';
+  }
+  out += "COLUMNS\n";
+  bool in_integer = false;
+  auto row_name = [&](size_t row) -> const std::string& {
+    static const std::string kObj = kObjectiveRow;
+    return row == 0 ? kObj : names.rows[row - 1];
+  };
+  for (size_t j = 0; j < n; ++j) {
+    const bool integer = m.variables[j].kind != VarKind::Continuous;
+    if (integer != in_integer) {
+      out += "    MARKER 'MARKER' ";
+      out += integer ? "'INTORG'\n" : "'INTEND'\n";
+      in_integer = integer;
+    }
+    if (count[j] == count[j + 1]) {
+      append_mps_entry(out, names.cols[j], kObjectiveRow, 0.0);  // a column with no entry
+      continue;
+    }
+    for (size_t k = count[j]; k < count[j + 1]; ++k)
+      append_mps_entry(out, names.cols[j], row_name(entries[k].row), entries[k].value);
+  }
+  if (in_integer) out += "    MARKER 'MARKER' 'INTEND'\n";
+  out += "RHS\n";
+  // The objective row's right-hand side is minus the objective constant.
+  if (obj.linear && obj.linear->constant != 0.0)
+    append_mps_entry(out, "RHS", kObjectiveRow, -obj.linear->constant);
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    const LinearConstraint& c = m.constraints[r];
+    const double rhs = c.rhs - c.expr.constant;
+    if (rhs != 0.0) append_mps_entry(out, "RHS", names.rows[r], rhs);
+  }
+  out += "BOUNDS\n";
+  for (size_t j = 0; j < n; ++j) {
+    const VarRecord& v = m.variables[j];
+    const std::string& col = names.cols[j];
+    const bool integer = v.kind != VarKind::Continuous;
+    const bool lower_free = v.lower == -INFINITY, upper_free = v.upper == INFINITY;
+    if (v.lower == v.upper) {
+      append_mps_bound(out, "FX", col, v.lower, true);
+    } else if (lower_free && upper_free) {
+      append_mps_bound(out, "FR", col, 0.0, false);
+    } else {
+      if (lower_free) append_mps_bound(out, "MI", col, 0.0, false);
+      else if (v.lower != 0.0 || integer || v.upper < 0.0) append_mps_bound(out, "LO", col, v.lower, true);
+      if (!upper_free) append_mps_bound(out, "UP", col, v.upper, true);
+      else if (integer) append_mps_bound(out, "PL", col, 0.0, false);
+    }
+  }
+  if (obj.quad) {
+    const std::vector<QuadTerm> quad = merged_quad(*obj.quad);
+    if (!quad.empty()) {
+      // Entries of Q in 0.5 x'Qx, one per pair: c x_i x_j is Q_ij = c, c x_i^2 is Q_ii = 2c.
+      out += "QUADOBJ\n";
+      for (const QuadTerm& t : quad)
+        append_mps_entry(out, names.cols[t.i], names.cols[t.j], t.i == t.j ? 2.0 * t.coef : t.coef);
+    }
+  }
+  out += "ENDATA\n";
   return out;
 }
 

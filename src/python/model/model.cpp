@@ -286,17 +286,87 @@ PyObject* model_repr(PyObject* self) {
 
 // --- exports and validation --------------------------------------------------------------
 
+// Runs an export under the model lock; a model the export refuses raises
+// ValueError and stays usable.
 template <class F>
-PyObject* render(PyObject* self, F&& f) {
-  return boundary([&] {
-    std::string s = with_model_lock(self, [&](ModelData& d) { return f(d); });
-    return new_str(s).release();
+std::string rendered(PyObject* self, F&& f) {
+  return with_model_lock(self, [&](ModelData& d) {
+    try {
+      return f(d);
+    } catch (const ExportError& e) {
+      throw_value_error(e.what());
+    }
   });
 }
 
-PyObject* model_to_lp(PyObject* self, PyObject*) { return render(self, export_lp); }
+template <class F>
+PyObject* render(PyObject* self, F&& f) {
+  return boundary([&] { return new_str(rendered(self, f)).release(); });
+}
+
+PyObject* model_to_lp(PyObject* self, PyObject*) {
+  return render(self, [](const ModelData& d) { return export_lp(d); });
+}
+PyObject* model_to_mps(PyObject* self, PyObject*) {
+  return render(self, [](const ModelData& d) { return export_mps(d); });
+}
 PyObject* model_to_python(PyObject* self, PyObject*) { return render(self, export_python); }
 PyObject* model_summary_method(PyObject* self, PyObject*) { return render(self, model_summary); }
+
+bool ends_with(const std::string& s, const char* tail) {
+  const size_t n = std::char_traits<char>::length(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+const Params<1> kWrite{"Model.write()", {"path"}, 1, false};
+
+// The format follows the suffix (letter case ignored): .lp, .mps or .py,
+// each optionally followed by .gz for a gzip-compressed file.
+PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kWrite, args, kw);
+    Ref path = check(PyOS_FSPath(a[0]));
+    Ref text_path = PyUnicode_Check(path.get()) ? path : check(PyUnicode_DecodeFSDefaultAndSize(
+                                                              PyBytes_AsString(path.get()),
+                                                              PyBytes_Size(path.get())));
+    Py_ssize_t len = 0;
+    const char* c = PyUnicode_AsUTF8AndSize(text_path.get(), &len);
+    if (!c) throw_already_set();
+    std::string lower(c, static_cast<size_t>(len));
+    for (char& ch : lower)
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    const bool gz = ends_with(lower, ".gz");
+    if (gz) lower.resize(lower.size() - 3);
+    std::string text;
+    if (ends_with(lower, ".lp")) {
+      text = rendered(self, [](const ModelData& d) {
+        require_file_expressible(d, "Model.write");
+        return export_lp(d, "Model.write");
+      });
+    } else if (ends_with(lower, ".mps")) {
+      text = rendered(self, [](const ModelData& d) { return export_mps(d, "Model.write"); });
+    } else if (ends_with(lower, ".py")) {
+      text = rendered(self, export_python);
+    } else {
+      throw_value_error("Model.write: unknown file suffix in " + std::string(c, static_cast<size_t>(len)) +
+                        " (use .lp, .mps or .py, optionally followed by .gz)");
+    }
+    Ref data = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (gz) {
+      Ref gzip = check(PyImport_ImportModule("gzip"));
+      Ref compress = check(PyObject_GetAttrString(gzip.get(), "compress"));
+      data = check(PyObject_CallFunctionObjArgs(compress.get(), data.get(), nullptr));
+    }
+    Ref io = check(PyImport_ImportModule("io"));
+    Ref open = check(PyObject_GetAttrString(io.get(), "open"));
+    Ref mode = check(PyUnicode_FromString("wb"));
+    Ref file = check(PyObject_CallFunctionObjArgs(open.get(), path.get(), mode.get(), nullptr));
+    Ref written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", data.get()));
+    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+    if (!written || !closed) throw_already_set();
+    Py_RETURN_NONE;
+  });
+}
 
 PyObject* model_validate(PyObject* self, PyObject*) {
   return boundary([&] {
@@ -366,6 +436,11 @@ PyMethodDef methods[] = {
      "validate($self)\n--\n\nValidate the model before solving. Returns list of warning dicts."},
     {"to_lp", fn(model_to_lp), METH_NOARGS,
      "to_lp($self)\n--\n\nExport the model to LP format string."},
+    {"to_mps", fn(model_to_mps), METH_NOARGS,
+     "to_mps($self)\n--\n\nExport the model to free-format MPS string."},
+    {"write", fn(model_write), kArgs,
+     "write($self, path)\n--\n\nWrite the model to a file: LP, MPS or a Python script, chosen by the "
+     "suffix\n(.lp, .mps, .py; .gz after it compresses the file)."},
     {"to_python", fn(model_to_python), METH_NOARGS,
      "to_python($self)\n--\n\nGenerate standalone Python code that recreates this model."},
     {"summary", fn(model_summary_method), METH_NOARGS,

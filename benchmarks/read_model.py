@@ -1,0 +1,103 @@
+"""Model files: read_model against highspy alone, and export time per nonzero.
+
+Run by hand:  PYTHONPATH=build/dev python3 benchmarks/read_model.py [--quick] [--data DIR]
+
+Reading: pelora_opt.read_model(path) against highspy reading the same file
+alone (Highs().readModel(path) and getModel(), which is the part read_model
+cannot avoid), on the largest instance of the public data directory and on a
+generated MPS file with 1,000,000 nonzeros (200,000 columns, 20,000 rows of 50
+entries; --quick: 100,000 nonzeros). Best of several runs each.
+
+Exports: to_lp, to_mps and to_python of the generated model, in nanoseconds
+per constraint nonzero.
+
+Goal: read_model at most 1.3x highspy alone.
+"""
+import os
+import pathlib
+import random
+import sys
+import tempfile
+import time
+
+import highspy
+
+import pelora_opt as po
+
+QUICK = "--quick" in sys.argv
+ROWS = 2_000 if QUICK else 20_000
+PER_ROW = 50
+COLS = 20_000 if QUICK else 200_000
+REPEATS = 3
+
+
+def data_dir():
+    if "--data" in sys.argv:
+        return pathlib.Path(sys.argv[sys.argv.index("--data") + 1])
+    here = pathlib.Path(__file__).resolve().parent.parent
+    for p in (os.environ.get("PELORA_DATA"), "/work/shared/data", here.parent / "shared" / "data"):
+        if p and pathlib.Path(p).is_dir():
+            return pathlib.Path(p)
+    return None
+
+
+def best(f):
+    times = []
+    for _ in range(REPEATS):
+        t = time.perf_counter()
+        f()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def highs_alone(path):
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(str(path))
+    h.getModel()
+
+
+def compare(label, path):
+    po.read_model(path)  # warm: imports, the banner
+    ours = best(lambda: po.read_model(path))
+    alone = best(lambda: highs_alone(path))
+    print(f"{label:<34} read_model {ours * 1e3:9.1f} ms   highspy alone {alone * 1e3:9.1f} ms"
+          f"   ratio {ours / alone:5.2f}  (goal <= 1.3)")
+
+
+def generated_model():
+    rng = random.Random(7)
+    m = po.Model("generated")
+    xs = m.variables("x", COLS, 0, 10)
+    for r in range(ROWS):
+        cols = rng.sample(range(COLS), PER_ROW)
+        m.add(po.sum([rng.randint(1, 9) * xs[j] for j in cols]) <= rng.randint(50, 500))
+    m.maximize(po.sum([(j % 5 + 1) * x for j, x in enumerate(xs)]))
+    return m
+
+
+def main():
+    print("Figures from one run; on a shared machine they move with the load.")
+    data = data_dir()
+    if data:
+        files = sorted(data.rglob("*.mps*"), key=lambda p: p.stat().st_size)
+        if files:
+            largest = files[-1]
+            m = po.read_model(largest)
+            nnz = sum(1 for line in m.to_mps().splitlines() if line.startswith("    ") and
+                      " obj " not in line and "MARKER" not in line)
+            compare(f"{largest.name} ({nnz} nonzeros)", largest)
+    m = generated_model()
+    nnz = ROWS * PER_ROW
+    with tempfile.TemporaryDirectory() as tmp:
+        path = pathlib.Path(tmp, "generated.mps")
+        m.write(path)
+        compare(f"generated MPS ({nnz} nonzeros)", path)
+    for name in ["to_lp", "to_mps", "to_python"]:
+        f = getattr(m, name)
+        t = best(f)
+        print(f"{name:<10} {t * 1e3:9.1f} ms   {t / nnz * 1e9:7.1f} ns per nonzero")
+
+
+if __name__ == "__main__":
+    main()

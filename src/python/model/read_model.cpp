@@ -1,0 +1,286 @@
+// pelora_opt.read_model: a model file (MPS fixed or free, LP, gzip-compressed
+// or not) read by HiGHS's own readers through `highspy`, then taken over
+// array by array into a new Model.
+//
+// Rows map onto constraints by their bounds: equal bounds give `==`, one
+// finite side `<=` or `>=`, and a ranged row (two different finite sides)
+// gives two constraints in its place, `>= lower` then `<= upper`, both
+// carrying the row's name; the row's dual is then the sum of their duals (at
+// most one is non-zero). A free row is kept as `<= inf`. An integer column
+// with bounds [0, 1] becomes a binary variable.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/model/building.hpp"
+#include "python/model/model_object.hpp"
+#include "python/registry.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+#include "python/runtime/types.hpp"
+#include "python/solve/arrays.hpp"
+#include "python/solve/highs_adapter.hpp"
+
+namespace pelora::py {
+namespace {
+
+std::string utf8(PyObject* s) {
+  Py_ssize_t n = 0;
+  const char* c = PyUnicode_AsUTF8AndSize(s, &n);
+  if (!c) throw_already_set();
+  return std::string(c, static_cast<size_t>(n));
+}
+
+std::vector<std::string> read_strings(PyObject* seq) {
+  Ref list = check(PySequence_List(seq));
+  const Py_ssize_t n = PyList_Size(list.get());
+  std::vector<std::string> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(list.get(), i);
+    if (!PyUnicode_Check(item)) throw_type_error("read_model: a name from highspy is not a str");
+    out[static_cast<size_t>(i)] = utf8(item);
+  }
+  return out;
+}
+
+std::vector<size_t> read_counts(PyObject* seq) {
+  std::vector<double> v = read_floats(seq);
+  std::vector<size_t> out(v.size());
+  for (size_t i = 0; i < v.size(); ++i) out[i] = static_cast<size_t>(v[i]);
+  return out;
+}
+
+std::vector<int> read_kinds(PyObject* seq) {
+  Ref list = check(PySequence_List(seq));
+  const Py_ssize_t n = PyList_Size(list.get());
+  std::vector<int> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref v = check(PyNumber_Index(PyList_GetItem(list.get(), i)));
+    out[static_cast<size_t>(i)] = static_cast<int>(PyLong_AsLong(v.get()));
+  }
+  return out;
+}
+
+[[noreturn]] void unreadable(const std::string& file, const std::string& why) {
+  throw_value_error("read_model: cannot read " + file + ": " + why);
+}
+
+// A compressed-sparse matrix as HiGHS holds it (column-wise by default).
+struct Sparse {
+  bool rowwise = false;
+  std::vector<size_t> start, index;
+  std::vector<double> value;
+};
+
+Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
+  Sparse s;
+  Ref format = get_attr(matrix, "format_");
+  Ref cls = get_attr(highspy, "MatrixFormat");
+  Ref rowwise = get_attr(cls.get(), "kRowwise");
+  const int eq = PyObject_RichCompareBool(format.get(), rowwise.get(), Py_EQ);
+  if (eq < 0) throw_already_set();
+  s.rowwise = eq == 1;
+  s.start = read_counts(get_attr(matrix, "start_").get());
+  s.index = read_counts(get_attr(matrix, "index_").get());
+  s.value = read_floats(get_attr(matrix, "value_").get());
+  return s;
+}
+
+PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
+  Ref model = call_method(h, "getModel");
+  Ref lp = get_attr(model.get(), "lp_");
+  const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_col_").get()));
+  const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_row_").get()));
+  if (PyErr_Occurred()) throw_already_set();
+  const std::vector<double> cost = read_floats(get_attr(lp.get(), "col_cost_").get());
+  const std::vector<double> col_lower = read_floats(get_attr(lp.get(), "col_lower_").get());
+  const std::vector<double> col_upper = read_floats(get_attr(lp.get(), "col_upper_").get());
+  const std::vector<double> row_lower = read_floats(get_attr(lp.get(), "row_lower_").get());
+  const std::vector<double> row_upper = read_floats(get_attr(lp.get(), "row_upper_").get());
+  std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
+  std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
+  const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
+  const Sparse a = read_sparse(get_attr(lp.get(), "a_matrix_").get(), highspy);
+  const double offset = PyFloat_AsDouble(get_attr(lp.get(), "offset_").get());
+  if (PyErr_Occurred()) throw_already_set();
+  Ref sense = get_attr(lp.get(), "sense_");
+  Ref sense_cls = get_attr(highspy, "ObjSense");
+  Ref maximize_value = get_attr(sense_cls.get(), "kMaximize");
+  const int maximize = PyObject_RichCompareBool(sense.get(), maximize_value.get(), Py_EQ);
+  if (maximize < 0) throw_already_set();
+  Ref hessian = get_attr(model.get(), "hessian_");
+  const size_t hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
+  if (PyErr_Occurred()) throw_already_set();
+
+  if (cost.size() != ncol || col_lower.size() != ncol || col_upper.size() != ncol ||
+      row_lower.size() != nrow || row_upper.size() != nrow || a.index.size() != a.value.size() ||
+      a.start.size() != (a.rowwise ? nrow : ncol) + 1 || a.start.back() != a.index.size() ||
+      (!kinds.empty() && kinds.size() != ncol))
+    unreadable(file, "HiGHS returned arrays of inconsistent sizes");
+  if (col_names.size() != ncol) {
+    col_names.resize(ncol);
+    for (size_t j = 0; j < ncol; ++j) col_names[j] = "C" + std::to_string(j);
+  }
+  if (row_names.size() != nrow) {
+    row_names.resize(nrow);
+    for (size_t r = 0; r < nrow; ++r) row_names[r] = "R" + std::to_string(r);
+  }
+
+  ModelState st;
+  ModelData& d = st.data;
+  Ref name = get_attr(lp.get(), "model_name_");
+  if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) d.name = utf8(name.get());
+  if (!variables_fit(d, ncol)) unreadable(file, "too many columns");
+  reserve_variables(d, ncol);
+  for (size_t j = 0; j < ncol; ++j) {
+    VarKind kind = VarKind::Continuous;
+    const int k = kinds.empty() ? 0 : kinds[j];
+    if (k == 1) {
+      kind = col_lower[j] == 0.0 && col_upper[j] == 1.0 ? VarKind::Binary : VarKind::Integer;
+    } else if (k != 0) {
+      unreadable(file, "column " + col_names[j] +
+                           " is semi-continuous or semi-integer, which a Model cannot hold");
+    }
+    add_variable(d, std::move(col_names[j]), col_lower[j], col_upper[j], kind);
+  }
+
+  // Row-wise terms, from the column-wise matrix by one counting pass.
+  std::vector<size_t> row_start(nrow + 1, 0);
+  std::vector<VarIndex> cols(a.index.size());
+  std::vector<double> vals(a.index.size());
+  if (a.rowwise) {
+    for (size_t r = 0; r <= nrow; ++r) row_start[r] = a.start[r];
+    for (size_t k = 0; k < a.index.size(); ++k) {
+      if (a.index[k] >= ncol) unreadable(file, "a matrix entry names a missing column");
+      cols[k] = static_cast<VarIndex>(a.index[k]);
+      vals[k] = a.value[k];
+    }
+  } else {
+    for (size_t k = 0; k < a.index.size(); ++k) {
+      if (a.index[k] >= nrow) unreadable(file, "a matrix entry names a missing row");
+      ++row_start[a.index[k] + 1];
+    }
+    for (size_t r = 0; r < nrow; ++r) row_start[r + 1] += row_start[r];
+    std::vector<size_t> fill(row_start.begin(), row_start.end() - 1);
+    for (size_t j = 0; j < ncol; ++j) {
+      for (size_t k = a.start[j]; k < a.start[j + 1]; ++k) {
+        const size_t pos = fill[a.index[k]]++;
+        cols[pos] = static_cast<VarIndex>(j);
+        vals[pos] = a.value[k];
+      }
+    }
+  }
+  d.constraints.reserve(nrow);
+  for (size_t r = 0; r < nrow; ++r) {
+    LinearConstraint c;
+    c.expr.terms.reserve(row_start[r + 1] - row_start[r]);
+    for (size_t k = row_start[r]; k < row_start[r + 1]; ++k) c.expr.terms.append_new(cols[k], vals[k]);
+    c.name = row_names[r];
+    const double lo = row_lower[r], up = row_upper[r];
+    if (lo == up) {
+      c.sense = Sense::Eq;
+      c.rhs = lo;
+    } else if (lo == -INFINITY) {
+      c.sense = Sense::Le;
+      c.rhs = up;
+    } else if (up == INFINITY) {
+      c.sense = Sense::Ge;
+      c.rhs = lo;
+    } else {
+      LinearConstraint lower_side = c;
+      lower_side.sense = Sense::Ge;
+      lower_side.rhs = lo;
+      add_constraint(d, std::move(lower_side));
+      c.sense = Sense::Le;
+      c.rhs = up;
+    }
+    add_constraint(d, std::move(c));
+  }
+
+  Expr linear;
+  size_t nonzero_costs = 0;
+  for (double c : cost) nonzero_costs += c != 0.0;
+  linear.terms.reserve(nonzero_costs);
+  for (size_t j = 0; j < ncol; ++j)
+    if (cost[j] != 0.0) linear.terms.append_new(static_cast<VarIndex>(j), cost[j]);
+  linear.constant = offset;
+  QuadExpr quad;
+  if (hdim > 0) {
+    if (hdim != ncol) unreadable(file, "the Hessian's size differs from the column count");
+    const Sparse q = read_sparse(hessian.get(), highspy);
+    if (q.start.size() != hdim + 1 || q.index.size() != q.value.size())
+      unreadable(file, "HiGHS returned a Hessian of inconsistent sizes");
+    // HiGHS's Hessian Q (lower triangle, by column) means 0.5 x'Qx: a
+    // diagonal entry is half a square's coefficient, an off-diagonal entry
+    // the whole coefficient of its product.
+    for (size_t j = 0; j < hdim; ++j) {
+      for (size_t k = q.start[j]; k < q.start[j + 1]; ++k) {
+        const size_t i = q.index[k];
+        if (i >= hdim) unreadable(file, "a Hessian entry names a missing column");
+        if (q.value[k] == 0.0) continue;
+        const auto lo = static_cast<VarIndex>(std::min(i, j)), hi = static_cast<VarIndex>(std::max(i, j));
+        quad.quad_terms.push_back(QuadTerm{lo, hi, i == j ? 0.5 * q.value[k] : q.value[k]});
+      }
+    }
+  }
+  if (quad.quad_terms.size() > 0) {
+    quad.linear = std::move(linear);
+    d.objective = Objective(std::move(quad));
+  } else {
+    d.objective = Objective(std::move(linear));
+  }
+  d.maximize = maximize == 1;
+  return box_new(model_type(), std::move(st));
+}
+
+const Params<1> kReadModel{"read_model()", {"path"}, 1, false};
+
+PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kReadModel, args, kw);
+    Ref path = check(PyOS_FSPath(a[0]));
+    Ref text = PyUnicode_Check(path.get())
+                   ? path
+                   : check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path.get()),
+                                                            PyBytes_Size(path.get())));
+    const std::string file = utf8(Ref::steal(PyObject_Repr(text.get())).get());
+    // Opening the file first gives the interpreter's own error for a missing
+    // or unreadable file (FileNotFoundError, IsADirectoryError, ...), naming it.
+    {
+      Ref io = import_module("io");
+      Ref mode = py_str("rb");
+      Ref f = call_method(io.get(), "open", path.get(), mode.get());
+      call_method(f.get(), "close");
+    }
+    Ref highspy = Ref::steal(PyImport_ImportModule("highspy"));
+    if (!highspy) {
+      if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
+      PyErr_Clear();
+      throw_error(PyExc_ImportError,
+                  "read_model: reading " + file + " needs the highspy package (pip install highspy)");
+    }
+    Ref h = new_highs(highspy.get(), false);
+    set_highs_option(h.get(), "output_flag", Py_False);
+    Ref status = call_method(h.get(), "readModel", text.get());
+    if (highs_status_is(highspy.get(), status.get(), "kError"))
+      unreadable(file, "HiGHS does not read it as an MPS or LP file");
+    return build_model(file, highspy.get(), h.get());
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef read_model_def = {
+    "read_model", as_cfunction(read_model_impl), METH_VARARGS | METH_KEYWORDS,
+    "read_model(path)\n--\n\n"
+    "Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers\n"
+    "(needs highspy) and return it as a Model. A ranged row becomes two constraints\n"
+    "(>= lower, then <= upper) with the row's name; an integer column with bounds [0, 1]\n"
+    "becomes a binary variable."};
+
+}  // namespace pelora::py
