@@ -101,11 +101,8 @@ def test_var_expr_into_nonlinear(build, text):
 @pytest.mark.parametrize(
     "build, exc, message",
     [
-        (lambda x, y: (x + 1) * y, ValueError, "Expr can be multiplied by a scalar or NlExpr"),
-        (lambda x, y: (x + 1) * (y + 1), ValueError, "Expr can be multiplied by a scalar or NlExpr"),
-        (lambda x, y: (x + 1) * (x * y), ValueError, "Expr can be multiplied by a scalar or NlExpr"),
-        (lambda x, y: y * (x + 1), ValueError, "Var can be multiplied by a scalar, Var, or NlExpr"),
-        (lambda x, y: x * (x * y), ValueError, "Var can be multiplied by a scalar, Var, or NlExpr"),
+        (lambda x, y: (x + 1) * "a", ValueError, "Expr can be multiplied by a scalar or NlExpr"),
+        (lambda x, y: None * (x + 1), ValueError, "Expr can be multiplied by a scalar or NlExpr"),
         (lambda x, y: x * "a", ValueError, "Var can be multiplied by a scalar, Var, or NlExpr"),
         (lambda x, y: "a" * x, ValueError, "Var can be multiplied by a scalar, Var, or NlExpr"),
         (lambda x, y: x * None, ValueError, "Var can be multiplied by a scalar, Var, or NlExpr"),
@@ -124,18 +121,16 @@ def test_var_expr_into_nonlinear(build, text):
         (lambda x, y: (x + 1) + "a", ValueError, "Unsupported operand type \u2014 use Var, Expr, or numeric"),
         (lambda x, y: None - (x + 1), ValueError, "Unsupported operand type \u2014 use Var, Expr, or numeric"),
         (lambda x, y: x + 10 ** 400, ValueError, "Unsupported operand type \u2014 use Var, Expr, or numeric"),
-        (lambda x, y: x ** 3, ValueError, "Only power of 1 or 2 supported for variables"),
-        (lambda x, y: x ** 0, ValueError, "Only power of 1 or 2 supported for variables"),
-        (lambda x, y: x ** -1, ValueError, "Only power of 1 or 2 supported for variables"),
-        (lambda x, y: x ** 2.0, TypeError, "unsupported operand type(s) for ** or pow()"),
+        (lambda x, y: x ** 65, ValueError, "Power exponent must be at most 64 in magnitude"),
+        (lambda x, y: x ** 2.5, ValueError, "Only integer powers and 0.5 are supported for expressions"),
+        (lambda x, y: x ** float("nan"), ValueError, "Only integer powers and 0.5 are supported for expressions"),
         (lambda x, y: x ** (10 ** 30), TypeError, "unsupported operand type(s) for ** or pow()"),
         (lambda x, y: x ** y, TypeError, "unsupported operand type(s) for ** or pow()"),
         (lambda x, y: 2 ** x, TypeError, "unsupported operand type(s) for ** or pow()"),
-        (lambda x, y: (x + 1) ** 2, TypeError, "unsupported operand type(s) for ** or pow()"),
+        (lambda x, y: (x + 1) ** "2", TypeError, "unsupported operand type(s) for ** or pow()"),
         (lambda x, y: pow(x, 2, "m"), TypeError, "unsupported operand type(s)"),
         (lambda x, y: x // 2, TypeError, "unsupported operand type(s) for //"),
         (lambda x, y: +x, TypeError, "bad operand type for unary +"),
-        (lambda x, y: hash(x), TypeError, "unhashable type"),
         (lambda x, y: hash(x + 1), TypeError, "unhashable type"),
     ],
 )
@@ -305,7 +300,7 @@ def test_sum(items, text):
     assert repr(result) == text
 
 
-@pytest.mark.parametrize("bad", [lambda x, y: x * y, lambda x, y: po.sin(x), lambda x, y: "a",
+@pytest.mark.parametrize("bad", [lambda x, y: "a",
                                  lambda x, y: None, lambda x, y: x <= 1])
 def test_sum_refuses_other_items(bad):
     x, y = make_vars("x", "y")

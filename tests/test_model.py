@@ -307,7 +307,7 @@ def test_conversion_errors_of_numbers(model):
     with pytest.raises(TypeError, match=r"^argument 'lower': "):
         model.variable("x", lower="a")
     with pytest.raises(TypeError, match=r"^argument 'upper': "):
-        model.integers("x", 2, 0, upper=[1])
+        model.integers("x", 2, 0, upper="a")
     with pytest.raises(TypeError, match=r"^argument 'count': "):
         model.variables("x", 2.0)
     with pytest.raises(OverflowError):

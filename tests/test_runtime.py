@@ -11,7 +11,8 @@ ORDER = [
     "Model", "Var", "Expr", "QuadExpr", "NlExpr", "Constraint", "Result", "BlackBoxResult",
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
-    "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model",
+    "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
+    "quad_form",
 ]
 
 
@@ -64,7 +65,7 @@ def test_value_classes(name):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})  # not subclassable
     public = [a for a in dir(cls) if not a.startswith("_")]
-    assert public == []
+    assert public == (["index", "name"] if name == "Var" else [])
 
 
 @pytest.mark.parametrize(
@@ -93,9 +94,8 @@ def test_function_docstrings(fn, signature, body):
         (lambda: po.sum([], items=[]), "sum() got multiple values for argument 'items'"),
         (lambda: po.sum(items=[], bogus=1), "sum() got an unexpected keyword argument 'bogus'"),
         (lambda: po.sum(bogus=1), "sum() got an unexpected keyword argument 'bogus'"),
-        (lambda: po.sum((1, 2)), "argument 'items': 'tuple' object cannot be converted to 'PyList'"),
         (lambda: po.sum(items=None), "argument 'items': 'NoneType' object cannot be converted to 'PyList'"),
-        (lambda: po.sum(range(3)), "argument 'items': 'range' object cannot be converted to 'PyList'"),
+        (lambda: po.sum(5), "argument 'items': 'int' object cannot be converted to 'PyList'"),
         (lambda: po.sin(), "sin() missing 1 required positional argument: 'obj'"),
         (lambda: po.cos(1, 2), "cos() takes 1 positional arguments but 2 were given"),
         (lambda: po.sqrt(x=1), "sqrt() got an unexpected keyword argument 'x'"),

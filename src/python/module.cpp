@@ -42,6 +42,10 @@ const Entry kEntries[] = {
     {"solve_parallel_de", nullptr, &solve_parallel_de_def},  // 23
     {"solve_admm", nullptr, &solve_admm_def},            // 24
     {"read_model", nullptr, &read_model_def},            // 25
+    {"exp", nullptr, &exp_def},
+    {"log", nullptr, &log_def},
+    {"dot", nullptr, &dot_def},
+    {"quad_form", nullptr, &quad_form_def},
     {nullptr, nullptr, nullptr},  // end
 };
 

@@ -23,5 +23,7 @@ extern PyMethodDef solve_de_def, solve_pso_def, solve_sa_def, solve_cmaes_def;
 extern PyMethodDef pareto_frontier_def, stochastic_solve_def, solve_portfolio_def;
 extern PyMethodDef solve_parallel_de_def, solve_admm_def;
 extern PyMethodDef read_model_def;
+extern PyMethodDef exp_def, log_def;
+extern PyMethodDef dot_def, quad_form_def;
 
 }  // namespace pelora::py

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace pelora {
 
@@ -21,6 +22,43 @@ void add_expr(Expr& e, const Expr& o, double scale) {
 void scale_expr(Expr& e, double k) {
   e.terms.scale(k);
   e.constant *= k;
+}
+
+LinearTerms merged_terms(std::span<const Term> in) {
+  LinearTerms out;
+  VarIndex top = 0;
+  for (const Term& t : in) top = std::max(top, t.index + 1);
+  if (in.empty() || top > 4 * in.size() + 64) {
+    for (const Term& t : in) out.add_term(t.index, t.coef);
+    return out;
+  }
+  constexpr uint32_t kNone = UINT32_MAX;  // never a variable index
+  std::vector<uint32_t> slot(top, kNone);
+  std::vector<Term> acc;
+  acc.reserve(in.size());
+  for (const Term& t : in) {
+    uint32_t& p = slot[t.index];
+    if (p == kNone) {
+      if (std::fabs(t.coef) < kCancelTolerance) continue;  // 0.0 + c cancels at once
+      p = static_cast<uint32_t>(acc.size());
+      acc.push_back(t);
+      continue;
+    }
+    const double v = acc[p].coef + t.coef;
+    if (std::fabs(v) < kCancelTolerance) {  // removed; a later add appends anew
+      acc[p].index = kNone;
+      p = kNone;
+    } else {
+      acc[p].coef = v;
+    }
+  }
+  size_t alive = 0;
+  for (const Term& t : acc) alive += t.index != kNone;
+  out.reserve(alive);
+  for (const Term& t : acc) {
+    if (t.index != kNone) out.append_new(t.index, t.coef);
+  }
+  return out;
 }
 
 Expr negated(Expr e) {
@@ -50,6 +88,60 @@ void add_quad(QuadExpr& q, const QuadExpr& r) {
 void scale_quad(QuadExpr& q, double k) {
   for (QuadTerm& t : q.quad_terms.mutable_items()) t.coef *= k;
   scale_expr(q.linear, k);
+}
+
+void add_quad_scaled(QuadExpr& q, const QuadExpr& r, double sign) {
+  if (sign == 1.0) {
+    add_quad(q, r);
+    return;
+  }
+  // Built apart first: q and r may share storage.
+  SharedList<QuadTerm> scaled;
+  scaled.reserve(r.quad_terms.size());
+  for (const QuadTerm& t : r.quad_terms) scaled.push_back(QuadTerm{t.i, t.j, t.coef * sign});
+  const Expr lin = r.linear;
+  q.quad_terms.append(scaled);
+  add_expr(q.linear, lin, sign);
+}
+
+namespace {
+// The linear part of a * b: b's terms times a's constant, a's terms times
+// b's constant, and the product of the constants.
+Expr product_linear_part(const Expr& a, const Expr& b) {
+  Expr r;
+  r.terms.reserve(a.terms.size() + b.terms.size());
+  if (a.constant != 0.0) r.terms.add_all(b.terms, a.constant);
+  if (b.constant != 0.0) r.terms.add_all(a.terms, b.constant);
+  r.constant = a.constant * b.constant;
+  return r;
+}
+}  // namespace
+
+QuadExpr linear_product(const Expr& a, const Expr& b) {
+  QuadExpr q;
+  q.quad_terms.reserve(a.terms.size() * b.terms.size());
+  for (const Term& s : a.terms) {
+    for (const Term& t : b.terms) {
+      q.quad_terms.push_back(QuadTerm{std::min(s.index, t.index), std::max(s.index, t.index), s.coef * t.coef});
+    }
+  }
+  q.linear = product_linear_part(a, b);
+  return q;
+}
+
+QuadExpr linear_square(const Expr& a) {
+  QuadExpr q;
+  const std::span<const Term> ts = a.terms.terms();
+  q.quad_terms.reserve(ts.size() * (ts.size() + 1) / 2);
+  for (size_t p = 0; p < ts.size(); ++p) {
+    q.quad_terms.push_back(QuadTerm{ts[p].index, ts[p].index, ts[p].coef * ts[p].coef});
+    for (size_t r = p + 1; r < ts.size(); ++r) {
+      q.quad_terms.push_back(QuadTerm{std::min(ts[p].index, ts[r].index), std::max(ts[p].index, ts[r].index),
+                                      2.0 * ts[p].coef * ts[r].coef});
+    }
+  }
+  q.linear = product_linear_part(a, a);
+  return q;
 }
 
 // ---- nonlinear -----------------------------------------------------------
@@ -163,5 +255,19 @@ NlExpr nl_binary_node(NlKind kind, const NlExpr& a, const NlExpr& b) {
 }
 
 NlExpr nl_unary_node(NlKind kind, const NlExpr& a) { return nl_single(unary_node(kind, to_node(a))); }
+
+}  // namespace pelora
+
+namespace pelora {
+
+NlExpr nl_integer_power(const NlExpr& base, long long n) {
+  if (n == 0) return nl_from_number(1.0);
+  const NodePtr b = to_node(base);
+  const unsigned long long m = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+  NodePtr acc = b;
+  for (unsigned long long k = 1; k < m; ++k) acc = binary_node(NlKind::Mul, std::move(acc), b);
+  if (n < 0) acc = binary_node(NlKind::Div, const_node(1.0), std::move(acc));
+  return nl_single(std::move(acc));
+}
 
 }  // namespace pelora

@@ -20,6 +20,11 @@ inline void add_var(Expr& e, VarIndex index, double scale) { e.terms.add_term(in
 void add_expr(Expr& e, const Expr& o, double scale);
 // Every coefficient and the constant times k (zero entries stay).
 void scale_expr(Expr& e, double k);
+// The terms `in` added one by one to an empty map, exactly as repeated
+// add_term would (same order, same cancellations), but through a position
+// table indexed by variable when the indices are dense enough: no hashing
+// per term.
+LinearTerms merged_terms(std::span<const Term> in);
 Expr negated(Expr e);
 
 // ---- quadratic -----------------------------------------------------------
@@ -30,6 +35,13 @@ QuadExpr var_product(VarIndex i, VarIndex j);
 void add_quad(QuadExpr& q, const QuadExpr& r);
 // Every quadratic and linear coefficient and the constant times k.
 void scale_quad(QuadExpr& q, double k);
+// q += sign * r (r's triples appended with coefficients times sign).
+void add_quad_scaled(QuadExpr& q, const QuadExpr& r, double sign);
+// The expanded product a * b: one triple per pair of terms (smaller index
+// first), the cross terms with the constants in the linear part.
+QuadExpr linear_product(const Expr& a, const Expr& b);
+// a * a with each unordered pair of distinct terms stored once (doubled).
+QuadExpr linear_square(const Expr& a);
 
 // ---- nonlinear -----------------------------------------------------------
 
@@ -58,7 +70,10 @@ void scale_nl(NlExpr& n, double k);
 NlExpr nl_single(NodePtr node);
 // 1.0 * kind(to_node(a), to_node(b)) for kind Mul or Div.
 NlExpr nl_binary_node(NlKind kind, const NlExpr& a, const NlExpr& b);
-// 1.0 * kind(to_node(a)) for kind Sin, Cos or Sqrt.
+// 1.0 * kind(to_node(a)) for kind Sin, Cos, Sqrt, Exp or Log.
 NlExpr nl_unary_node(NlKind kind, const NlExpr& a);
+// base ** n for an integer n: a chain of Mul nodes over one shared base
+// node, under Div(1, ...) when n < 0; the constant 1 when n == 0.
+NlExpr nl_integer_power(const NlExpr& base, long long n);
 
 }  // namespace pelora

@@ -26,7 +26,8 @@ struct QuadExpr {
   Expr linear;
 };
 
-enum class NlKind : uint8_t { Var = 0, Const = 1, Neg = 2, Add = 3, Mul = 4, Div = 5, Sin = 6, Cos = 7, Sqrt = 8 };
+enum class NlKind : uint8_t { Var = 0, Const = 1, Neg = 2, Add = 3, Mul = 4, Div = 5, Sin = 6, Cos = 7, Sqrt = 8,
+                             Exp = 9, Log = 10 };
 
 struct NlNode;
 using NodePtr = std::shared_ptr<const NlNode>;
@@ -39,7 +40,7 @@ struct NlNode {
   NlKind kind;
   VarIndex var = 0;    // Var
   double value = 0.0;  // Const
-  NodePtr a, b;        // children (one for Neg/Sin/Cos/Sqrt, two for Add/Mul/Div)
+  NodePtr a, b;        // children (one for Neg/Sin/Cos/Sqrt/Exp/Log, two for Add/Mul/Div)
 
   ~NlNode();
 };

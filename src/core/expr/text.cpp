@@ -97,6 +97,8 @@ void append_node_text(std::string& out, const NlNode& root) {
       case NlKind::Sin: open = "sin("; break;
       case NlKind::Cos: open = "cos("; break;
       case NlKind::Sqrt: open = "sqrt("; break;
+      case NlKind::Exp: open = "exp("; break;
+      case NlKind::Log: open = "log("; break;
       case NlKind::Add: mid = " + "; break;
       case NlKind::Mul: mid = " * "; break;
       case NlKind::Div: mid = " / "; break;

@@ -55,6 +55,8 @@ constexpr PyNodeOp kPyNodeOps[] = {
     {NlKind::Sin, "pl.sin(", nullptr, ")"},
     {NlKind::Cos, "pl.cos(", nullptr, ")"},
     {NlKind::Sqrt, "pl.sqrt(", nullptr, ")"},
+    {NlKind::Exp, "pl.exp(", nullptr, ")"},
+    {NlKind::Log, "pl.log(", nullptr, ")"},
 };
 
 const PyNodeOp& node_op(NlKind kind) {

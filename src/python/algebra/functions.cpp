@@ -1,4 +1,6 @@
 // Module functions of the expression algebra: sum, sin, cos, sqrt.
+#include <vector>
+
 #include "core/expr/algebra.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
@@ -10,46 +12,91 @@ namespace {
 
 const Params<1> kSumParams{"sum()", {"items"}, 1, false};
 
-// One pass to size the result, one to merge: Var and Expr items are
-// recognised by their type pointer, only other items go through the float
-// conversion (which may run Python code, so those items are held and the
-// list length is re-read on every step).
+// Any iterable is read into a list first (a list argument is used as it
+// stands). One pass sizes the result and finds its type (Expr, QuadExpr when
+// a quadratic item is present, NlExpr when a nonlinear one is); one merges.
+// Algebra items are recognised by their type pointer, only other items go
+// through the float conversion (which may run Python code, so those items
+// are held and the list length is re-read on every step).
 PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-  return boundary([&] {
+  return boundary([&]() -> PyObject* {
     auto a = match(kSumParams, args, kwargs);
-    PyObject* list = a.to_list(0);
+    Ref owned;
+    PyObject* list = a[0];
+    if (!PyList_Check(list)) {
+      Ref iter = Ref::steal(PyObject_GetIter(list));
+      if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+        PyErr_Clear();
+        a.to_list(0);  // raises the argument conversion error
+      }
+      owned = check(PySequence_List(iter.get()));
+      list = owned.get();
+    }
     Py_ssize_t n = PyList_Size(list);
-    size_t count = 0;
+    size_t count = 0, quad_count = 0;
+    bool quadratic = false, nonlinear = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (is_var(item)) ++count;
       else if (is_expr(item)) count += expr_value(item).terms.size();
+      else if (is_quad_expr(item)) {
+        quadratic = true;
+        quad_count += quad_expr_value(item).quad_terms.size();
+        count += quad_expr_value(item).linear.terms.size();
+      } else if (is_nl_expr(item)) nonlinear = true;
     }
-    Expr acc;
-    acc.terms.reserve(count);
+    // Linear terms are gathered first and merged once at the end.
+    std::vector<Term> linear;
+    linear.reserve(count);
+    auto gather = [&linear](const Expr& e) {
+      for (const Term& t : e.terms) linear.push_back(t);
+    };
+    QuadExpr acc;
+    acc.quad_terms.reserve(quad_count);
+    double constant = 0.0;
+    NlExpr nl;
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (!item) throw_already_set();
       if (is_var(item)) {
-        acc.terms.add_term(var_value(item).index, 1.0);
+        linear.push_back(Term{var_value(item).index, 1.0});
       } else if (is_expr(item)) {
-        add_expr(acc, expr_value(item), 1.0);
+        gather(expr_value(item));
+        constant += expr_value(item).constant;
+      } else if (is_quad_expr(item)) {
+        const QuadExpr& q = quad_expr_value(item);
+        acc.quad_terms.append(q.quad_terms);
+        gather(q.linear);
+        constant += q.linear.constant;
+      } else if (is_nl_expr(item)) {
+        add_nl(nl, nl_expr_value(item), 1.0);
       } else {
         Ref held = Ref::borrow(item);
         double k;
         if (!number_operand(held.get(), k)) throw_value_error("sum() items must be Var, Expr, or numeric");
-        acc.constant += k;
+        constant += k;
       }
     }
-    return new_expr(std::move(acc));
+    acc.linear.terms = merged_terms(linear);
+    acc.linear.constant = constant;
+    if (nonlinear) {
+      NlExpr r = nl_from_quad(acc);
+      add_nl(r, nl, 1.0);
+      return new_nl_expr(std::move(r));
+    }
+    if (quadratic) return new_quad_expr(std::move(acc));
+    return new_expr(std::move(acc.linear));
   });
 }
 
 template <NlKind Kind>
 PyObject* unary_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const Params<1> params{Kind == NlKind::Sin   ? "sin()"
-                                : Kind == NlKind::Cos ? "cos()"
-                                                      : "sqrt()",
+  static const Params<1> params{Kind == NlKind::Sin    ? "sin()"
+                                : Kind == NlKind::Cos  ? "cos()"
+                                : Kind == NlKind::Sqrt ? "sqrt()"
+                                : Kind == NlKind::Exp  ? "exp()"
+                                                       : "log()",
                                 {"obj"},
                                 1,
                                 false};
@@ -79,4 +126,11 @@ PyMethodDef sqrt_def = {"sqrt", as_cfunction(unary_impl<NlKind::Sqrt>),
                         METH_VARARGS | METH_KEYWORDS,
                         "sqrt(obj)\n--\n\n`sqrt(x)` \u2014 returns an `NlExpr` wrapping `Sqrt(x)`."};
 
+}  // namespace pelora::py
+
+namespace pelora::py {
+PyMethodDef exp_def = {"exp", as_cfunction(unary_impl<NlKind::Exp>), METH_VARARGS | METH_KEYWORDS,
+                       "exp(obj)\n--\n\n`exp(x)` \u2014 returns an `NlExpr` wrapping `Exp(x)`."};
+PyMethodDef log_def = {"log", as_cfunction(unary_impl<NlKind::Log>), METH_VARARGS | METH_KEYWORDS,
+                       "log(obj)\n--\n\n`log(x)` \u2014 returns an `NlExpr` wrapping `Log(x)` (natural logarithm)."};
 }  // namespace pelora::py

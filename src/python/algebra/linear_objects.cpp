@@ -1,4 +1,7 @@
 // The Var and Expr classes: affine expressions built with + - * / and **.
+#include <cstdint>
+#include <string>
+
 #include "core/expr/algebra.hpp"
 #include "core/expr/text.hpp"
 #include "python/algebra/objects.hpp"
@@ -21,8 +24,37 @@ namespace {
 // ---- Var -------------------------------------------------------------------
 
 PyObject* var_repr(PyObject* self) {
-  return boundary([&] { return to_py_str("Var('" + var_value(self).name() + "')"); });
+  return boundary([&] { return to_py_str("Var('" + var_name(var_value(self)) + "')"); });
 }
+
+// Hash of the index and the model's name block (which fixes the name):
+// stable for the life of the variable, cheap (no name is built), and
+// different for same-named variables of two models, so those never meet in
+// one dict bucket (equality builds a Constraint, which has no truth value;
+// lookups find the very object by identity first).
+Py_hash_t var_hash(PyObject* self) {
+  const VarValue& v = var_value(self);
+  const uint64_t block = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v.names.get()));
+  uint64_t h = (block >> 4) * 0x9E3779B97F4A7C15ULL ^ (static_cast<uint64_t>(v.index) + 1) * 0xC2B2AE3D27D4EB4FULL;
+  h ^= h >> 29;
+  const Py_hash_t r = static_cast<Py_hash_t>(h >> 1);
+  return r == -1 ? -2 : r;
+}
+
+PyObject* var_get_name(PyObject* self, void*) {
+  return boundary([&] { return to_py_str(var_name(var_value(self))); });
+}
+
+PyObject* var_get_index(PyObject* self, void*) {
+  return boundary([&] { return PyLong_FromUnsignedLong(var_value(self).index); });
+}
+
+PyGetSetDef var_getset[] = {
+    {"name", var_get_name, nullptr, "The variable's name (read-only).", nullptr},
+    {"index", var_get_index, nullptr, "The variable's position in its model, from 0 (read-only).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyObject* var_negative(PyObject* self) {
   return boundary([&] { return new_expr(single_term(var_value(self).index, -1.0)); });
@@ -105,7 +137,11 @@ PyObject* var_multiply(PyObject* a, PyObject* b) {
     if (is_var(o)) return new_quad_expr(var_product(x, var_value(o).index));
     double k;
     if (number_operand(o, k)) return new_expr(single_term(x, k));
-    if (is_nl_expr(o)) return nl_result('*', ops.left(), ops.right());
+    if (is_expr(o)) {
+      const Expr v = single_term(x, 1.0);
+      return new_quad_expr(ops.self_left ? linear_product(v, expr_value(o)) : linear_product(expr_value(o), v));
+    }
+    if (is_nl_expr(o) || is_quad_expr(o)) return nl_result('*', ops.left(), ops.right());
     throw_value_error("Var can be multiplied by a scalar, Var, or NlExpr");
   });
 }
@@ -124,30 +160,12 @@ PyObject* var_true_divide(PyObject* a, PyObject* b) {
   });
 }
 
-// A native signed integer through the index protocol; false (no error
-// pending) when `o` has none or it does not fit.
-bool index_operand(PyObject* o, long long& out) {
-  Ref i = Ref::steal(PyNumber_Index(o));
-  if (i) {
-    out = PyLong_AsLongLong(i.get());
-    if (!(out == -1 && PyErr_Occurred())) return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
-  PyErr_Clear();
-  return false;
+PyObject* var_power(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&] { return power_result(a, b, c); });
 }
 
-PyObject* var_power(PyObject* a, PyObject* b, PyObject* c) {
-  return boundary([&]() -> PyObject* {
-    if (!is_var(a)) return not_implemented();  // no reflected power
-    long long n, unused;
-    if (!index_operand(b, n)) return not_implemented();
-    if (c != Py_None && !index_operand(c, unused)) return not_implemented();
-    VarIndex x = var_value(a).index;
-    if (n == 1) return new_expr(single_term(x, 1.0));
-    if (n == 2) return new_quad_expr(var_product(x, x));
-    throw_value_error("Only power of 1 or 2 supported for variables");
-  });
+PyObject* expr_power(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&] { return power_result(a, b, c); });
 }
 
 // ---- Expr ------------------------------------------------------------------
@@ -214,7 +232,14 @@ PyObject* expr_multiply(PyObject* a, PyObject* b) {
       scale_expr(e, k);
       return new_expr(std::move(e));
     }
-    if (is_nl_expr(ops.other)) return nl_result('*', ops.left(), ops.right());
+    PyObject* o = ops.other;
+    if (is_expr(o)) return new_quad_expr(linear_product(expr_value(ops.left()), expr_value(ops.right())));
+    if (is_var(o)) {
+      const Expr v = single_term(var_value(o).index, 1.0);
+      const Expr& e = expr_value(ops.self);
+      return new_quad_expr(ops.self_left ? linear_product(e, v) : linear_product(v, e));
+    }
+    if (is_nl_expr(o) || is_quad_expr(o)) return nl_result('*', ops.left(), ops.right());
     throw_value_error("Expr can be multiplied by a scalar or NlExpr");
   });
 }
@@ -255,7 +280,8 @@ PyType_Slot var_slots[] = {
     {Py_nb_true_divide, slot(var_true_divide)},
     {Py_nb_power, slot(var_power)},
     {Py_tp_richcompare, slot(expression_richcompare)},
-    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_hash, slot(var_hash)},
+    {Py_tp_getset, var_getset},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<VarValue>)},
     {0, nullptr},
@@ -271,6 +297,7 @@ PyType_Slot expr_slots[] = {
     {Py_nb_subtract, slot(expr_subtract)},
     {Py_nb_multiply, slot(expr_multiply)},
     {Py_nb_true_divide, slot(expr_true_divide)},
+    {Py_nb_power, slot(expr_power)},
     {Py_tp_richcompare, slot(expression_richcompare)},
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
@@ -285,7 +312,7 @@ PyTypeObject* g_expr_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* var_type() { return g_var_type ? g_var_type : type_once(g_var_type, var_spec); }
-PyTypeObject* expr_type() { return g_expr_type ? g_expr_type : type_once(g_expr_type, expr_spec); }
+PyTypeObject* var_type() { return g_var_type ? g_var_type : numpy_defers(type_once(g_var_type, var_spec)); }
+PyTypeObject* expr_type() { return g_expr_type ? g_expr_type : numpy_defers(type_once(g_expr_type, expr_spec)); }
 
 }  // namespace pelora::py

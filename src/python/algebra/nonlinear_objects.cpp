@@ -27,16 +27,15 @@ PyObject* quad_negative(PyObject* self) {
   });
 }
 
-// q + sign * o for o a Var, an Expr or a number (and a QuadExpr when
-// `allow_quad`); false when o is none of these.
-bool add_quad_operand(QuadExpr& q, double sign, PyObject* o, bool allow_quad) {
+// q + sign * o for o a Var, an Expr, a QuadExpr or a number; false when o
+// is none of these.
+bool add_quad_operand(QuadExpr& q, double sign, PyObject* o) {
   if (is_var(o)) {
     add_var(q.linear, var_value(o).index, sign);
   } else if (is_expr(o)) {
     add_expr(q.linear, expr_value(o), sign);
   } else if (is_quad_expr(o)) {
-    if (!allow_quad) return false;
-    add_quad(q, quad_expr_value(o));
+    add_quad_scaled(q, quad_expr_value(o), sign);
   } else {
     double k;
     if (!number_operand(o, k)) return false;
@@ -50,7 +49,7 @@ PyObject* quad_add(PyObject* a, PyObject* b) {
     Operands ops(a, b, quad_expr_type());
     if (is_nl_expr(ops.other)) return nl_result('+', ops.left(), ops.right());
     QuadExpr q = quad_expr_value(ops.self);
-    if (!add_quad_operand(q, 1.0, ops.other, true)) throw_value_error(kUnsupportedForQuad);
+    if (!add_quad_operand(q, 1.0, ops.other)) throw_value_error(kUnsupportedForQuad);
     return new_quad_expr(std::move(q));
   });
 }
@@ -58,10 +57,10 @@ PyObject* quad_add(PyObject* a, PyObject* b) {
 PyObject* quad_subtract(PyObject* a, PyObject* b) {
   return boundary([&]() -> PyObject* {
     Operands ops(a, b, quad_expr_type());
-    if (!ops.self_left) return not_implemented();  // no reflected subtraction
     if (is_nl_expr(ops.other)) return nl_result('-', ops.left(), ops.right());
     QuadExpr q = quad_expr_value(ops.self);
-    if (!add_quad_operand(q, -1.0, ops.other, false)) throw_value_error(kUnsupportedForQuad);
+    if (!ops.self_left) scale_quad(q, -1.0);  // o - q is -q + o
+    if (!add_quad_operand(q, ops.self_left ? -1.0 : 1.0, ops.other)) throw_value_error(kUnsupportedForQuad);
     return new_quad_expr(std::move(q));
   });
 }
@@ -91,6 +90,10 @@ PyObject* quad_true_divide(PyObject* a, PyObject* b) {
     }
     return nl_result('/', ops.left(), ops.right());
   });
+}
+
+PyObject* quad_power(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&] { return power_result(a, b, c); });
 }
 
 // ---- NlExpr ----------------------------------------------------------------
@@ -134,6 +137,10 @@ PyObject* nl_multiply(PyObject* a, PyObject* b) {
   });
 }
 
+PyObject* nl_power(PyObject* a, PyObject* b, PyObject* c) {
+  return boundary([&] { return power_result(a, b, c); });
+}
+
 PyObject* nl_true_divide(PyObject* a, PyObject* b) {
   return boundary([&] {
     Operands ops(a, b, nl_expr_type());
@@ -169,6 +176,7 @@ PyType_Slot quad_slots[] = {
     {Py_nb_subtract, slot(quad_subtract)},
     {Py_nb_multiply, slot(quad_multiply)},
     {Py_nb_true_divide, slot(quad_true_divide)},
+    {Py_nb_power, slot(quad_power)},
     {Py_tp_richcompare, slot(expression_richcompare)},
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
@@ -186,6 +194,7 @@ PyType_Slot nl_slots[] = {
     {Py_nb_subtract, slot(nl_subtract)},
     {Py_nb_multiply, slot(nl_multiply)},
     {Py_nb_true_divide, slot(nl_true_divide)},
+    {Py_nb_power, slot(nl_power)},
     {Py_tp_richcompare, slot(expression_richcompare)},
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
@@ -201,8 +210,8 @@ PyTypeObject* g_nl_type = nullptr;
 }  // namespace
 
 PyTypeObject* quad_expr_type() {
-  return g_quad_type ? g_quad_type : type_once(g_quad_type, quad_spec);
+  return g_quad_type ? g_quad_type : numpy_defers(type_once(g_quad_type, quad_spec));
 }
-PyTypeObject* nl_expr_type() { return g_nl_type ? g_nl_type : type_once(g_nl_type, nl_spec); }
+PyTypeObject* nl_expr_type() { return g_nl_type ? g_nl_type : numpy_defers(type_once(g_nl_type, nl_spec)); }
 
 }  // namespace pelora::py

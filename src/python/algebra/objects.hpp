@@ -21,6 +21,9 @@ struct VarValue {
   std::string name() const { return names.name_of(index); }
 };
 
+// The name a Var was created with (the one accessor every reader uses).
+inline std::string var_name(const VarValue& v) { return v.name(); }
+
 // New Python objects (new references; throw on failure).
 PyObject* new_var(NameRef names, VarIndex index);
 // A Var with a name of its own (not held by any model).

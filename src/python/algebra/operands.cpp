@@ -1,5 +1,7 @@
 #include "python/algebra/operands.hpp"
 
+#include <cmath>
+
 #include "core/expr/algebra.hpp"
 #include "core/expr/comparison.hpp"
 #include "python/runtime/error.hpp"
@@ -55,6 +57,68 @@ PyObject* nl_result(char op, PyObject* left, PyObject* right) {
   NlOperand l(left);
   NlOperand r(right);
   return new_nl_expr(nl_binary_node(op == '*' ? NlKind::Mul : NlKind::Div, l.get(), r.get()));
+}
+
+namespace {
+
+// A native signed integer through the index protocol; false (no error
+// pending) when `o` has none or it does not fit.
+bool index_operand(PyObject* o, long long& out) {
+  Ref i = Ref::steal(PyNumber_Index(o));
+  if (i) {
+    out = PyLong_AsLongLong(i.get());
+    if (!(out == -1 && PyErr_Occurred())) return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+  PyErr_Clear();
+  return false;
+}
+
+// Integer powers are chains of products; larger exponents would build
+// trees too big to print or differentiate.
+constexpr long long kMaxPower = 64;
+
+}  // namespace
+
+PyObject* power_result(PyObject* base, PyObject* exponent, PyObject* modulus) {
+  if (!is_algebra_object(base)) return not_implemented();  // no reflected power
+  long long n, unused;
+  if (modulus != Py_None && !index_operand(modulus, unused)) return not_implemented();
+  if (!index_operand(exponent, n)) {
+    if (!PyFloat_Check(exponent)) return not_implemented();
+    const double v = PyFloat_AsDouble(exponent);
+    if (v == 0.5) {
+      NlOperand b(base);
+      return new_nl_expr(nl_unary_node(NlKind::Sqrt, b.get()));
+    }
+    if (!(std::isfinite(v) && v == std::trunc(v) && std::fabs(v) <= kMaxPower)) {
+      throw_value_error("Only integer powers and 0.5 are supported for expressions");
+    }
+    n = static_cast<long long>(v);
+  }
+  if (n == 1) {
+    if (is_var(base)) return new_expr(single_term(var_value(base).index, 1.0));
+    if (is_expr(base)) return new_expr(expr_value(base));
+    if (is_quad_expr(base)) return new_quad_expr(quad_expr_value(base));
+    return new_nl_expr(nl_expr_value(base));
+  }
+  if (n == 2 && is_var(base)) {
+    const VarIndex x = var_value(base).index;
+    return new_quad_expr(var_product(x, x));
+  }
+  if (n == 2 && is_expr(base)) return new_quad_expr(linear_square(expr_value(base)));
+  if (n > kMaxPower || n < -kMaxPower) {
+    throw_value_error("Power exponent must be at most 64 in magnitude");
+  }
+  NlOperand b(base);
+  return new_nl_expr(nl_integer_power(b.get(), n));
+}
+
+PyTypeObject* numpy_defers(PyTypeObject* type) {
+  if (type && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__array_ufunc__", Py_None) < 0) {
+    throw_already_set();
+  }
+  return type;
 }
 
 PyObject* to_py_str(const std::string& s) {

@@ -55,6 +55,16 @@ PyObject* expression_richcompare(PyObject* self, PyObject* other, int op);
 
 inline PyObject* not_implemented() { return Py_NewRef(Py_NotImplemented); }
 
+// base ** exponent for the four expression classes and Var (the nb_power
+// slot of each): NotImplemented for a reflected power or an exponent that is
+// not a number, so those stay TypeErrors.
+PyObject* power_result(PyObject* base, PyObject* exponent, PyObject* modulus);
+
+// Sets `__array_ufunc__ = None` on an expression class, so numpy defers to
+// the class's reflected operators instead of building an object array.
+// Returns `type` (null stays null).
+PyTypeObject* numpy_defers(PyTypeObject* type);
+
 // The operand pair of a number slot: which one is the slot's instance.
 struct Operands {
   PyObject* self;

@@ -17,6 +17,7 @@
 #include "core/model/standard_form.hpp"
 #include "core/model/validate.hpp"
 #include "python/algebra/objects.hpp"
+#include "python/model/model_arrays.hpp"
 #include "python/model/model_object.hpp"
 #include "python/model/objective.hpp"
 #include "python/registry.hpp"
@@ -108,17 +109,24 @@ PyObject* model_binary(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 // Batch: one lock for all `count` additions, then one list of new Vars.
+// Per-variable bounds, when given, replace the scalar ones.
 PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, double lower,
-                    double upper, VarKind kind) {
+                    double upper, VarKind kind,
+                    const std::optional<std::vector<double>>& lowers = std::nullopt,
+                    const std::optional<std::vector<double>>& uppers = std::nullopt) {
   if (count > kMaxVariables) throw_too_many_variables();
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
   if (count == 0) return list.release();
   NameRef names;
   const VarIndex first = with_model_lock(self, [&](ModelData& d) {
     reserve_or_raise(d, count);
-    const VarIndex f = add_variables(d, prefix, count, lower, upper, kind);
-    names = d.var_names.block_of(f);
-    return f;
+    const VarIndex at = add_variables(d, prefix, count, lower, upper, kind);
+    for (size_t i = 0; i < count; ++i) {
+      if (lowers) d.variables[at + i].lower = (*lowers)[i];
+      if (uppers) d.variables[at + i].upper = (*uppers)[i];
+    }
+    names = d.var_names.block_of(at);
+    return at;
   });
   // Every Var of the batch shares the one name block of the model record.
   for (size_t i = 0; i < count; ++i) {
@@ -137,9 +145,11 @@ PyObject* batch_bounded(PyObject* self, PyObject* args, PyObject* kw, const Para
   auto a = match(p, args, kw);
   const std::string prefix = a.to_string(0);
   const size_t count = a.to_count(1);
-  const double lower = a.to_double(2, -kInf);
-  const double upper = a.to_double(3, kInf);
-  return add_batch(self, prefix, count, lower, upper, kind);
+  auto lowers = a.convert(2, [&](PyObject* o) { return bound_sequence(o, count, "lower"); });
+  auto uppers = a.convert(3, [&](PyObject* o) { return bound_sequence(o, count, "upper"); });
+  const double lower = lowers ? -kInf : a.to_double(2, -kInf);
+  const double upper = uppers ? kInf : a.to_double(3, kInf);
+  return add_batch(self, prefix, count, lower, upper, kind, lowers, uppers);
 }
 
 PyObject* model_variables(PyObject* self, PyObject* args, PyObject* kw) {
@@ -430,6 +440,13 @@ PyMethodDef methods[] = {
      "integers($self, prefix, count, lower=..., upper=...)\n--\n\nBatch-add integer variables."},
     {"binaries", fn(model_binaries), kArgs,
      "binaries($self, prefix, count)\n--\n\nBatch-add binary variables."},
+    {"add_matrix", fn(model_add_matrix), kArgs,
+     "add_matrix($self, A, variables, sense, rhs, names=None)\n--\n\n"
+     "Add one linear constraint per row of `A`: A[i, :] @ variables (sense[i]) rhs[i].\n"
+     "`A` is a numpy 2-D array or any scipy.sparse matrix (CSR, CSC and COO are read\n"
+     "whole), `sense` one of \"<=\", \">=\", \"==\" or a sequence of them per row, `rhs` a\n"
+     "number or a sequence per row, `names` None or a sequence of str per row.\n"
+     "Returns the indices of the new constraints."},
     // ---- Model.solve: the solve layer (src/python/solve/) registers its entry here. ----
     PELORA_MODEL_SOLVE_METHOD,
     {"validate", fn(model_validate), METH_NOARGS,

@@ -1,5 +1,6 @@
 // Result: the immutable outcome of a model solve with its model snapshot.
 #include "python/result/result_object.hpp"
+#include "python/result/result_arrays.hpp"
 
 #include <string>
 
@@ -157,6 +158,8 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS, kWhyDetailDoc},
     {"sensitivity", result_sensitivity, METH_NOARGS, kSensitivityDoc},
     {"infeasibility_report", result_infeasibility_report, METH_NOARGS, kInfeasibilityReportDoc},
+    {"primal_array", result_primal_array, METH_NOARGS, kPrimalArrayDoc},
+    {"dual_array", result_dual_array, METH_NOARGS, kDualArrayDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

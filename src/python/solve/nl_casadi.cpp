@@ -75,6 +75,8 @@ Ref CasadiTranslator::node(const NlNode* root) {
       case NlKind::Sin: out = unary("sin", child(n->a)); break;
       case NlKind::Cos: out = unary("cos", child(n->a)); break;
       case NlKind::Sqrt: out = unary("sqrt", child(n->a)); break;
+      case NlKind::Exp: out = unary("exp", child(n->a)); break;
+      case NlKind::Log: out = unary("log", child(n->a)); break;
     }
     if (!out) throw InternalFailure("unknown nonlinear node kind");
     done_.emplace(n, std::move(out));

@@ -59,6 +59,8 @@ double evaluate_nl(const NlExpr& e, std::span<const double> x) {
         case NlKind::Sin: v = std::sin(value[a]); break;
         case NlKind::Cos: v = std::cos(value[a]); break;
         case NlKind::Sqrt: v = std::sqrt(value[a]); break;
+        case NlKind::Exp: v = std::exp(value[a]); break;
+        case NlKind::Log: v = std::log(value[a]); break;
       }
       value.emplace(n, v);
       stack.pop_back();
@@ -80,6 +82,8 @@ ScipExpressions::ScipExpressions(PyObject* scip, std::span<PyObject* const> vars
       sin_t_(get_attr(scip, "SinExpr")),
       cos_t_(get_attr(scip, "CosExpr")),
       sqrt_t_(get_attr(scip, "SqrtExpr")),
+      exp_t_(get_attr(scip, "ExpExpr")),
+      log_t_(get_attr(scip, "LogExpr")),
       vars_(vars),
       var_exprs_(vars.size()) {}
 
@@ -165,6 +169,8 @@ ScipExpressions::Pending ScipExpressions::pieces_of(const NlNode* n) const {
     case NlKind::Sin:
     case NlKind::Cos:
     case NlKind::Sqrt:
+    case NlKind::Exp:
+    case NlKind::Log:
       p.pieces = {{1.0, n->a.get()}};
       break;
   }
@@ -282,6 +288,14 @@ Ref ScipExpressions::build(const NlNode* n, const Pending& p, uint32_t& depth,
     case NlKind::Sqrt: {
       Ref op = py_str("sqrt");
       return call(sqrt_t_.get(), op.get(), operand(0).get());
+    }
+    case NlKind::Exp: {
+      Ref op = py_str("exp");
+      return call(exp_t_.get(), op.get(), operand(0).get());
+    }
+    case NlKind::Log: {
+      Ref op = py_str("log");
+      return call(log_t_.get(), op.get(), operand(0).get());
     }
   }
   throw InternalFailure("unknown nonlinear node kind");

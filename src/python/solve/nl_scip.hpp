@@ -80,7 +80,7 @@ class ScipExpressions {
   Ref new_product(PyObject* children, double constant);
   Ref new_power(const Ref& base, double exponent);
 
-  Ref sum_t_, prod_t_, pow_t_, var_t_, const_t_, sin_t_, cos_t_, sqrt_t_;
+  Ref sum_t_, prod_t_, pow_t_, var_t_, const_t_, sin_t_, cos_t_, sqrt_t_, exp_t_, log_t_;
   std::span<PyObject* const> vars_;
   std::vector<Ref> var_exprs_;
   std::unordered_map<const NlNode*, uint32_t> uses_;

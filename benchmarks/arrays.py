@@ -1,0 +1,210 @@
+"""Models from arrays: a transportation LP with 1,000,000 constraint nonzeros.
+
+Run by hand:  PYTHONPATH=build/dev python3 benchmarks/arrays.py [--quick]
+
+S sources and D sinks, one variable per arc (S*D of them), supply rows
+sum_j x[i, j] <= s[i] and demand rows sum_i x[i, j] >= d[j]: 2*S*D nonzeros,
+given as one scipy.sparse CSR matrix with the cost vector and the right-hand
+sides as numpy arrays. Every way below ends with HiGHS holding the model (a
+run with time_limit=0), timed from the arrays to that point:
+
+  pelora arrays     Model.variables + add_matrix + dot + solve(time_limit=0)
+  highspy           HighsLp filled with the same arrays, passModel, run
+  pyoptinterface    add_m_variables + add_m_linear_constraints + objective
+  linopy            2-D variables, sums over each axis, solve(io_api="direct")
+  pelora operators  the same model written with Python operators and po.sum
+
+Each way runs in its own process; memory is the peak resident set beyond the
+process's size once its input arrays exist, per nonzero.
+
+Goals: pelora arrays within 1.3x of highspy and at most 40 bytes per nonzero;
+faster than pyoptinterface and linopy; the operator path at most 0.5 us per
+nonzero.
+"""
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+QUICK = "--quick" in sys.argv
+S, D = (50, 1000) if QUICK else (250, 2000)
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def peak():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def inputs():
+    import numpy as np
+    import scipy.sparse as sp
+
+    rng = np.random.default_rng(1)
+    n = S * D
+    rows = np.concatenate([np.repeat(np.arange(S), D), S + np.tile(np.arange(D), S)])
+    cols = np.concatenate([np.arange(n), np.arange(n)])
+    A = sp.csr_matrix((np.ones(2 * n), (rows, cols)), shape=(S + D, n))
+    supply = rng.uniform(1.0, 2.0, S) * D
+    demand = rng.uniform(0.5, 1.0, D) * S * 0.9
+    cost = rng.uniform(1.0, 10.0, n)
+    return A, cost, supply, demand
+
+
+def run_pelora_arrays(A, cost, supply, demand):
+    import numpy as np
+    import pelora_opt as po
+
+    t0 = time.perf_counter()
+    m = po.Model("transport")
+    x = m.variables("x", A.shape[1], lower=0.0)
+    t1 = time.perf_counter()
+    m.add_matrix(A, x, ["<="] * S + [">="] * D, np.concatenate([supply, demand]))
+    m.minimize(po.dot(cost, x))
+    t2 = time.perf_counter()
+    m.solve(time_limit=0)
+    t3 = time.perf_counter()
+    return {"variables": t1 - t0, "add_matrix + dot": t2 - t1, "solve(time_limit=0)": t3 - t2}
+
+
+def run_highspy(A, cost, supply, demand):
+    import highspy
+    import numpy as np
+
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    lp = highspy.HighsLp()
+    n = A.shape[1]
+    lp.num_col_ = n
+    lp.num_row_ = A.shape[0]
+    lp.col_cost_ = cost
+    lp.col_lower_ = np.zeros(n)
+    lp.col_upper_ = np.full(n, highspy.kHighsInf)
+    lp.row_lower_ = np.concatenate([np.full(S, -highspy.kHighsInf), demand])
+    lp.row_upper_ = np.concatenate([supply, np.full(D, highspy.kHighsInf)])
+    lp.a_matrix_.format_ = highspy.MatrixFormat.kRowwise
+    lp.a_matrix_.start_ = A.indptr
+    lp.a_matrix_.index_ = A.indices
+    lp.a_matrix_.value_ = A.data
+    lp.a_matrix_.num_col_ = n
+    lp.a_matrix_.num_row_ = A.shape[0]
+    h.passModel(lp)
+    h.setOptionValue("time_limit", 0.0)
+    h.run()
+
+
+def load_poi_highs():
+    """PyOptInterface loads a HiGHS shared library at run time; the one casadi
+    ships is used when none is found on the library path."""
+    from pyoptinterface import highs
+
+    if highs.autoload_library():
+        return
+    import casadi
+
+    highs.load_library(os.path.join(os.path.dirname(casadi.__file__), "libhighs.so"))
+
+
+def run_pyoptinterface(A, cost, supply, demand):
+    import pyoptinterface as poi
+    from pyoptinterface import highs
+
+    m = highs.Model()
+    m.set_model_attribute(poi.ModelAttribute.Silent, True)
+    x = m.add_m_variables(A.shape[1], lb=0.0)
+    import scipy.sparse as sp
+
+    m.add_m_linear_constraints(sp.csr_array(A[:S]), x, poi.Leq, supply)
+    m.add_m_linear_constraints(sp.csr_array(A[S:]), x, poi.Geq, demand)
+    m.set_objective(poi.ScalarAffineFunction(cost.tolist(), [v.index for v in x.flat]))
+    m.set_model_attribute(poi.ModelAttribute.TimeLimitSec, 0.0)
+    m.optimize()
+
+
+def run_linopy(A, cost, supply, demand):
+    import linopy
+    import xarray as xr
+
+    m = linopy.Model()
+    x = m.add_variables(lower=0.0, coords=[range(S), range(D)], dims=["i", "j"], name="x")
+    m.add_constraints(x.sum("j") <= xr.DataArray(supply, dims=["i"]))
+    m.add_constraints(x.sum("i") >= xr.DataArray(demand, dims=["j"]))
+    m.add_objective((xr.DataArray(cost.reshape(S, D), dims=["i", "j"]) * x).sum())
+    m.solve("highs", io_api="direct", time_limit=0, output_flag=False)
+
+
+def run_pelora_operators(A, cost, supply, demand):
+    import pelora_opt as po
+
+    m = po.Model("transport")
+    x = m.variables("x", S * D, lower=0.0)
+    for i in range(S):
+        m.add(po.sum(x[i * D:(i + 1) * D]) <= float(supply[i]))
+    for j in range(D):
+        m.add(po.sum(x[j::D]) >= float(demand[j]))
+    c = cost.tolist()
+    m.minimize(po.sum([c[k] * x[k] for k in range(S * D)]))
+    m.solve(time_limit=0)
+
+
+WAYS = {
+    "pelora arrays": run_pelora_arrays,
+    "highspy": run_highspy,
+    "pyoptinterface": run_pyoptinterface,
+    "linopy": run_linopy,
+    "pelora operators": run_pelora_operators,
+}
+
+
+def child(name):
+    import highspy  # noqa: F401  (imported by every way: not part of the measure)
+    import numpy  # noqa: F401
+    import scipy.sparse  # noqa: F401
+
+    if name == "pyoptinterface":
+        load_poi_highs()
+    args = inputs()
+    base = rss()
+    t0 = time.perf_counter()
+    phases = WAYS[name](*args)
+    seconds = time.perf_counter() - t0
+    print(json.dumps({"seconds": seconds, "peak_bytes": max(0, peak() - base), "phases": phases}))
+
+
+def main():
+    nnz = 2 * S * D
+    print(f"transportation LP: {S} sources x {D} sinks, {S * D} variables, {S + D} rows, {nnz} nonzeros")
+    results = {}
+    for name in WAYS:
+        out = subprocess.run([sys.executable, __file__, "--child", name] + (["--quick"] if QUICK else []),
+                             capture_output=True, text=True)
+        if out.returncode != 0:
+            print(f"  {name:18s} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
+            continue
+        r = json.loads(out.stdout.strip().splitlines()[-1])
+        results[name] = r
+        print(f"  {name:18s} {r['seconds'] * 1e3:9.1f} ms  {r['seconds'] / nnz * 1e9:7.1f} ns/nonzero  "
+              f"peak {r['peak_bytes'] / nnz:6.1f} B/nonzero")
+        for phase, sec in (r.get("phases") or {}).items():
+            print(f"      {phase:22s} {sec * 1e3:9.1f} ms")
+    if "pelora arrays" in results and "highspy" in results:
+        ratio = results["pelora arrays"]["seconds"] / results["highspy"]["seconds"]
+        print(f"pelora arrays / highspy: {ratio:.2f}x (goal <= 1.3x); "
+              f"memory {results['pelora arrays']['peak_bytes'] / nnz:.1f} B/nonzero (goal <= 40), "
+              f"{(results['pelora arrays']['peak_bytes'] - results['highspy']['peak_bytes']) / nnz:.1f} "
+              "B/nonzero beyond what highspy's own path peaks at")
+    if "pelora operators" in results:
+        print(f"operator path: {results['pelora operators']['seconds'] / nnz * 1e6:.2f} us/nonzero (goal <= 0.5)")
+
+
+if __name__ == "__main__":
+    if "--child" in sys.argv:
+        child(sys.argv[sys.argv.index("--child") + 1])
+    else:
+        main()

@@ -1,0 +1,378 @@
+// Bulk readers for arrays, and the module functions built on them: dot and
+// quad_form.
+#include "python/algebra/arrays.hpp"
+
+#include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "core/expr/algebra.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/algebra/operands.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+// The element code of a buffer format ("d", "<d", "=d", "@d" -> 'd'), or 0
+// when the format names anything but one native-order scalar.
+char format_code(const char* format) {
+  if (!format) return 'B';
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  if (format[0] == 0 || format[1] != 0) return 0;
+  return format[0];
+}
+
+// Runs numpy.ascontiguousarray(o, dtype=dtype); a conversion failure becomes
+// TypeError "{what} must hold numbers".
+Ref numpy_contiguous(PyObject* o, const char* dtype, const std::string& what) {
+  Ref np = import_module("numpy");
+  Ref fn = get_attr(np.get(), "ascontiguousarray");
+  Ref args = check(PyTuple_Pack(1, o));
+  Ref kw = check(PyDict_New());
+  Ref dt = get_attr(np.get(), dtype);
+  check_status(PyDict_SetItemString(kw.get(), "dtype", dt.get()));
+  PyObject* r = PyObject_Call(fn.get(), args.get(), kw.get());
+  if (!r) {
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      throw_type_error(what + " must hold numbers");
+    }
+    throw_already_set();
+  }
+  return Ref::steal(r);
+}
+
+// A contiguous buffer view of `o` (C order), or false with no error pending.
+bool contiguous_view(PyObject* o, Py_buffer& view) {
+  if (!PyObject_CheckBuffer(o)) return false;
+  if (PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+  PyErr_Clear();
+  return false;
+}
+
+std::vector<Py_ssize_t> view_shape(const Py_buffer& v) {
+  if (v.ndim == 0) return {};
+  if (!v.shape) return {static_cast<Py_ssize_t>(v.len / (v.itemsize ? v.itemsize : 1))};
+  return std::vector<Py_ssize_t>(v.shape, v.shape + v.ndim);
+}
+
+std::pair<size_t, size_t> read_shape(PyObject* o, const std::string& what) {
+  Ref shape = get_attr(o, "shape");
+  Ref fast = check(PySequence_List(shape.get()));
+  if (PyList_Size(fast.get()) != 2) throw_value_error(what + " must be 2-dimensional");
+  size_t dims[2];
+  for (int k = 0; k < 2; ++k) {
+    const long long d = PyLong_AsLongLong(PyList_GetItem(fast.get(), k));
+    if (d == -1 && PyErr_Occurred()) throw_already_set();
+    if (d < 0) throw_value_error(what + " has a negative dimension");
+    dims[k] = static_cast<size_t>(d);
+  }
+  return {dims[0], dims[1]};
+}
+
+std::string text_of(PyObject* o) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) throw_already_set();
+  return std::string(s, static_cast<size_t>(n));
+}
+
+// Compressed-row form from (row, col, value) triples, by counting sort;
+// `row_of(k)`, `col_of(k)` and `value_of(k)` read the k-th triple.
+template <class R, class C, class V>
+CsrMatrix from_triples(size_t rows, size_t cols, size_t nnz, R row_of, C col_of, V value_of,
+                       const std::string& what) {
+  CsrMatrix m;
+  m.rows = rows;
+  m.cols = cols;
+  m.indptr.assign(rows + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) {
+    const int64_t r = row_of(k), c = col_of(k);
+    if (r < 0 || static_cast<size_t>(r) >= rows || c < 0 || static_cast<size_t>(c) >= cols) {
+      throw_value_error(what + " has an index out of range");
+    }
+    ++m.indptr[static_cast<size_t>(r) + 1];
+  }
+  for (size_t r = 0; r < rows; ++r) m.indptr[r + 1] += m.indptr[r];
+  m.indices.resize(nnz);
+  m.data.resize(nnz);
+  std::vector<int64_t> next(m.indptr.begin(), m.indptr.end() - 1);
+  for (size_t k = 0; k < nnz; ++k) {
+    const size_t pos = static_cast<size_t>(next[static_cast<size_t>(row_of(k))]++);
+    m.indices[pos] = col_of(k);
+    m.data[pos] = value_of(k);
+  }
+  return m;
+}
+
+// The compressed arrays (CSR when `by_row`, CSC otherwise) of a scipy.sparse
+// matrix, checked; CSR is used in place, CSC turned into CSR.
+CsrMatrix compressed(PyObject* o, size_t rows, size_t cols, bool by_row, const std::string& what) {
+  Ref indptr_obj = get_attr(o, "indptr"), indices_obj = get_attr(o, "indices"), data_obj = get_attr(o, "data");
+  IndexArray indptr(indptr_obj.get(), what + " indptr");
+  auto indices = std::make_shared<IndexArray>(indices_obj.get(), what + " indices");
+  auto data = std::make_shared<DoubleArray>(data_obj.get(), what);
+  const size_t outer = by_row ? rows : cols;
+  const size_t nnz = data->values().size();
+  if (indptr.size() != outer + 1 || indices->size() != nnz || indptr[0] != 0 ||
+      indptr[outer] != static_cast<int64_t>(nnz)) {
+    throw_value_error(what + " has inconsistent sparse index arrays");
+  }
+  const size_t inner = by_row ? cols : rows;
+  for (size_t j = 0; j < outer; ++j) {
+    if (indptr[j + 1] < indptr[j]) throw_value_error(what + " has inconsistent sparse index arrays");
+  }
+  for (size_t k = 0; k < nnz; ++k) {
+    const int64_t i = (*indices)[k];
+    if (i < 0 || static_cast<size_t>(i) >= inner) throw_value_error(what + " has an index out of range");
+  }
+  if (by_row) {
+    CsrMatrix m;
+    m.rows = rows;
+    m.cols = cols;
+    m.indptr.resize(rows + 1);
+    for (size_t r = 0; r <= rows; ++r) m.indptr[r] = indptr[r];
+    m.index_view = std::move(indices);
+    m.data_view = std::move(data);
+    return m;
+  }
+  std::vector<int64_t> outer_of(nnz);
+  for (size_t j = 0; j < outer; ++j) {
+    for (int64_t k = indptr[j]; k < indptr[j + 1]; ++k) outer_of[static_cast<size_t>(k)] = static_cast<int64_t>(j);
+  }
+  const double* d = data->values().data();
+  const IndexArray& ix = *indices;
+  return from_triples(
+      rows, cols, nnz, [&](size_t k) { return ix[k]; }, [&](size_t k) { return outer_of[k]; },
+      [&](size_t k) { return d[k]; }, what);
+}
+
+}  // namespace
+
+IndexArray::IndexArray(PyObject* o, const std::string& what) {
+  if (contiguous_view(o, view_)) {
+    const char c = format_code(view_.format);
+    if ((c == 'i' && view_.itemsize == 4) || ((c == 'l' || c == 'q') && view_.itemsize == 8)) {
+      init(view_.buf, view_.itemsize, static_cast<size_t>(view_.len / view_.itemsize));
+      return;
+    }
+    PyBuffer_Release(&view_);
+  }
+  holder_ = numpy_contiguous(o, "int64", what);
+  if (!contiguous_view(holder_.get(), view_)) throw_type_error(what + " must hold integers");
+  init(view_.buf, 8, static_cast<size_t>(view_.len / 8));
+}
+
+IndexArray::~IndexArray() { PyBuffer_Release(&view_); }
+
+void IndexArray::init(void* buf, Py_ssize_t itemsize, size_t n) {
+  if (itemsize == 4) p32_ = static_cast<const int32_t*>(buf);
+  else p64_ = static_cast<const int64_t*>(buf);
+  size_ = n;
+}
+
+DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
+  if (PyList_Check(o) || PyTuple_Check(o)) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw_already_set();
+    own_.reserve(static_cast<size_t>(n));
+    bool nested = false;
+    for (Py_ssize_t i = 0; i < PySequence_Size(o) && !nested; ++i) {
+      Ref item = check(PySequence_GetItem(o, i));
+      double v;
+      if (number_operand(item.get(), v)) own_.push_back(v);
+      else if (PySequence_Check(item.get()) && !PyUnicode_Check(item.get())) nested = true;
+      else throw_type_error(what + " must hold numbers");
+    }
+    if (!nested) {
+      data_ = own_.data();
+      size_ = own_.size();
+      shape_ = {static_cast<Py_ssize_t>(size_)};
+    } else {
+      own_.clear();
+    }
+  }
+  if (!data_) {
+    view_.held = contiguous_view(o, view_.view);
+    if (view_.held && !(format_code(view_.view.format) == 'd' && view_.view.itemsize == 8)) {
+      PyBuffer_Release(&view_.view);
+      view_.held = false;
+    }
+    if (!view_.held) {
+      holder_ = numpy_contiguous(o, "float64", what);
+      view_.held = contiguous_view(holder_.get(), view_.view);
+      if (!view_.held) throw_type_error(what + " must hold numbers");
+    }
+    data_ = static_cast<const double*>(view_.view.buf);
+    size_ = static_cast<size_t>(view_.view.len / 8);
+    shape_ = view_shape(view_.view);
+  }
+  for (double x : values()) {
+    if (std::isnan(x) || (!allow_inf && std::isinf(x))) {
+      throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
+    }
+  }
+}
+
+bool is_array_like(PyObject* o) {
+  if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
+  return PyList_Check(o) || PyTuple_Check(o) || PyObject_CheckBuffer(o) ||
+         PyObject_HasAttrString(o, "__array__");
+}
+
+CsrMatrix read_matrix(PyObject* o, const std::string& what) {
+  if (PyObject_HasAttrString(o, "tocsr") && PyObject_HasAttrString(o, "format")) {
+    const auto [rows, cols] = read_shape(o, what);
+    Ref fmt_obj = get_attr(o, "format");
+    const std::string fmt = PyUnicode_Check(fmt_obj.get()) ? text_of(fmt_obj.get()) : "";
+    CsrMatrix m;
+    if (fmt == "csr") {
+      m = compressed(o, rows, cols, true, what);
+    } else if (fmt == "csc") {
+      m = compressed(o, rows, cols, false, what);
+    } else if (fmt == "coo") {
+      Ref row_obj = get_attr(o, "row"), col_obj = get_attr(o, "col"), data_obj = get_attr(o, "data");
+      IndexArray r(row_obj.get(), what + " row"), c(col_obj.get(), what + " col");
+      DoubleArray d(data_obj.get(), what);
+      const size_t nnz = d.values().size();
+      if (r.size() != nnz || c.size() != nnz) throw_value_error(what + " has inconsistent sparse index arrays");
+      const double* v = d.values().data();
+      m = from_triples(rows, cols, nnz, [&](size_t k) { return r[k]; }, [&](size_t k) { return c[k]; },
+                       [&](size_t k) { return v[k]; }, what);
+    } else {
+      Ref csr = call_method(o, "tocsr");
+      return compressed(csr.get(), rows, cols, true, what);
+    }
+    for (size_t k = 0; k < m.nnz(); ++k) {
+      if (!std::isfinite(m.value(k))) throw_value_error(what + " contains a NaN or infinite entry");
+    }
+    return m;
+  }
+  DoubleArray dense(o, what);
+  if (dense.shape().size() != 2) throw_value_error(what + " must be 2-dimensional");
+  CsrMatrix m;
+  m.rows = static_cast<size_t>(dense.shape()[0]);
+  m.cols = static_cast<size_t>(dense.shape()[1]);
+  m.indptr.reserve(m.rows + 1);
+  m.indptr.push_back(0);
+  const double* v = dense.values().data();
+  for (size_t r = 0; r < m.rows; ++r) {
+    for (size_t c = 0; c < m.cols; ++c) {
+      const double x = v[r * m.cols + c];
+      if (x != 0.0) {
+        m.indices.push_back(static_cast<int64_t>(c));
+        m.data.push_back(x);
+      }
+    }
+    m.indptr.push_back(static_cast<int64_t>(m.indices.size()));
+  }
+  return m;
+}
+
+std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error(what + " must be a sequence of Var");
+  Ref fast = check(PySequence_List(o));
+  const Py_ssize_t n = PyList_Size(fast.get());
+  std::vector<VarIndex> out;
+  out.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(fast.get(), i);
+    if (!is_var(item)) throw_type_error(what + " must be a sequence of Var");
+    out.push_back(var_value(item).index);
+  }
+  return out;
+}
+
+namespace {
+
+const Params<2> kDotParams{"dot()", {"coefficients", "variables"}, 2, false};
+const Params<2> kQuadFormParams{"quad_form()", {"Q", "variables"}, 2, false};
+
+PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] {
+    auto a = match(kDotParams, args, kwargs);
+    DoubleArray c(a[0], "dot: coefficients");
+    const std::vector<VarIndex> vars = read_variables(a[1], "dot: variables");
+    if (c.shape().size() > 1) throw_value_error("dot: coefficients must be 1-dimensional");
+    const std::span<const double> cv = c.values();
+    if (cv.size() != vars.size()) {
+      throw_value_error("dot: " + std::to_string(cv.size()) + " coefficients for " +
+                        std::to_string(vars.size()) + " variables");
+    }
+    // Repeated variables merge through a position table indexed by variable
+    // (no hashing per term); entries that cancel are dropped.
+    VarIndex top = 0;
+    for (VarIndex v : vars) top = std::max(top, v + 1);
+    std::vector<uint32_t> slot(top, UINT32_MAX);
+    std::vector<Term> merged;
+    merged.reserve(vars.size());
+    for (size_t k = 0; k < vars.size(); ++k) {
+      if (cv[k] == 0.0) continue;
+      uint32_t& p = slot[vars[k]];
+      if (p == UINT32_MAX) {
+        p = static_cast<uint32_t>(merged.size());
+        merged.push_back(Term{vars[k], cv[k]});
+      } else {
+        merged[p].coef += cv[k];
+      }
+    }
+    Expr e;
+    size_t kept = 0;
+    for (const Term& t : merged) kept += std::fabs(t.coef) >= kCancelTolerance;
+    e.terms.reserve(kept);
+    for (const Term& t : merged) {
+      if (std::fabs(t.coef) >= kCancelTolerance) e.terms.append_new(t.index, t.coef);
+    }
+    return new_expr(std::move(e));
+  });
+}
+
+PyObject* quad_form_impl(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&] {
+    auto a = match(kQuadFormParams, args, kwargs);
+    const CsrMatrix q = read_matrix(a[0], "quad_form: Q");
+    const std::vector<VarIndex> vars = read_variables(a[1], "quad_form: variables");
+    if (q.rows != vars.size() || q.cols != vars.size()) {
+      throw_value_error("quad_form: Q is " + std::to_string(q.rows) + "x" + std::to_string(q.cols) +
+                        " but " + std::to_string(vars.size()) + " variables were given");
+    }
+    QuadExpr r;
+    r.quad_terms.reserve(q.nnz());
+    for (size_t row = 0; row < q.rows; ++row) {
+      for (int64_t k = q.indptr[row]; k < q.indptr[row + 1]; ++k) {
+        const double v = q.value(static_cast<size_t>(k));
+        if (v == 0.0) continue;
+        const VarIndex i = vars[row], j = vars[static_cast<size_t>(q.index(static_cast<size_t>(k)))];
+        r.quad_terms.push_back(QuadTerm{std::min(i, j), std::max(i, j), v});
+      }
+    }
+    return new_quad_expr(std::move(r));
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef dot_def = {
+    "dot", as_cfunction(dot_impl), METH_VARARGS | METH_KEYWORDS,
+    "dot(coefficients, variables)\n--\n\n"
+    "The linear expression sum(coefficients[k] * variables[k]) built in one call. `coefficients`\n"
+    "is any buffer (a numpy array) or sequence of floats, `variables` a sequence of Var of the\n"
+    "same length; zero coefficients are left out. Returns an `Expr`."};
+PyMethodDef quad_form_def = {
+    "quad_form", as_cfunction(quad_form_impl), METH_VARARGS | METH_KEYWORDS,
+    "quad_form(Q, variables)\n--\n\n"
+    "The quadratic form x'Qx over `variables` (x), built in one call. `Q` is a square numpy\n"
+    "2-D array or any scipy.sparse matrix; each nonzero Q[i, j] gives the term\n"
+    "Q[i, j] * x[i] * x[j]. Returns a `QuadExpr`."};
+
+}  // namespace pelora::py

@@ -1,0 +1,161 @@
+#include "python/model/model_arrays.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/model/building.hpp"
+#include "python/algebra/arrays.hpp"
+#include "python/algebra/objects.hpp"
+#include "python/model/model_object.hpp"
+#include "python/runtime/args.hpp"
+
+namespace pelora::py {
+
+namespace {
+
+const Params<5> kAddMatrix{"Model.add_matrix()", {"A", "variables", "sense", "rhs", "names"}, 4, false};
+
+constexpr const char* kSenseMessage = "add_matrix: sense must be '<=', '>=' or '==' (or a sequence of them, one per row)";
+
+Sense sense_of(PyObject* o) {
+  if (!PyUnicode_Check(o)) throw_value_error(kSenseMessage);
+  const char* s = PyUnicode_AsUTF8AndSize(o, nullptr);
+  if (!s) throw_already_set();
+  const std::string t(s);
+  if (t == "<=") return Sense::Le;
+  if (t == ">=") return Sense::Ge;
+  if (t == "==") return Sense::Eq;
+  throw_value_error(kSenseMessage);
+}
+
+// One sense per row, from a str or a sequence of str.
+std::vector<Sense> senses(PyObject* o, size_t rows) {
+  if (PyUnicode_Check(o)) return std::vector<Sense>(rows, sense_of(o));
+  if (!PySequence_Check(o)) throw_value_error(kSenseMessage);
+  Ref fast = check(PySequence_List(o));
+  const size_t n = static_cast<size_t>(PyList_Size(fast.get()));
+  if (n != rows) {
+    throw_value_error("add_matrix: " + std::to_string(n) + " senses for " + std::to_string(rows) + " rows");
+  }
+  std::vector<Sense> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) out.push_back(sense_of(PyList_GetItem(fast.get(), static_cast<Py_ssize_t>(i))));
+  return out;
+}
+
+std::vector<double> right_hand_sides(PyObject* o, size_t rows) {
+  double k;
+  if (!is_array_like(o) && PyNumber_Check(o)) {
+    k = PyFloat_AsDouble(o);
+    if (k == -1.0 && PyErr_Occurred()) throw_already_set();
+    if (std::isnan(k)) throw_value_error("add_matrix: rhs contains a NaN entry");
+    return std::vector<double>(rows, k);
+  }
+  DoubleArray r(o, "add_matrix: rhs", true);
+  if (r.shape().empty()) return std::vector<double>(rows, r.values()[0]);  // numpy scalar, 0-d array
+  if (r.values().size() != rows) {
+    throw_value_error("add_matrix: " + std::to_string(r.values().size()) + " rhs values for " +
+                      std::to_string(rows) + " rows");
+  }
+  return std::vector<double>(r.values().begin(), r.values().end());
+}
+
+std::vector<std::optional<std::string>> row_names(PyObject* o, size_t rows) {
+  std::vector<std::optional<std::string>> out(rows);
+  if (!o || o == Py_None) return out;
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error("add_matrix: names must be a sequence of str");
+  Ref fast = check(PySequence_List(o));
+  const size_t n = static_cast<size_t>(PyList_Size(fast.get()));
+  if (n != rows) {
+    throw_value_error("add_matrix: " + std::to_string(n) + " names for " + std::to_string(rows) + " rows");
+  }
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(fast.get(), static_cast<Py_ssize_t>(i));
+    if (!PyUnicode_Check(item)) throw_type_error("add_matrix: names must be a sequence of str");
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(item, &len);
+    if (!s) throw_already_set();
+    out[i] = std::string(s, static_cast<size_t>(len));
+  }
+  return out;
+}
+
+}  // namespace
+
+PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kAddMatrix, args, kw);
+    std::vector<LinearConstraint> rows;
+    VarIndex max_index = 0;
+    {
+      const CsrMatrix m = read_matrix(a[0], "add_matrix: A");
+      const std::vector<VarIndex> vars = read_variables(a[1], "add_matrix: variables");
+      if (m.cols != vars.size()) {
+        throw_value_error("add_matrix: A has " + std::to_string(m.cols) + " columns but " +
+                          std::to_string(vars.size()) + " variables were given");
+      }
+      const std::vector<Sense> sense = senses(a[2], m.rows);
+      const std::vector<double> rhs = right_hand_sides(a[3], m.rows);
+      std::vector<std::optional<std::string>> names = row_names(a[4], m.rows);
+      for (VarIndex v : vars) max_index = std::max(max_index, v + 1);
+      // Duplicate columns within a row (repeated variables, or repeated
+      // entries of a COO or unsorted matrix) are merged: `slot[v]` holds the
+      // position of v in the row being built, valid while `stamp[v]` is the row.
+      std::vector<uint32_t> slot(max_index), stamp(max_index, UINT32_MAX);
+      std::vector<Term> row;
+      rows.reserve(m.rows);
+      for (size_t r = 0; r < m.rows; ++r) {
+        row.clear();
+        for (int64_t k = m.indptr[r]; k < m.indptr[r + 1]; ++k) {
+          const double c = m.value(static_cast<size_t>(k));
+          if (c == 0.0) continue;
+          const VarIndex v = vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))];
+          if (stamp[v] == r) {
+            row[slot[v]].coef += c;
+          } else {
+            stamp[v] = static_cast<uint32_t>(r);
+            slot[v] = static_cast<uint32_t>(row.size());
+            row.push_back(Term{v, c});
+          }
+        }
+        LinearConstraint lc;
+        size_t kept = 0;
+        for (const Term& t : row) kept += std::fabs(t.coef) >= kCancelTolerance;
+        lc.expr.terms.reserve(kept);
+        for (const Term& t : row) {
+          if (std::fabs(t.coef) >= kCancelTolerance) lc.expr.terms.append_new(t.index, t.coef);
+        }
+        lc.rhs = rhs[r];
+        lc.sense = sense[r];
+        lc.name = std::move(names[r]);
+        rows.push_back(std::move(lc));
+      }
+    }
+    const size_t count = rows.size();
+    const size_t first = with_model_lock(self, [&](ModelData& d) {
+      if (max_index > d.variables.size()) throw_value_error("add_matrix: a variable does not belong to this model");
+      const size_t at = d.constraints.size();
+      d.constraints.reserve(at + count);
+      for (LinearConstraint& lc : rows) d.constraints.push_back(std::move(lc));
+      return at;
+    });
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromSize_t(first + i)).release());
+    }
+    return list.release();
+  });
+}
+
+std::optional<std::vector<double>> bound_sequence(PyObject* o, size_t count, const char* what) {
+  if (!o || !is_array_like(o)) return std::nullopt;
+  DoubleArray v(o, what, true);
+  if (v.shape().empty()) return std::nullopt;  // a numpy scalar or 0-d array: one number
+  if (v.values().size() != count || v.shape().size() > 1) {
+    throw_value_error(std::string(what) + ": " + std::to_string(v.values().size()) + " bounds for " +
+                      std::to_string(count) + " variables");
+  }
+  return std::vector<double>(v.values().begin(), v.values().end());
+}
+
+}  // namespace pelora::py
