@@ -129,7 +129,14 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   std::optional<AdapterOutcome> outcome;
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type)) {
-    outcome = try_relaxation(form, model, options);
+    if (uses_highs(name) || !options.solver_settings) {
+      outcome = try_relaxation(form, model, options);
+    } else {
+      // The user's settings are for the final solver, not for HiGHS.
+      Options relaxed = options;
+      relaxed.solver_settings = Ref();
+      outcome = try_relaxation(form, model, relaxed);
+    }
   }
   if (!outcome) {
     warn_if_integrality_ignored(name, form);
