@@ -124,3 +124,17 @@ def test_osqp_iteration_limit_warning(capsys):
     qp().solve(solver="osqp", solver_options={"max_iter": 5})
     qp().solve()
     assert "iteration limit" not in capsys.readouterr().err
+
+
+def test_settings_for_scip_leave_the_relaxation_shortcut_alone():
+    # An MIQP goes to SCIP, first trying its relaxation with HiGHS: SCIP's
+    # parameters are not handed to HiGHS, so an integral relaxation still wins.
+    m = po.Model()
+    n = m.integers("n", 2, lower=0, upper=10)
+    m.minimize(n[0] * n[0] - 6 * n[0] + n[1] * n[1])
+    plain = m.solve()
+    r = m.solve(solver_options={"limits/nodes": 100})
+    assert r.solver == plain.solver == "HiGHS"
+    assert r.primals == pytest.approx([3.0, 0.0])
+    with pytest.raises(ValueError, match="SCIP refused the setting 'no/such'"):
+        m.solve(solver="scip", solver_options={"no/such": 1})

@@ -35,7 +35,7 @@ class NameBlock {
 
  private:
   friend class NameRef;
-  std::atomic<uint32_t> refs_{0};
+  std::atomic<size_t> refs_{0};
   std::string text_;  // the name, or the batch prefix
   VarIndex first_;
   bool batch_;
@@ -53,6 +53,18 @@ class NameRef {
     return *this;
   }
   ~NameRef() { release(); }
+
+  // Takes over one reference already counted on `b` (see add_references).
+  static NameRef adopt(NameBlock* b) noexcept {
+    NameRef r;
+    r.p_ = b;
+    return r;
+  }
+  // Counts `n` more references at once, each to be taken over by adopt().
+  NameBlock* add_references(size_t n) const noexcept {
+    p_->refs_.fetch_add(n, std::memory_order_relaxed);
+    return p_;
+  }
 
   const NameBlock* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }

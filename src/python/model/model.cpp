@@ -128,9 +128,23 @@ PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, dou
     names = d.var_names.block_of(at);
     return at;
   });
-  // Every Var of the batch shares the one name block of the model record.
+  // Every Var of the batch shares the one name block of the model record;
+  // the references are counted once, and each Var takes one over (a failed
+  // creation releases its own, the guard those never reached).
+  NameBlock* block = names.add_references(count);
+  struct Unused {
+    NameBlock* block;
+    size_t left;
+    ~Unused() {
+      while (left > 0) {
+        --left;
+        NameRef drop = NameRef::adopt(block);
+      }
+    }
+  } unused{block, count};
   for (size_t i = 0; i < count; ++i) {
-    PyObject* v = new_var(names, static_cast<VarIndex>(first + i));
+    --unused.left;
+    PyObject* v = new_var(NameRef::adopt(block), static_cast<VarIndex>(first + i));
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals v
   }
   return list.release();

@@ -63,16 +63,8 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
   } restore{form, integrality};
 
   std::optional<AdapterOutcome> out;
-  try {
-    out = solve_with_highs(form, model, options);
-  } catch (const ErrorAlreadySet&) {
-    // Interrupts and exits are not solver failures: they go on up.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  } catch (const PyError&) {
-    return std::nullopt;
-  }
+  // Interrupts and exits are not solver failures: they go on up.
+  if (!ran_or_cleared([&] { out = solve_with_highs(form, model, options); })) return std::nullopt;
   ResultData& r = out->data;
   if (r.status == SolveStatus::Interrupted) {
     // Ctrl-C during the relaxation ends the solve; the relaxation's point
@@ -129,7 +121,14 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   std::optional<AdapterOutcome> outcome;
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type)) {
-    outcome = try_relaxation(form, model, options);
+    if (uses_highs(name) || !options.solver_settings) {
+      outcome = try_relaxation(form, model, options);
+    } else {
+      // The user's settings are for the final solver, not for HiGHS.
+      Options relaxed = options;
+      relaxed.solver_settings = Ref();
+      outcome = try_relaxation(form, model, relaxed);
+    }
   }
   if (!outcome) {
     warn_if_integrality_ignored(name, form);

@@ -252,22 +252,19 @@ std::optional<std::vector<double>> scip_row_duals(const Scip& s, const StandardF
                                                   const RowConstraints& rc) {
   std::vector<double> duals(f.num_row, 0.0);
   if (!rc.constraints) return duals;
-  try {
+  bool complete = false;
+  const bool ran = ran_or_cleared([&] {
     Ref flat = get_attr(rc.constraints.get(), "flat");
     Ref list = check(PySequence_List(flat.get()));
-    if (static_cast<size_t>(PyList_Size(list.get())) != rc.rows.size()) return std::nullopt;
+    if (static_cast<size_t>(PyList_Size(list.get())) != rc.rows.size()) return;
     Ref dual_of = get_attr(s.model.get(), "getDualsolLinear");
     for (size_t k = 0; k < rc.rows.size(); ++k) {
       Ref d = call(dual_of.get(), PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k)));
       duals[rc.rows[k]] = float_of(d.get());
     }
-  } catch (const ErrorAlreadySet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  } catch (const PyError&) {
-    return std::nullopt;
-  }
+    complete = true;
+  });
+  if (!ran || !complete) return std::nullopt;
   return model_duals(f, std::move(duals));
 }
 

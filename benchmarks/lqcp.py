@@ -1,0 +1,129 @@
+"""Linear-quadratic control of the heat equation (boundary control), a QP
+with a banded constraint matrix: an N x N grid of states y[i, j] (time i,
+space j), one control u[i] per time step, and one discretised heat-equation
+row per interior grid point. N = 500 gives about 251,000 variables and
+1.5 million constraint nonzeros.
+
+Run by hand:
+  PYTHONPATH=build/dev python3 benchmarks/lqcp.py memory [N [SOLVER]]
+      peak memory of Model.solve(time_limit=0, solver=SOLVER), SOLVER "highs" by default
+      (the figure comparable with highspy fed arrays; "auto" lets the QP go to OSQP, whose
+      setup factorises the KKT matrix even with a zero time limit)
+  PYTHONPATH=build/dev python3 benchmarks/lqcp.py solve [N]    solve to optimality through OSQP
+
+Memory: peak resident set of the process (ru_maxrss) above the resident set
+after import, divided by the constraint nonzeros; it covers building the
+model in Python, the stored model, the standard form and the solver's setup.
+Goal: at most 100 bytes per nonzero for N = 500. Solve: OSQP chosen
+automatically, given enough iterations through solver_options, must report
+an optimal solution whose objective agrees with Clarabel's.
+"""
+import os
+import resource
+import sys
+import time
+
+import pelora_opt as po
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def build(n):
+    """The model for an n x n grid; returns (model, number of constraint nonzeros)."""
+    m = po.Model(f"lqcp_{n}")
+    dx = 1.0 / n
+    horizon = 1.58
+    dt = horizon / n
+    h2 = dx * dx
+    alpha = 0.001
+    w = n + 1
+    y = m.variables("y", w * w, lower=0.0, upper=1.0)  # y[i * w + j]
+    u = m.variables("u", n, lower=-1.0, upper=1.0)  # u[i - 1] for i = 1..n
+
+    def target(j):
+        return 0.5 * (1.0 - (j * dx) ** 2)
+
+    # Tracking of the target profile at the final time, and control effort.
+    pieces = []
+    for j in range(w):
+        c = 0.25 * dx * (1.0 if j in (0, n) else 2.0)
+        yv = y[n * w + j]
+        t = target(j)
+        pieces.append(c * (yv * yv) - (2.0 * c * t) * yv + c * t * t)
+    for i in range(1, n + 1):
+        c = 0.25 * alpha * dt * (1.0 if i == n else 2.0)
+        uv = u[i - 1]
+        pieces.append(c * (uv * uv))
+    while len(pieces) > 1:  # pairwise, so the sum stays O(terms log terms)
+        pieces = [pieces[k] + pieces[k + 1] if k + 1 < len(pieces) else pieces[k]
+                  for k in range(0, len(pieces), 2)]
+    m.minimize(pieces[0])
+
+    nnz = 0
+    # Crank-Nicolson step of the heat equation at every interior point:
+    # (y[i+1,j] - y[i,j]) / dt = (lap y[i] + lap y[i+1]) / (2 h2).
+    a = 1.0 / dt + 1.0 / h2
+    b = -1.0 / dt + 1.0 / h2
+    s = -0.5 / h2
+    for i in range(n):
+        r0 = i * w
+        r1 = r0 + w
+        for j in range(1, n):
+            m.add(po.sum([a * y[r1 + j], b * y[r0 + j], s * y[r0 + j - 1], s * y[r0 + j + 1],
+                          s * y[r1 + j - 1], s * y[r1 + j + 1]]) == 0.0)
+            nnz += 6
+    # Initial state, insulated left end, controlled right end.
+    for j in range(w):
+        m.add(1.0 * y[j] == 0.0)
+        nnz += 1
+    for i in range(1, n + 1):
+        r = i * w
+        m.add(y[r + 2] - 4.0 * y[r + 1] + 3.0 * y[r] == 0.0)
+        k = 1.0 / (2.0 * dx)
+        m.add(po.sum([k * y[r + n - 2], -4.0 * k * y[r + n - 1], (3.0 * k + 1.0) * y[r + n],
+                      -1.0 * u[i - 1]]) == 0.0)
+        nnz += 7
+    return m, nnz
+
+
+def memory(n, solver):
+    base = rss()
+    t0 = time.perf_counter()
+    m, nnz = build(n)
+    t1 = time.perf_counter()
+    r = m.solve(time_limit=0, solver=solver) if solver != "auto" else m.solve(time_limit=0)
+    t2 = time.perf_counter()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    per = (peak - base) / nnz
+    print(f"lqcp N={n}: {m.num_vars:,} variables, {m.num_constraints:,} rows, {nnz:,} nonzeros")
+    print(f"  build {t1 - t0:.1f} s, solve(time_limit=0) {t2 - t1:.1f} s ({r.solver}, {r.status})")
+    print(f"  peak memory above import: {(peak - base) / 2**20:.0f} MiB = {per:.0f} bytes per nonzero "
+          f"(goal <= 100: {'ok' if per <= 100 else 'MISSED'})")
+
+
+def solve(n):
+    m, nnz = build(n)
+    t0 = time.perf_counter()
+    r = m.solve(solver_options={"max_iter": 200_000, "eps_abs": 1e-5, "eps_rel": 1e-5})
+    t1 = time.perf_counter()
+    ref = m.solve(solver="clarabel")
+    t2 = time.perf_counter()
+    print(f"lqcp N={n}: {m.num_vars:,} variables, {nnz:,} nonzeros")
+    print(f"  OSQP: {r.status}, objective {r.objective}, {r.iterations} iterations, {t1 - t0:.1f} s")
+    print(f"  Clarabel: {ref.status}, objective {ref.objective}, {t2 - t1:.1f} s")
+    ok = r.status == "optimal" and abs(r.objective - ref.objective) <= 1e-3 * (1 + abs(ref.objective))
+    print(f"  goal: OSQP optimal and within 1e-3 of Clarabel: {'ok' if ok else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    mode = sys.argv[1] if len(sys.argv) > 1 else "memory"
+    size = int(sys.argv[2]) if len(sys.argv) > 2 else (500 if mode == "memory" else 100)
+    if mode == "memory":
+        memory(size, sys.argv[3] if len(sys.argv) > 3 else "highs")
+    else:
+        solve(size)
