@@ -600,6 +600,24 @@ BLACKBOX = {
 }
 
 
+def stop_callback(w):
+    kind = w.rng.choice(["none", "stop", "raise", "junk"])
+
+    def callback(state):
+        if kind == "raise":
+            raise Boom("callback raised")
+        return {"none": None, "stop": True, "junk": "yes"}[kind]
+    return callback
+
+
+def common_blackbox_options(w):
+    """Stopping rules, callbacks and evaluation modes every optimiser takes."""
+    return w.options({"max_evals": [5, 0, -1, 10**30], "max_time": [0.5, 0.0, -1.0, math.nan],
+                      "target": [0.0, math.nan, -math.inf], "callback": [stop_callback(w), 5],
+                      "verbose": [False], "workers": [None, 1, 0, -2, "x"],
+                      "vectorized": [False, True]})
+
+
 def op_blackbox(w):
     r = w.rng
     name = r.choice(list(BLACKBOX) + ["solve_portfolio", "stochastic_solve"])
@@ -611,7 +629,7 @@ def op_blackbox(w):
                                   **w.options({"max_generations": [1, 2], "pop_size": [4],
                                                "seed": [1]}))
     else:
-        opts = w.options(BLACKBOX[name])
+        opts = {**common_blackbox_options(w), **w.options(BLACKBOX[name])}
         # Keep the runs short whatever else was drawn.
         for k in ("max_generations", "max_iterations"):
             if k in BLACKBOX[name]:
