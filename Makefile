@@ -3,7 +3,7 @@
 BUILD ?= build/dev
 PYTHON ?= python3
 
-.PHONY: build test asan clean
+.PHONY: build test asan fuzz clean
 build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD)
@@ -19,6 +19,18 @@ asan:
 	PYTHONPATH=build/asan ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -x tests
+
+# The random operation sequences of tests/test_fuzz.py, long, on the
+# sanitizer build: FUZZ_OPS operations from seed FUZZ_SEED.
+FUZZ_OPS ?= 100000
+FUZZ_SEED ?= 20261208
+fuzz:
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPELORA_SANITIZE=ON >/dev/null
+	cmake --build build/asan
+	PYTHONPATH=build/asan ASAN_OPTIONS=detect_leaks=0 \
+	  PELORA_FUZZ_OPS=$(FUZZ_OPS) PELORA_FUZZ_SEED=$(FUZZ_SEED) \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(PYTHON) -m pytest -q -x -s tests/test_fuzz.py
 
 clean:
 	rm -rf build

@@ -421,6 +421,24 @@ class BlackBoxResult:
     @property
     def history(self) -> list[float]: ...
 
+class RunState(tuple[int, int, list[float], float, float]):
+    """State of a black-box run after a generation or iteration: iteration, evaluations, best x, best objective value, elapsed seconds."""
+    @property
+    def iteration(self) -> int: ...
+    @property
+    def evaluations(self) -> int: ...
+    @property
+    def x(self) -> list[float]: ...
+    @property
+    def objective(self) -> float: ...
+    @property
+    def elapsed(self) -> float: ...
+
+# workers=: an int n (a process pool of n workers that the call starts and
+# closes; -1 for every core; 1 evaluates in this process, a generation at a
+# time) or a map-like callable workers(func, iterable) -> iterable.
+Workers = int | Callable[[Callable[[Any], Any], list[Any]], Any]
+
 def solve_de(
     obj_func: Callable[[list[float]], float],
     bounds: Sequence[tuple[float, float]],
@@ -431,12 +449,24 @@ def solve_de(
     cr: float = 0.9,
     seed: int = 42,
     tol: float = 1e-8,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     polish: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve a black-box optimisation problem using Differential Evolution.
     obj_func: callable(x: list[float]) -> float
-    bounds: list of (lower, upper) tuples"""
+    bounds: list of (lower, upper) tuples
+
+    With workers or vectorized, a generation is evaluated as one batch and the
+    population uses deferred updating: every trial is built from the
+    population of the generation's start, and selection follows the batch.
+    Without them, a winning trial replaces its member at once."""
 
 def solve_pso(
     obj_func: Callable[[list[float]], float],
@@ -446,6 +476,13 @@ def solve_pso(
     max_iterations: int = 1000,
     seed: int = 42,
     tol: float = 1e-8,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve a black-box optimisation problem using Particle Swarm Optimisation."""
@@ -458,6 +495,11 @@ def solve_sa(
     seed: int = 42,
     temp_init: float = 100.0,
     cooling_rate: float = 0.999,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve a black-box optimisation problem using Simulated Annealing."""
@@ -473,9 +515,13 @@ def solve_cmaes(
     tol: float = 1e-8,
     variant: str = "simple",
     restarts: int = 0,
-    max_evals: int = ...,
-    max_time: float = ...,
-    target: float = ...,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Solve using CMA-ES (simplified)."""
@@ -488,6 +534,13 @@ def stochastic_solve(
     max_generations: int = 500,
     seed: int = 42,
     pop_size: int = ...,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Scenario-based stochastic optimisation.
@@ -499,9 +552,16 @@ def solve_portfolio(
     obj_func: Callable[[list[float]], float],
     bounds: Sequence[tuple[float, float]],
     max_evals: int = 5000,
+    *,
+    max_time: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
 ) -> BlackBoxResult:
     """Portfolio solver: run DE + PSO + CMA-ES + SA sequentially, return best.
-    (Sequential to avoid GIL deadlock with Python callbacks.)"""
+    (Sequential to avoid GIL deadlock with Python callbacks.)
+    With workers, each member evaluates its generations on the workers; annealing stays in this process."""
 
 def solve_parallel_de(
     obj_func: Callable[[list[float]], float],
@@ -510,10 +570,18 @@ def solve_parallel_de(
     pop_size: int = ...,
     max_generations: int = 1000,
     seed: int = 42,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    target: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
     """Enhanced DE with larger population.
-    For truly parallel evaluation of native objectives, use the library's C++ interface."""
+    For truly parallel evaluation of native objectives, use the library's C++ interface.
+    For Python objectives, pass workers= (a process count or a map-like callable)."""
 
 # --- Pareto frontier and ADMM -------------------------------------------------
 
@@ -527,11 +595,18 @@ def pareto_frontier(
     pop_size: int = ...,
     generations: int = ...,
     das_dennis_divisions: int = ...,
+    max_evals: int | None = None,
+    max_time: float | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    verbose: bool = False,
+    workers: Workers | None = None,
+    vectorized: bool = False,
     **kwargs: Any,
 ) -> list[dict[str, Any]]:
     """Multi-objective: compute Pareto frontier via epsilon-constraint method.
     objectives: list of callables, each takes list[float] -> float
-    Returns list of Pareto-optimal solutions."""
+    Returns list of Pareto-optimal solutions.
+    The two-objective sweep keeps only its non-dominated, distinct points, in weight order."""
 
 def solve_admm(
     subproblems: Sequence[Callable[[float, list[float]], Sequence[float]]],
@@ -539,9 +614,16 @@ def solve_admm(
     rho: float = 1.0,
     max_iter: int = 200,
     tol: float = 1e-6,
+    *,
+    workers: Workers | None = None,
+    callback: Callable[[RunState], bool | None] | None = None,
+    max_time: float | None = None,
+    max_evals: int | None = None,
+    verbose: bool = False,
 ) -> dict[str, Any]:
     """ADMM consensus solver for decomposable problems.
-    subproblems: list of callables, each takes (rho: float, target: list[float]) -> list[float]"""
+    subproblems: list of callables, each takes (rho: float, target: list[float]) -> list[float]
+    With workers, the parts of one iteration are solved in parallel."""
 
 def read_model(path: str | os.PathLike[str] | bytes) -> Model:
     """Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers

@@ -93,6 +93,12 @@ def stagnated(history, tol):
     return tol > hi - lo
 
 
+def collapsed(values, best, tol):
+    finite = [v for v in values if math.isfinite(v)]
+    spread = max(finite) - min(finite) if finite else -math.inf
+    return spread < tol * (abs(best) if math.isfinite(best) else 0.0) + tol
+
+
 def de(f, bounds, pop_size=0, max_generations=1000, F=0.8, CR=0.9, seed=42, tol=1e-8):
     dim = len(bounds)
     np_ = pop_size or 10 * dim
@@ -134,7 +140,7 @@ def de(f, bounds, pop_size=0, max_generations=1000, F=0.8, CR=0.9, seed=42, tol=
                 if improves(ft, best_f):
                     best_x, best_f = list(trial), ft
         history.append(best_f)
-        if stagnated(history, tol):
+        if stagnated(history, tol) and collapsed(fit, best_f, tol):
             converged = True
             break
     return best_x, best_f, history, evals, converged
@@ -173,7 +179,7 @@ def pso(f, bounds, pop_size=0, max_iterations=1000, seed=42, tol=1e-8):
                 if improves(fx, gbest_f):
                     gbest, gbest_f = list(x), fx
         history.append(gbest_f)
-        if stagnated(history, tol):
+        if stagnated(history, tol) and collapsed(pbest_f, gbest_f, tol):
             converged = True
             break
     return gbest, gbest_f, history, evals, converged
@@ -284,8 +290,6 @@ def cmaes_full(f, bounds, pop_size=0, max_generations=1000, sigma=0.3, seed=42, 
         total += r[3]
         if kept is None or improves(r[1], kept[1]):
             kept = r
-        if kept[1] < tol:
-            break
         lam *= 2
     return kept[0], kept[1], kept[2], total, kept[4]
 
@@ -388,7 +392,7 @@ def _cmaes_full_run(f, bounds, lam, max_generations, sigma, seed, tol, prior):
                 import numpy
                 d = [math.sqrt(max(v, 0.0)) for v in numpy.linalg.eigvalsh(numpy.array(cov))]
         history.append(best_f)
-        if (tol > sigma * max(d) or tol > best_f
+        if (tol > sigma * max(d)
                 or (len(history) >= 21 and _spread(history[-20:]) < 0.001 * tol
                     and sigma < 1e-6)):
             converged = True

@@ -52,7 +52,9 @@ def test_registration_order_and_docstrings():
         "Solve a black-box optimisation problem using Differential Evolution.\n"
         "obj_func: callable(x: list[float]) -> float\nbounds: list of (lower, upper) tuples")
     assert po.solve_de.__text_signature__ == "(obj_func, bounds, **kwargs)"
-    assert po.solve_portfolio.__text_signature__ == "(obj_func, bounds, max_evals=5000)"
+    assert po.solve_portfolio.__text_signature__ == (
+        "(obj_func, bounds, max_evals=5000, *, max_time=None, callback=None, verbose=False, "
+        "workers=None, vectorized=False)")
     assert po.solve_cmaes.__doc__ == "Solve using CMA-ES (simplified)."
     assert po.solve_parallel_de.__doc__.startswith("Enhanced DE with larger population.\n")
     assert po.stochastic_solve.__doc__.startswith("Scenario-based stochastic optimisation.\n")

@@ -107,12 +107,16 @@ def test_simple_step_size_shrinks_to_tol():
     assert r.converged is True and r.iterations == g + 1 and r.objective == 0.0
 
 
-def test_full_stops_below_tol_after_one_generation():
-    r = po.solve_cmaes(lambda x: -1.0, [(0, 1)] * 2, variant="full")
-    assert r.converged and r.iterations == 2 and r.evaluations == 1 + 6
-    r = po.solve_cmaes(lambda x: -1.0, [(0, 1)] * 2, variant="full", restarts=3)
-    assert r.converged and r.evaluations == 1 + 6
-    # The simple variant has no such test.
+def test_full_does_not_stop_on_the_objective_scale():
+    # Values below tol are no reason to stop: shifted sphere minus 5 goes on
+    # to its minimum -5, with or without restarts, and ends by its step size.
+    for kw in ({}, {"restarts": 2}):
+        r = po.solve_cmaes(lambda x: shifted_sphere(x) - 5.0, [(-5, 5)] * 3, variant="full",
+                           **kw)
+        assert r.objective < -5.0 + 1e-8 and r.converged
+    # A constant negative objective is not converged after one generation.
+    r = po.solve_cmaes(lambda x: -1.0, [(0, 1)] * 2, variant="full", max_generations=30)
+    assert not r.converged and r.evaluations == 1 + 30 * 6
     r = po.solve_cmaes(lambda x: -1.0, [(0, 1)] * 2, max_generations=5)
     assert not r.converged and r.evaluations == 1 + 5 * 6
 

@@ -309,8 +309,12 @@ def test_polish_improves_and_counts_every_call():
     calls.clear()
     r = po.solve_de(f, [(-5, 5)] * 3, polish=True, max_evals=plain.evaluations + 7, **kw)
     assert r.evaluations == len(calls) == plain.evaluations + 7
-    r = po.solve_de(f, [(-5, 5)] * 3, polish=True, max_evals=10, **kw)
+    r = po.solve_de(f, [(-5, 5)] * 3, polish=True, max_evals=plain.evaluations, **kw)
     assert (r.evaluations, r.x) == (plain.evaluations, plain.x)
+    # max_evals caps the run itself too: past the start population, no
+    # generation and no polish.
+    r = po.solve_de(f, [(-5, 5)] * 3, polish=True, max_evals=10, **kw)
+    assert r.evaluations == 30 and r.iterations == 1 and not r.converged
 
 
 def test_polish_respects_bounds_and_failures():

@@ -159,3 +159,99 @@ def test_sequences_that_tell_the_truth_still_convert():
     with pytest.raises(TypeError, match="argument 'vars': 'int' object cannot be converted to 'Var'"):
         m.add_soc_cone(Seq(t, 3))
 
+
+
+@pytest.mark.parametrize("side", ["x == -1e300", "x <= -1e25", "x >= 1e300"])
+def test_scip_answers_sides_beyond_its_infinity_that_no_point_meets(side):
+    # SCIP reads such a side as infinite, which left a constraint without
+    # sides (an assertion inside the package, with no message).
+    pytest.importorskip("pyscipopt")
+    m = po.Model()
+    x = m.variable("x", 0, 4)
+    m.add(eval(side))
+    m.maximize(x)
+    r = m.solve(solver="scip")
+    assert (r.status, r.objective) == ("infeasible", None)
+    m2 = po.Model()
+    y = m2.variable("y", 0, 4)
+    m2.add(y >= -1e300)  # beyond its infinity on the side that lets every point in
+    m2.maximize(y)
+    assert m2.solve(solver="scip").objective == 4.0
+
+
+def test_diagnostics_of_one_result_from_several_threads_agree():
+    # Each infeasibility report runs HiGHS on its own instance over the
+    # result's fixed copy of the model, so threads need no lock between them.
+    out = run_child("""
+import threading
+import pelora_opt as po
+m = po.Model()
+x = m.variable("x", 0, 10)
+y = m.variable("y", 0, 10)
+m.add(x + y >= 12, name="need")
+m.add(x <= 3, name="capx")
+m.add(y <= 4, name="capy")
+m.add(x - y <= 8, name="spare")
+m.minimize(x + y)
+r = m.solve()
+want = repr(r.infeasibility_report())
+bad = []
+def work():
+    for _ in range(30):
+        got = repr(r.infeasibility_report())
+        if got != want:
+            bad.append(got)
+        r.sensitivity()
+threads = [threading.Thread(target=work) for _ in range(3)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(r.status, len(bad), "need" in want and "spare" not in want)
+""")
+    assert out.split() == ["infeasible", "0", "True"], out
+
+
+def test_a_non_convex_quadratic_objective_is_a_clear_error_from_osqp():
+    # OSQP's own exception carried only its error code ("4").
+    pytest.importorskip("osqp")
+    m = po.Model()
+    x, y = m.variable("x", 0, 4), m.variable("y", 0, 4)
+    m.add(x + y <= 6)
+    m.maximize(x * x + y)
+    for options in ({}, {"solver": "osqp"}):
+        with pytest.raises(ValueError, match=r"^OSQP refused the problem: its quadratic "
+                                             r"objective is not convex \(.*solver=\"scip\""):
+            m.solve(**options)
+    m.minimize(x * x - y)  # convex again: the same model solves
+    assert m.solve().objective == pytest.approx(-4.0, abs=1e-5)
+
+
+def test_array_entry_points_refuse_a_lying_length_clearly():
+    np = pytest.importorskip("numpy")
+
+    class Lying:
+        def __init__(self, *items):
+            self.items = list(items)
+
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            return self.items[i]
+
+    m = po.Model()
+    x, y = m.variable("x", 0, 1), m.variable("y", 0, 1)
+    calls = [
+        lambda: po.dot([1.0, 2.0], Lying(x, y)),
+        lambda: po.dot(Lying(1.0, 2.0), [x, y]),
+        lambda: po.quad_form(np.eye(2), Lying(x, y)),
+        lambda: m.add_matrix(np.ones((1, 2)), Lying(x, y), "<=", 1.0),
+        lambda: m.add_matrix(np.ones((1, 2)), [x, y], Lying("<="), 1.0),
+        lambda: m.add_matrix(np.ones((1, 2)), [x, y], "<=", Lying(1.0)),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match=r"reports 4611686018427387904 items but item \d "
+                                             r"is missing"):
+            call()
+    assert m.num_constraints == 0
+    # sum() takes any iterable: it reads the items there are.
+    assert repr(po.sum(Lying(x, y))) == repr(x + y)

@@ -2,6 +2,7 @@
 // classes and functions in their fixed order (also the order of __all__).
 #include <Python.h>
 
+#include "python/blackbox/frame.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
 
@@ -91,6 +92,7 @@ PyObject* init_module() {
   }
   Ref module = check(PyModule_Create2(&module_def, 3));
   register_entries(module.get());
+  blackbox::install_parallel_helpers(module.get());
   g_interpreter = id;
   g_module = module.get();
   Py_INCREF(g_module);  // the process-wide cell keeps its own reference

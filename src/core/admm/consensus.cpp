@@ -34,15 +34,23 @@ AdmmResult admm_consensus(size_t n_parts, size_t dim, const AdmmOptions& options
   // x_i and u_i of every part, flat: part i at [i*dim, (i+1)*dim).
   std::vector<double> x(n_parts * dim, 0.0), u(n_parts * dim, 0.0);
   std::vector<double> z_old(dim), target(dim);
+  std::vector<double> targets(options.batch ? n_parts * dim : 0);
   const double n = static_cast<double>(n_parts);
 
   for (uint64_t k = 1; k <= options.max_iter; ++k) {
     z_old = r.z;
     // Every part solves against z - u_i before anything is updated.
-    for (size_t i = 0; i < n_parts; ++i) {
-      const double* ui = u.data() + i * dim;
-      for (size_t j = 0; j < dim; ++j) target[j] = r.z[j] - ui[j];
-      solve(i, rho, target, std::span<double>(x.data() + i * dim, dim));
+    if (options.batch) {
+      for (size_t i = 0; i < n_parts; ++i) {
+        for (size_t j = 0; j < dim; ++j) targets[i * dim + j] = r.z[j] - u[i * dim + j];
+      }
+      (*options.batch)(rho, targets, x);
+    } else {
+      for (size_t i = 0; i < n_parts; ++i) {
+        const double* ui = u.data() + i * dim;
+        for (size_t j = 0; j < dim; ++j) target[j] = r.z[j] - ui[j];
+        solve(i, rho, target, std::span<double>(x.data() + i * dim, dim));
+      }
     }
     // Consensus: the average of x_i + u_i over the parts, in part order.
     for (size_t j = 0; j < dim; ++j) {
@@ -66,8 +74,15 @@ AdmmResult admm_consensus(size_t n_parts, size_t dim, const AdmmOptions& options
     r.primal_residual = std::sqrt(primal);
     r.dual_residual = std::sqrt(dual);
     r.iterations = k;
-    if (options.tol > r.primal_residual && options.tol > r.dual_residual) {
+    const blackbox::Verdict v = options.control.review(
+        k, k * n_parts, r.z, r.primal_residual,
+        options.tol > r.primal_residual && options.tol > r.dual_residual, n_parts);
+    if (v == blackbox::Verdict::converged) {
       r.converged = true;
+      break;
+    }
+    if (v == blackbox::Verdict::stopped) {
+      r.stopped = true;
       break;
     }
     // Without parts nothing changes from one iteration to the next (z is

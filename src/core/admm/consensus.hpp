@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "core/blackbox/run_control.hpp"
+
 namespace pelora::admm {
 
 // Solves part i's subproblem for penalty rho and target v = z - u_i and
@@ -35,10 +37,39 @@ class Subproblems {
   void (*call_)(void*, size_t, double, std::span<const double>, std::span<double>);
 };
 
+// All parts of one iteration at once: `targets` holds the N targets of
+// `dim` values one after the other, `out` receives the N local vectors the
+// same way. A non-owning reference to any callable
+// `void(double rho, std::span<const double> targets, std::span<double> out)`.
+class SubproblemBatch {
+ public:
+  template <class F>
+    requires(!std::same_as<std::remove_cvref_t<F>, SubproblemBatch> &&
+             std::is_invocable_v<F&, double, std::span<const double>, std::span<double>>)
+  SubproblemBatch(F&& f) noexcept  // NOLINT: implicit on purpose
+      : ctx_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* c, double rho, std::span<const double> v, std::span<double> out) {
+          (*static_cast<std::remove_reference_t<F>*>(c))(rho, v, out);
+        }) {}
+
+  void operator()(double rho, std::span<const double> v, std::span<double> out) const {
+    call_(ctx_, rho, v, out);
+  }
+
+ private:
+  void* ctx_;
+  void (*call_)(void*, double, std::span<const double>, std::span<double>);
+};
+
 struct AdmmOptions {
   double rho = 1.0;
   uint64_t max_iter = 200;
   double tol = 1e-6;
+  // Time and call caps (a call is one subproblem solve) and the monitor,
+  // shown z and the primal residual after every iteration. Its `batch` is
+  // not used: the parts go to `batch` below.
+  blackbox::RunControl control;
+  const SubproblemBatch* batch = nullptr;  // set: all parts of an iteration in one call
 };
 
 struct AdmmResult {
@@ -47,6 +78,7 @@ struct AdmmResult {
   double primal_residual = 0;  // r of the last iteration (inf when none ran)
   double dual_residual = 0;    // s of the last iteration (inf when none ran)
   bool converged = false;
+  bool stopped = false;        // a cap or the monitor ended the run early
 };
 
 // Throws std::invalid_argument when the vectors of a run with this many parts

@@ -36,10 +36,19 @@ RunResult cmaes(const Bounds& bounds, const CmaesOptions& options, Objective obj
   for (size_t run = 0; run <= options.restarts; ++run) {
     CmaesOptions o = options;
     o.seed = options.seed + 7919ULL * run;  // wraps on 64 bits
+    o.control.prior_evaluations = options.control.prior_evaluations + total;
     RunResult r = cmaes_full_run(bounds, o, lambda, total, objective);
     total += r.evaluations;
+    const bool stopped = r.stopped;
     if (run == 0 || improves(r.objective, kept.objective)) kept = std::move(r);
-    if (kept.objective < options.tol) break;
+    // A run ended by a cap or the monitor ends the restarts, and so does a
+    // kept value at the target.
+    if (stopped) {
+      kept.stopped = true;
+      kept.converged = false;
+      break;
+    }
+    if (options.control.reached(kept.objective)) break;
     // A population too large to store ends the restarts (long after any
     // run of that size could finish).
     if (lambda > (size_t{1} << 55) / bounds.dim()) break;

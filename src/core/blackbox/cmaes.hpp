@@ -7,6 +7,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -20,6 +21,7 @@ struct CmaesOptions {
   double tol = 1e-8;
   CmaesVariant variant = CmaesVariant::simple;
   size_t restarts = 0;  // full variant only
+  RunControl control;  // caps, target, monitor and batch evaluation
 };
 
 // Offspring per generation of the first run.

@@ -189,12 +189,18 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
   State s(n, lambda, options.sigma);
   s.mean = r.x;
   std::vector<double> scratch(n * n);
+  const RunControl& control = options.control;
+  if (!control.room_for(r.evaluations, lambda)) {
+    r.stopped = true;
+    return r;
+  }
   for (uint64_t g = 1; g <= options.max_generations; ++g) {
     for (size_t j = 0; j < lambda; ++j) {
       sample(c, s, bounds, rng, j);
-      s.values[j] = objective(std::span<const double>(s.x.data() + j * n, n));
-      ++r.evaluations;
+      if (!control.batch) s.values[j] = objective(std::span<const double>(s.x.data() + j * n, n));
     }
+    if (control.batch) control.evaluate(objective, s.x, n, s.values);
+    r.evaluations += lambda;
     rank_by_value(s.values, s.order);
     const size_t top = first_smallest(s.values);  // not hidden behind a NaN
     if (improves(s.values[top], r.objective)) {
@@ -207,12 +213,13 @@ RunResult cmaes_full_run(const Bounds& bounds, const CmaesOptions& options, size
 
     r.history.push_back(r.objective);
     const double max_d = *std::max_element(s.d.begin(), s.d.end());
-    if (options.tol > s.sigma * max_d || options.tol > r.objective ||
-        (r.history.size() >= 21 && spread(r.history, 20) < 0.001 * options.tol &&
-         s.sigma < 1e-6)) {
-      r.converged = true;
-      break;
-    }
+    // Both tests look at the search itself (its step size, the flatness
+    // of its progress), never at the objective's own scale.
+    const bool own = options.tol > s.sigma * max_d ||
+                     (r.history.size() >= 21 && spread(r.history, 20) < 0.001 * options.tol &&
+                      s.sigma < 1e-6);
+    const Verdict v = control.review(r, own, lambda);
+    if (settle(r, v)) break;
   }
   return r;
 }

@@ -28,8 +28,14 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
 
   std::vector<double> offspring(lambda * dim), values(lambda);
   std::vector<size_t> order(lambda);
+  const RunControl& control = options.control;
+  if (!control.room_for(r.evaluations, lambda)) {
+    r.stopped = true;
+    return r;
+  }
   for (uint64_t g = 1; g <= options.max_generations; ++g) {
-    // Sample and evaluate each offspring before drawing the next.
+    // Sample and evaluate each offspring before drawing the next; a batch
+    // run samples them all first (the draws do not depend on the values).
     for (size_t j = 0; j < lambda; ++j) {
       std::span<double> x(offspring.data() + j * dim, dim);
       for (size_t k = 0; k < dim; ++k) {
@@ -37,9 +43,10 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
         x[k] = z * ((bounds.upper[k] - bounds.lower[k]) * sigma) + mean[k];
       }
       clamp(bounds, x);
-      values[j] = objective(x);
-      ++r.evaluations;
+      if (!control.batch) values[j] = objective(x);
     }
+    if (control.batch) control.evaluate(objective, offspring, dim, values);
+    r.evaluations += lambda;
 
     // Rank: stable, ascending, NaN equal to everything. The best point is
     // the smallest value found, which a NaN left at the head of the ranking
@@ -70,10 +77,8 @@ RunResult cmaes_simple(const Bounds& bounds, const CmaesOptions& options, Object
     sigma = std::min(std::max(sigma, 1e-12), 1.0);
 
     r.history.push_back(r.objective);
-    if (options.tol > sigma) {
-      r.converged = true;
-      break;
-    }
+    const Verdict v = control.review(r, options.tol > sigma, lambda);
+    if (settle(r, v)) break;
   }
   return r;
 }

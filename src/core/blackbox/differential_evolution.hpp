@@ -5,6 +5,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -15,6 +16,7 @@ struct DeOptions {
   double cr = 0.9;  // crossover rate CR
   uint64_t seed = 42;
   double tol = 1e-8;  // stagnation tolerance over the last ten history entries
+  RunControl control;  // caps, target, monitor and batch evaluation
 };
 
 // The population size a run with these options uses.

@@ -1,6 +1,9 @@
-// Particle swarm. Particles move one after the other; an improvement of the
-// global best by one particle steers the particles after it in the same
-// iteration.
+// Particle swarm. In the serial run particles move one after the other; an
+// improvement of the global best by one particle steers the particles after
+// it in the same iteration. With a batch evaluator every particle moves
+// with the global best of the iteration's start, the swarm is evaluated
+// together, and the bests are then updated in particle order (the
+// generator is used as in the serial run).
 #include "core/blackbox/particle_swarm.hpp"
 
 #include <algorithm>
@@ -43,11 +46,10 @@ RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Object
   }
 
   RunResult r;
+  const RunControl& control = options.control;
   std::vector<double> fitness(s);
-  for (size_t i = 0; i < s; ++i) {
-    fitness[i] = objective(std::span<const double>(pos.data() + i * dim, dim));
-    ++r.evaluations;
-  }
+  control.evaluate(objective, pos, dim, fitness);
+  r.evaluations = s;
   std::vector<double> pbest = pos;
   std::vector<double> pbest_f = fitness;
   size_t best = 0;
@@ -59,36 +61,54 @@ RunResult particle_swarm(const Bounds& bounds, const PsoOptions& options, Object
   r.objective = fitness[best];
   r.history.push_back(r.objective);
 
-  for (uint64_t t = 1; t <= options.max_iterations; ++t) {
-    for (size_t i = 0; i < s; ++i) {
-      double* x = pos.data() + i * dim;
-      double* v = vel.data() + i * dim;
-      const double* pb = pbest.data() + i * dim;
-      for (size_t k = 0; k < dim; ++k) {
-        const double r1 = rng.uniform();
-        const double r2 = rng.uniform();
-        v[k] = (r.x[k] - x[k]) * (r2 * kAccel) + ((pb[k] - x[k]) * (r1 * kAccel) + v[k] * kInertia);
-        x[k] = v[k] + x[k];
+  auto move = [&](size_t i) {
+    double* x = pos.data() + i * dim;
+    double* v = vel.data() + i * dim;
+    const double* pb = pbest.data() + i * dim;
+    for (size_t k = 0; k < dim; ++k) {
+      const double r1 = rng.uniform();
+      const double r2 = rng.uniform();
+      v[k] = (r.x[k] - x[k]) * (r2 * kAccel) + ((pb[k] - x[k]) * (r1 * kAccel) + v[k] * kInertia);
+      x[k] = v[k] + x[k];
+    }
+    clamp(bounds, std::span<double>(x, dim));
+  };
+  auto record = [&](size_t i, double f) {
+    const double* x = pos.data() + i * dim;
+    fitness[i] = f;
+    if (improves(f, pbest_f[i])) {
+      std::copy(x, x + dim, pbest.begin() + static_cast<ptrdiff_t>(i * dim));
+      pbest_f[i] = f;
+      if (improves(f, r.objective)) {
+        std::copy(x, x + dim, r.x.begin());
+        r.objective = f;
       }
-      std::span<double> xs(x, dim);
-      clamp(bounds, xs);
-      const double f = objective(xs);
-      ++r.evaluations;
-      fitness[i] = f;
-      if (improves(f, pbest_f[i])) {
-        std::copy(x, x + dim, pbest.begin() + static_cast<ptrdiff_t>(i * dim));
-        pbest_f[i] = f;
-        if (improves(f, r.objective)) {
-          std::copy(x, x + dim, r.x.begin());
-          r.objective = f;
-        }
+    }
+  };
+
+  if (!control.room_for(r.evaluations, s)) {
+    r.stopped = true;
+    return r;
+  }
+  for (uint64_t t = 1; t <= options.max_iterations; ++t) {
+    if (control.batch) {
+      // The global best moves only after the whole swarm has moved.
+      for (size_t i = 0; i < s; ++i) move(i);
+      control.evaluate(objective, pos, dim, fitness);
+      r.evaluations += s;
+      for (size_t i = 0; i < s; ++i) record(i, fitness[i]);
+    } else {
+      for (size_t i = 0; i < s; ++i) {
+        move(i);
+        const double f = objective(std::span<const double>(pos.data() + i * dim, dim));
+        ++r.evaluations;
+        record(i, f);
       }
     }
     r.history.push_back(r.objective);
-    if (stagnated(r.history, options.tol)) {
-      r.converged = true;
-      break;
-    }
+    const Verdict v = control.review(
+        r, stagnated(r.history, options.tol) && collapsed(pbest_f, r.objective, options.tol), s);
+    if (settle(r, v)) break;
   }
   return r;
 }

@@ -5,6 +5,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -13,6 +14,7 @@ struct PsoOptions {
   uint64_t max_iterations = 1000;
   uint64_t seed = 42;
   double tol = 1e-8;  // stagnation tolerance
+  RunControl control;  // caps, target, monitor and batch evaluation
 };
 
 size_t pso_swarm_size(const Bounds& bounds, const PsoOptions& options) noexcept;

@@ -6,6 +6,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -17,7 +18,11 @@ uint64_t portfolio_generations(size_t dim, uint64_t max_evals) noexcept;
 void check_portfolio(const Bounds& bounds);
 
 // The returned result is the chosen run's own (its evaluations only); ties
-// keep the earlier optimiser.
-RunResult portfolio(const Bounds& bounds, uint64_t max_evals, Objective objective);
+// keep the earlier optimiser. `control` is shared by the four runs (one time
+// budget, one monitor; its evaluation cap is not used: max_evals sets the
+// run lengths). A run ended early (time, monitor) ends the portfolio: the
+// best result so far is returned, not converged.
+RunResult portfolio(const Bounds& bounds, uint64_t max_evals, Objective objective,
+                    const RunControl& control = RunControl{});
 
 }  // namespace pelora::blackbox

@@ -48,6 +48,7 @@ struct RunResult {
   std::vector<double> history;  // best value at the start and after every iteration
   uint64_t evaluations = 0;     // objective calls made
   bool converged = false;       // the optimiser's own stopping test fired
+  bool stopped = false;         // a cap, the monitor or the caller ended the run early
 
   uint64_t iterations() const noexcept { return history.size(); }
 };

@@ -30,7 +30,8 @@ RunResult simulated_annealing(const Bounds& bounds, const SaOptions& options,
   double temp = options.temp_init;
 
   std::vector<double> candidate(dim);
-  for (uint64_t it = 1; it <= options.max_iterations; ++it) {
+  bool stopped = !options.control.room_for(r.evaluations, 1);
+  for (uint64_t it = 1; !stopped && it <= options.max_iterations; ++it) {
     for (size_t k = 0; k < dim; ++k) {
       const double z = rng.normal();
       candidate[k] = (bounds.upper[k] - bounds.lower[k]) * (z * kMoveScale) + current[k];
@@ -55,9 +56,15 @@ RunResult simulated_annealing(const Bounds& bounds, const SaOptions& options,
     }
     r.history.push_back(r.objective);
     temp *= options.cooling_rate;
-    if (temp < kFrozen) break;
+    const Verdict v = options.control.review(r, temp < kFrozen, 1);
+    if (v == Verdict::stopped) {
+      stopped = true;
+      break;
+    }
+    if (v == Verdict::converged) break;
   }
-  r.converged = temp < kFrozen;
+  r.stopped = stopped;
+  r.converged = !stopped && (temp < kFrozen || options.control.reached(r.objective));
   return r;
 }
 

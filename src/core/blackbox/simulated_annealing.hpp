@@ -5,6 +5,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -13,6 +14,7 @@ struct SaOptions {
   uint64_t seed = 42;
   double temp_init = 100.0;
   double cooling_rate = 0.999;  // factor applied to the temperature after every iteration
+  RunControl control;  // caps, target, monitor and batch evaluation
 };
 
 // Throws std::invalid_argument for an unusable box (an empty box is allowed:

@@ -5,6 +5,7 @@
 #include "core/moo/nsga.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -110,11 +111,13 @@ NsgaResult nsga(const Bounds& bounds, size_t n_objectives, const NsgaOptions& op
   pop.dim = dim;
   pop.m = m;
   pop.resize(P);
+  const blackbox::RunControl& control = options.control;
   for (size_t i = 0; i < P; ++i) {
     blackbox::random_point(bounds, rng, pop.xs(i));
-    objectives(pop.xs(i), pop.fs(i));
-    ++result.evaluations;
+    if (!control.batch) objectives(pop.xs(i), pop.fs(i));
   }
+  if (control.batch) (*control.batch)(pop.x, dim, pop.f);
+  result.evaluations = P;
   assess(pop, sorter);
 
   // Parents in [0, P), children in [P, 2P) of `merged`; `next` receives the
@@ -147,10 +150,13 @@ NsgaResult nsga(const Bounds& bounds, size_t n_objectives, const NsgaOptions& op
       polynomial_mutation(merged.xs(c), bounds.lower, bounds.upper, rng);
       if (pair) polynomial_mutation(c2, bounds.lower, bounds.upper, rng);
     }
-    for (size_t c = P; c < 2 * P; ++c) {
-      objectives(merged.xs(c), merged.fs(c));
-      ++result.evaluations;
+    if (control.batch) {
+      (*control.batch)(std::span<const double>(merged.x).subspan(P * dim, P * dim), dim,
+                       std::span<double>(merged.f).subspan(P * m, P * m));
+    } else {
+      for (size_t c = P; c < 2 * P; ++c) objectives(merged.xs(c), merged.fs(c));
     }
+    result.evaluations += P;
 
     // Environmental selection over parents and children.
     const ObjectiveTable table = merged.table();
@@ -183,6 +189,12 @@ NsgaResult nsga(const Bounds& bounds, size_t n_objectives, const NsgaOptions& op
     }
     std::swap(pop, next);
     assess(pop, sorter);
+    const blackbox::Verdict v = control.review(g + 1, result.evaluations, {},
+                                               std::numeric_limits<double>::quiet_NaN(), false, P);
+    if (v == blackbox::Verdict::stopped) {
+      result.stopped = true;
+      break;
+    }
   }
 
   // The first front of the final population, in the order the sort lists it.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/blackbox/bounds.hpp"
+#include "core/blackbox/run_control.hpp"
 #include "core/moo/objective_vector.hpp"
 
 namespace pelora::moo {
@@ -19,6 +20,9 @@ struct NsgaOptions {
   uint64_t generations = 250;
   size_t divisions = 12;     // Das-Dennis divisions (NSGA-III); 0 acts as 1
   uint64_t seed = 42;        // 0 acts as 1
+  // Caps, monitor (shown an empty x and a NaN objective) and batch
+  // evaluation; the batch writes m values per point.
+  blackbox::RunControl control;
 };
 
 // Largest number of reference directions a run accepts; beyond it the
@@ -37,6 +41,7 @@ struct NsgaMember {
 struct NsgaResult {
   std::vector<NsgaMember> front;  // front 0 of the final population, in sort order
   uint64_t evaluations = 0;
+  bool stopped = false;  // a cap or the monitor ended the run early
 };
 
 // Throws std::invalid_argument for a run that cannot proceed: bad or empty

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core/blackbox/bounds.hpp"
+#include "core/blackbox/run_control.hpp"
+#include "core/blackbox/differential_evolution.hpp"
 #include "core/moo/objective_vector.hpp"
 
 namespace pelora::moo {
@@ -30,7 +32,21 @@ void check_sweep(const blackbox::Bounds& bounds);
 
 // n_points runs in weight order; each point's objectives are evaluated
 // once more at the run's best point. `objectives` must write two values.
+// Only the non-dominated, distinct points are returned (keep_nondominated),
+// still in weight order.
+// `control` caps the whole sweep (time, calls) and its monitor is called
+// after every run, shown the run's best point and weighted value; a sweep
+// ended early returns the points of the runs it made. Its batch evaluator
+// is not used (each run is serial; the runs are what may go in parallel).
 std::vector<SweepPoint> weighted_sum_sweep(const blackbox::Bounds& bounds, size_t n_points,
-                                           uint64_t seed, ObjectiveVector objectives);
+                                           uint64_t seed, ObjectiveVector objectives,
+                                           const blackbox::RunControl& control = {});
+
+// The settings of run i of a sweep with this seed.
+blackbox::DeOptions sweep_options(uint64_t seed, size_t i);
+
+// The points that no other point dominates, in their order, each trade-off
+// once: a point whose objective vector equals an earlier one's is dropped.
+std::vector<SweepPoint> keep_nondominated(std::vector<SweepPoint> points);
 
 }  // namespace pelora::moo

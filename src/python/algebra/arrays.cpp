@@ -12,6 +12,7 @@
 #include "python/algebra/operands.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
+#include "python/runtime/sequence.hpp"
 
 namespace pelora::py {
 
@@ -31,6 +32,15 @@ char format_code(const char* format) {
 Ref numpy_contiguous(PyObject* o, const char* dtype, const std::string& what) {
   Ref np = import_module("numpy");
   Ref fn = get_attr(np.get(), "ascontiguousarray");
+  // A plain sequence is read item by item first: NumPy would reserve room
+  // for as many items as its __len__ claims.
+  Ref items;
+  if (!PyList_Check(o) && !PyTuple_Check(o) && !PyObject_CheckBuffer(o) &&
+      !PyObject_HasAttrString(o, "__array__") && !PyObject_HasAttrString(o, "__array_interface__") &&
+      PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o)) {
+    items = sequence_list(o);
+    o = items.get();
+  }
   Ref args = check(PyTuple_Pack(1, o));
   Ref kw = check(PyDict_New());
   Ref dt = get_attr(np.get(), dtype);
@@ -276,7 +286,7 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
 
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
   if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error(what + " must be a sequence of Var");
-  Ref fast = check(PySequence_List(o));
+  Ref fast = sequence_list(o);
   const Py_ssize_t n = PyList_Size(fast.get());
   std::vector<VarIndex> out;
   out.reserve(static_cast<size_t>(n));

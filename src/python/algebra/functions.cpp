@@ -30,7 +30,14 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Clear();
         a.to_list(0);  // raises the argument conversion error
       }
-      owned = check(PySequence_List(iter.get()));
+      // Item by item: list(iter) would reserve what the iterator's length
+      // hint claims, and a sequence's __len__ may lie.
+      owned = check(PyList_New(0));
+      while (PyObject* raw = PyIter_Next(iter.get())) {
+        Ref item = Ref::steal(raw);
+        check_status(PyList_Append(owned.get(), item.get()));
+      }
+      if (PyErr_Occurred()) throw_already_set();
       list = owned.get();
     }
     Py_ssize_t n = PyList_Size(list);

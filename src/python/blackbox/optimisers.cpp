@@ -1,6 +1,7 @@
 // The module functions of the single-objective black-box optimisers. Each
 // converts `bounds`, reads its keyword options in its fixed order, runs the
 // core algorithm over the Python objective and wraps the outcome.
+#include <limits>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
@@ -11,15 +12,68 @@
 #include "core/blackbox/simulated_annealing.hpp"
 #include "core/format.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/frame.hpp"
 #include "python/blackbox/polish.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
 #include "python/runtime/sequence.hpp"
 
 namespace pelora::py {
 namespace {
 
 using namespace blackbox;
+
+// Runs `run(objective)` inside the call's frame: the shared keywords set
+// the caps, target and monitor of `control`, and with workers or vectorized
+// whole generations go through `task` (the picklable per-point wrapper, or
+// the per-batch one when vectorized). `local` evaluates one point in this
+// process.
+template <class Local, class Run>
+bb::RunResult framed_run(Frame& frame, Ref task, const char* what, Local& local,
+                         bb::RunControl& control, Run&& run, PyObject* direct = nullptr) {
+  if (frame.batching()) frame.open(task.get(), what);
+  frame.apply(control);
+  if (!frame.options().vectorized) direct = nullptr;
+  auto batch = [&](std::span<const double> pts, size_t dim, std::span<double> out) {
+    batch_values(frame, task.get(), pts, dim, out, local, direct);
+  };
+  bb::BatchObjective batch_ref(batch);
+  if (frame.batching()) control.batch = &batch_ref;
+  // Single points (start points, annealing): a vectorized objective gets a
+  // one-point list.
+  auto single = [&](std::span<const double> x) -> double {
+    if (!frame.options().vectorized) return local(x);
+    double v = 0.0;
+    batch_values(frame, task.get(), x, x.size(), {&v, 1}, local, direct);
+    return v;
+  };
+  control.start = bb::RunControl::Clock::now();
+  return run_core([&] { return run(bb::Objective(single)); });
+}
+
+// The wrapper that carries `func` to the workers.
+Ref objective_task(const FrameOptions& fo, PyObject* func) {
+  return call(helper(fo.vectorized ? "_Vectorised" : "_Score"), func);
+}
+
+template <class Run>
+bb::RunResult run_objective_raw(PyObject* func, PyObject* kwargs, FrameKeys keys,
+                                bb::RunControl& control, Run&& run) {
+  FrameOptions fo = read_frame_options(kwargs, keys);
+  Ref task = objective_task(fo, func);
+  Frame frame(std::move(fo));
+  PyObjective local{func};
+  return framed_run(frame, std::move(task), "obj_func", local, control, std::forward<Run>(run),
+                    func);
+}
+
+template <class Run>
+PyObject* run_objective(PyObject* func, PyObject* kwargs, FrameKeys keys,
+                        bb::RunControl& control, Run&& run) {
+  return new_blackbox_result(
+      run_objective_raw(func, kwargs, keys, control, std::forward<Run>(run)));
+}
 
 // --- differential evolution -------------------------------------------------
 
@@ -38,14 +92,16 @@ PyObject* solve_de(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
     const bool polish = kw_bool(k, "polish").value_or(false);
-    // The polish gets whatever `max_evals` leaves; without it, L-BFGS-B's
-    // own limit of 15000 calls.
-    const uint64_t max_evals = polish ? kw_u64(k, "max_evals").value_or(0) : 0;
-    PyObjective f{a[0]};
-    bb::RunResult r = run_core([&] { return bb::differential_evolution(bounds, o, f); });
+    bb::RunResult r = run_objective_raw(a[0], k, {}, o.control, [&](bb::Objective f) {
+      return bb::differential_evolution(bounds, o, f);
+    });
     if (polish) {
-      const uint64_t budget =
-          max_evals == 0 ? 15000 : (max_evals > r.evaluations ? max_evals - r.evaluations : 0);
+      // The polish gets whatever `max_evals` leaves; without it, L-BFGS-B's
+      // own limit of 15000 calls.
+      const uint64_t cap = o.control.max_evals;
+      const uint64_t budget = cap == std::numeric_limits<uint64_t>::max()
+                                  ? 15000
+                                  : (cap > r.evaluations ? cap - r.evaluations : 0);
       if (budget > 0) blackbox::polish(a[0], bounds, r, budget);
     }
     return new_blackbox_result(std::move(r));
@@ -67,9 +123,9 @@ PyObject* solve_parallel_de(PyObject*, PyObject* args, PyObject* kw) {
     o.pop_size = pop ? *pop : 15 * bounds.dim();
     if (auto v = kw_u64(k, "max_generations")) o.max_generations = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control, [&](bb::Objective f) {
+      return bb::differential_evolution(bounds, o, f);
+    });
   });
 }
 
@@ -87,8 +143,8 @@ PyObject* solve_pso(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "max_iterations")) o.max_iterations = *v;
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "tol")) o.tol = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::particle_swarm(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control,
+                         [&](bb::Objective f) { return bb::particle_swarm(bounds, o, f); });
   });
 }
 
@@ -104,8 +160,9 @@ PyObject* solve_sa(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     if (auto v = kw_double(k, "temp_init")) o.temp_init = *v;
     if (auto v = kw_double(k, "cooling_rate")) o.cooling_rate = *v;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::simulated_annealing(bounds, o, f); }));
+    return run_objective(a[0], k, {.workers = false}, o.control, [&](bb::Objective f) {
+      return bb::simulated_annealing(bounds, o, f);
+    });
   });
 }
 
@@ -157,22 +214,33 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
       return new_blackbox_result(
           run_core([&] { return bb::cmaes_ipop(bounds, io, f).result; }));
     }
-    return new_blackbox_result(run_core([&] { return bb::cmaes(bounds, o, f); }));
+    return run_objective(a[0], k, {}, o.control,
+                         [&](bb::Objective g) { return bb::cmaes(bounds, o, g); });
   });
 }
 
 // --- portfolio and stochastic -----------------------------------------------
 
-const Params<3> kSolvePortfolio{"solve_portfolio()", {"obj_func", "bounds", "max_evals"}, 2,
-                                false};
+const Params<8> kSolvePortfolio{
+    "solve_portfolio()",
+    {"obj_func", "bounds", "max_evals", "max_time", "callback", "verbose", "workers", "vectorized"},
+    2, false};
 
 PyObject* solve_portfolio(PyObject*, PyObject* args, PyObject* kw) {
   return boundary([&] {
+    check_positional("solve_portfolio()", args, 2, 3);  // the rest are keyword-only
     auto a = match(kSolvePortfolio, args, kw);
     bb::Bounds bounds = a.convert(1, read_bounds);
     const uint64_t max_evals = a.given(2) ? a.to_count(2) : 5000;
-    PyObjective f{a[0]};
-    return new_blackbox_result(run_core([&] { return bb::portfolio(bounds, max_evals, f); }));
+    // The shared keywords are named parameters here; max_evals keeps its
+    // own meaning (the run lengths).
+    Ref shared = check(PyDict_New());
+    for (size_t i = 3; i < 8; ++i) {
+      if (a.given(i)) check_status(PyDict_SetItemString(shared.get(), kSolvePortfolio.names[i], a[i]));
+    }
+    bb::RunControl control;
+    return run_objective(a[0], shared.get(), {.max_evals = false, .target = false}, control,
+                         [&](bb::Objective f) { return bb::portfolio(bounds, max_evals, f, control); });
   });
 }
 
@@ -210,8 +278,13 @@ PyObject* stochastic_solve(PyObject*, PyObject* args, PyObject* kw) {
       for (Py_ssize_t s = 0; s < n; ++s) sum += evaluate2(func, x, PyList_GetItem(list, s));
       return sum / static_cast<double>(n);
     };
-    return new_blackbox_result(
-        run_core([&] { return bb::differential_evolution(bounds, o, expected); }));
+    FrameOptions fo = read_frame_options(k);
+    Ref task = call(helper(fo.vectorized ? "_VectorisedMean" : "_Mean"), func, list);
+    Frame frame(std::move(fo));
+    return new_blackbox_result(framed_run(frame, std::move(task), "scenario_func", expected,
+                                          o.control, [&](bb::Objective f) {
+                                            return bb::differential_evolution(bounds, o, f);
+                                          }));
   });
 }
 
@@ -254,15 +327,18 @@ PyMethodDef solve_portfolio_def = {
     "solve_portfolio",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_portfolio)),
     METH_VARARGS | METH_KEYWORDS,
-    "solve_portfolio(obj_func, bounds, max_evals=5000)\n--\n\nPortfolio solver: run DE + PSO + "
+    "solve_portfolio(obj_func, bounds, max_evals=5000, *, max_time=None, callback=None, "
+    "verbose=False, workers=None, vectorized=False)\n--\n\nPortfolio solver: run DE + PSO + "
     "CMA-ES + SA sequentially, return best.\n(Sequential to avoid GIL deadlock with Python "
-    "callbacks.)"};
+    "callbacks.)\nWith workers, each member evaluates its generations on the workers; annealing "
+    "stays in this process."};
 
 PyMethodDef solve_parallel_de_def = {
     "solve_parallel_de",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_parallel_de)),
     METH_VARARGS | METH_KEYWORDS,
     "solve_parallel_de(obj_func, bounds, **kwargs)\n--\n\nEnhanced DE with larger population.\n"
-    "For truly parallel evaluation of native objectives, use the library's C++ interface."};
+    "For truly parallel evaluation of native objectives, use the library's C++ interface.\n"
+    "For Python objectives, pass workers= (a process count or a map-like callable)."};
 
 }  // namespace pelora::py

@@ -8,6 +8,7 @@
 #include "python/algebra/objects.hpp"
 #include "python/model/model_object.hpp"
 #include "python/runtime/args.hpp"
+#include "python/runtime/sequence.hpp"
 
 namespace pelora::py {
 
@@ -32,7 +33,7 @@ Sense sense_of(PyObject* o) {
 std::vector<Sense> senses(PyObject* o, size_t rows) {
   if (PyUnicode_Check(o)) return std::vector<Sense>(rows, sense_of(o));
   if (!PySequence_Check(o)) throw_value_error(kSenseMessage);
-  Ref fast = check(PySequence_List(o));
+  Ref fast = sequence_list(o);
   const size_t n = static_cast<size_t>(PyList_Size(fast.get()));
   if (n != rows) {
     throw_value_error("add_matrix: " + std::to_string(n) + " senses for " + std::to_string(rows) + " rows");
@@ -64,7 +65,7 @@ std::vector<std::optional<std::string>> row_names(PyObject* o, size_t rows) {
   std::vector<std::optional<std::string>> out(rows);
   if (!o || o == Py_None) return out;
   if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error("add_matrix: names must be a sequence of str");
-  Ref fast = check(PySequence_List(o));
+  Ref fast = sequence_list(o);
   const size_t n = static_cast<size_t>(PyList_Size(fast.get()));
   if (n != rows) {
     throw_value_error("add_matrix: " + std::to_string(n) + " names for " + std::to_string(rows) + " rows");

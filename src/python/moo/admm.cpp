@@ -7,6 +7,8 @@
 
 #include "core/admm/consensus.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/frame.hpp"
+#include "python/runtime/call.hpp"
 #include "python/moo/convert.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
@@ -16,6 +18,7 @@ namespace pelora::py {
 namespace {
 
 using blackbox::float_list;
+namespace bb = pelora::blackbox;
 
 // Calls part i as `part(rho, target)`. A call that raises, or a result that
 // is not a sequence of numbers, gives the zero vector; a sequence shorter
@@ -31,14 +34,19 @@ struct PySubproblems {
     Ref list = float_list(target);
     Ref ret = Ref::steal(
         PyObject_CallFunctionObjArgs((*parts)[i].get(), rho, list.get(), nullptr));
-    bool ok;
     if (!ret) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
       PyErr_Clear();
-      ok = false;
-    } else {
+    }
+    read(i, ret.get(), out);
+  }
+
+  // Part i's answer `ret` (null or None: the part failed) into out.
+  void read(size_t i, PyObject* ret, std::span<double> out) {
+    bool ok = false;
+    if (ret && ret != Py_None) {
       try {
-        ok = moo::read_floats_or_clear(ret.get(), buffer);
+        ok = moo::read_floats_or_clear(ret, buffer);
       } catch (const SizeError& e) {
         std::string text = e.message;
         if (text.rfind("the sequence ", 0) == 0) text.replace(0, 13, "the sequence it returned ");
@@ -58,11 +66,15 @@ struct PySubproblems {
   }
 };
 
-constexpr Params<5> kAdmmParams{
-    "solve_admm()", {"subproblems", "dim", "rho", "max_iter", "tol"}, 2, false};
+constexpr Params<10> kAdmmParams{
+    "solve_admm()",
+    {"subproblems", "dim", "rho", "max_iter", "tol", "workers", "callback", "max_time",
+     "max_evals", "verbose"},
+    2, false};
 
 PyObject* solve_admm(PyObject*, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
+    blackbox::check_positional("solve_admm()", args, 2, 5);  // the rest are keyword-only
     auto a = match(kAdmmParams, args, kwargs);
     const std::vector<Ref> parts = a.convert(0, moo::read_objects);
     const size_t dim = a.to_count(1);
@@ -71,8 +83,44 @@ PyObject* solve_admm(PyObject*, PyObject* args, PyObject* kwargs) {
     if (a.given(3)) o.max_iter = a.to_count(3);
     o.tol = a.to_double(4, 1e-6);
 
+    Ref shared = check(PyDict_New());
+    for (size_t i = 5; i < 10; ++i) {
+      if (a.given(i)) check_status(PyDict_SetItemString(shared.get(), kAdmmParams.names[i], a[i]));
+    }
+    blackbox::Frame frame(blackbox::read_frame_options(
+        shared.get(), {.max_evals = true, .target = false, .vectorized = false}));
+
     Ref rho = check(PyFloat_FromDouble(o.rho));
     PySubproblems solve{&parts, rho.get(), {}};
+    // With workers the parts of one iteration are solved in parallel; the
+    // results are read exactly as in the serial loop.
+    Ref task;
+    Ref part_list = check(PyList_New(0));
+    for (const Ref& p : parts) check_status(PyList_Append(part_list.get(), p.get()));
+    if (frame.batching()) {
+      task = call(blackbox::helper("_Part"));
+      frame.open(part_list.get(), "subproblems");
+    }
+    auto batch = [&](double, std::span<const double> targets, std::span<double> out) {
+      if (PyErr_CheckSignals() < 0) throw_already_set();
+      const size_t n = parts.size();
+      Ref items = check(PyList_New(static_cast<Py_ssize_t>(n)));
+      for (size_t i = 0; i < n; ++i) {
+        Ref v = float_list(targets.subspan(i * dim, dim));
+        PyObject* item = PyTuple_Pack(3, parts[i].get(), rho.get(), v.get());
+        if (!item) throw_already_set();
+        PyList_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);  // steals
+      }
+      Ref results = frame.map(task.get(), items.get(), true);
+      for (size_t i = 0; i < n; ++i) {
+        solve.read(i, PyList_GetItem(results.get(), static_cast<Py_ssize_t>(i)),
+                   out.subspan(i * dim, dim));
+      }
+    };
+    admm::SubproblemBatch batch_ref(batch);
+    if (frame.remote()) o.batch = &batch_ref;
+    frame.apply(o.control);
+    o.control.start = bb::RunControl::Clock::now();
     const admm::AdmmResult r =
         blackbox::run_core([&] { return admm::admm_consensus(parts.size(), dim, o, solve); });
 
@@ -95,8 +143,10 @@ PyObject* solve_admm(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef solve_admm_def = {
     "solve_admm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_admm)),
     METH_VARARGS | METH_KEYWORDS,
-    "solve_admm(subproblems, dim, rho=1.0, max_iter=200, tol=1e-6)\n--\n\n"
+    "solve_admm(subproblems, dim, rho=1.0, max_iter=200, tol=1e-6, *, workers=None, "
+    "callback=None, max_time=None, max_evals=None, verbose=False)\n--\n\n"
     "ADMM consensus solver for decomposable problems.\n"
-    "subproblems: list of callables, each takes (rho: float, target: list[float]) -> list[float]"};
+    "subproblems: list of callables, each takes (rho: float, target: list[float]) -> list[float]\n"
+    "With workers, the parts of one iteration are solved in parallel."};
 
 }  // namespace pelora::py

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -11,6 +12,8 @@
 #include "core/moo/nsga.hpp"
 #include "core/moo/weighted_sum.hpp"
 #include "python/blackbox/evaluate.hpp"
+#include "python/blackbox/frame.hpp"
+#include "python/runtime/call.hpp"
 #include "python/moo/convert.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
@@ -107,6 +110,64 @@ size_t population(const ParetoOptions& o, size_t n_points) {
   return n > std::numeric_limits<size_t>::max() / 5 ? std::numeric_limits<size_t>::max() : 5 * n;
 }
 
+// The sweep's runs in worker processes, one task per weight; the points
+// come back in weight order.
+std::vector<mo::SweepPoint> remote_sweep(blackbox::Frame& frame, const std::vector<Ref>& funcs,
+                                         const bb::Bounds& bounds, size_t n_points,
+                                         uint64_t seed) {
+  Ref box = check(PyList_New(0));
+  for (size_t k = 0; k < bounds.dim(); ++k) {
+    Ref pair = check(Py_BuildValue("(dd)", bounds.lower[k], bounds.upper[k]));
+    check_status(PyList_Append(box.get(), pair.get()));
+  }
+  Ref settings = check(PyDict_New());
+  const bb::DeOptions de = mo::sweep_options(seed, 0);
+  Ref gens = check(PyLong_FromUnsignedLongLong(de.max_generations));
+  check_status(PyDict_SetItemString(settings.get(), "max_generations", gens.get()));
+  check_status(PyDict_SetItemString(settings.get(), "f", py_float(de.f).get()));
+  check_status(PyDict_SetItemString(settings.get(), "cr", py_float(de.cr).get()));
+  check_status(PyDict_SetItemString(settings.get(), "tol", py_float(de.tol).get()));
+  if (frame.options().max_time) {
+    check_status(PyDict_SetItemString(settings.get(), "max_time",
+                                      py_float(*frame.options().max_time).get()));
+  }
+  Ref task = call(blackbox::helper("_SweepRun"), funcs[0].get(), funcs[1].get(), box.get(),
+                  settings.get());
+  frame.open(task.get(), "objectives");
+  Ref items = check(PyList_New(0));
+  for (size_t i = 0; i < n_points; ++i) {
+    Ref w = py_float(mo::sweep_weight(i, n_points));
+    Ref s = check(PyLong_FromUnsignedLongLong(mo::sweep_seed(seed, i)));
+    Ref item = check(PyTuple_Pack(2, w.get(), s.get()));
+    check_status(PyList_Append(items.get(), item.get()));
+  }
+  Ref results = frame.map(task.get(), items.get(), true);
+  std::vector<mo::SweepPoint> points;
+  uint64_t made = 0;
+  const auto start = bb::RunControl::Clock::now();
+  for (size_t i = 0; i < n_points; ++i) {
+    PyObject* r = PyList_GetItem(results.get(), static_cast<Py_ssize_t>(i));
+    mo::SweepPoint p;
+    p.weight = mo::sweep_weight(i, n_points);
+    if (!PyTuple_Check(r) || PyTuple_Size(r) != 3 ||
+        !moo::read_floats_or_clear(PyTuple_GetItem(r, 0), p.x) ||
+        !moo::read_floats_or_clear(PyTuple_GetItem(r, 1), p.objectives) ||
+        p.objectives.size() != 2) {
+      throw_value_error("workers returned a malformed result for sweep point " +
+                        std::to_string(i));
+    }
+    made += PyLong_AsUnsignedLongLong(PyTuple_GetItem(r, 2)) + 1;
+    if (PyErr_Occurred()) throw_already_set();
+    const double value = p.weight * p.objectives[0] + (1.0 - p.weight) * p.objectives[1];
+    bb::Progress progress{i + 1, made, p.x, value,
+                          std::chrono::duration<double>(bb::RunControl::Clock::now() - start)
+                              .count()};
+    points.push_back(std::move(p));
+    if ((frame.options().callback || frame.options().verbose) && frame.monitor(progress)) break;
+  }
+  return mo::keep_nondominated(std::move(points));
+}
+
 constexpr Params<3> kParetoParams{"pareto_frontier()", {"objectives", "bounds", "n_points"}, 2,
                                   true};
 
@@ -121,7 +182,17 @@ PyObject* pareto_frontier(PyObject*, PyObject* args, PyObject* kwargs) {
     if (m < 2) throw_value_error("Need at least 2 objectives");
 
     const Engine engine = choose_engine(o, m);
-    PyObjectives objectives{&funcs};
+    blackbox::FrameOptions fo =
+        blackbox::read_frame_options(a.extra.get(), {.max_evals = true, .target = false});
+    const bool vectorized = fo.vectorized;
+    // Vectorized objectives are called with a one-point list wherever a
+    // single point is evaluated.
+    std::vector<Ref> single = funcs;
+    if (vectorized) {
+      for (Ref& f : single) f = call(blackbox::helper("_OnePoint"), f.get());
+    }
+    blackbox::Frame frame(std::move(fo));
+    PyObjectives objectives{&single};
     if (engine == Engine::WeightedSum) {
       if (m != 2) {
         throw_value_error("method='" + *o.method +
@@ -132,8 +203,15 @@ PyObject* pareto_frontier(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       if (n_points == 0) return check(PyList_New(0)).release();
       blackbox::run_core([&] { mo::check_sweep(bounds); });
+      const long workers = frame.options().workers_count;
+      if (frame.options().workers && workers != 1) {
+        return sweep_items(remote_sweep(frame, single, bounds, n_points, o.seed)).release();
+      }
+      bb::RunControl control;
+      frame.apply(control);
+      control.start = bb::RunControl::Clock::now();
       auto points = blackbox::run_core(
-          [&] { return mo::weighted_sum_sweep(bounds, n_points, o.seed, objectives); });
+          [&] { return mo::weighted_sum_sweep(bounds, n_points, o.seed, objectives, control); });
       return sweep_items(points).release();
     }
 
@@ -156,6 +234,39 @@ PyObject* pareto_frontier(PyObject*, PyObject* args, PyObject* kwargs) {
       centre[k] = (bounds.lower[k] + bounds.upper[k]) * 0.5;
     }
     objectives(centre, values);
+    // Whole generations go to the workers (or to the vectorized objectives).
+    Ref task;
+    if (frame.batching()) {
+      Ref list = check(PyList_New(0));
+      for (const Ref& f : funcs) check_status(PyList_Append(list.get(), f.get()));
+      task = call(blackbox::helper(vectorized ? "_VectorisedAll" : "_Vector"), list.get());
+      frame.open(task.get(), "objectives");
+    }
+    auto batch = [&](std::span<const double> pts, size_t dim, std::span<double> out) {
+      const size_t n = dim ? pts.size() / dim : 0;
+      if (!frame.remote() && !vectorized) {
+        for (size_t i = 0; i < n; ++i) objectives(pts.subspan(i * dim, dim), out.subspan(i * m, m));
+        return;
+      }
+      if (PyErr_CheckSignals() < 0) throw_already_set();
+      Ref xs = blackbox::point_lists(pts, dim);
+      Ref rows = frame.map(task.get(), xs.get());
+      for (size_t i = 0; i < n; ++i) {
+        PyObject* row = PyList_GetItem(rows.get(), static_cast<Py_ssize_t>(i));
+        Ref seq = check(PySequence_List(row));
+        if (PyList_Size(seq.get()) != static_cast<Py_ssize_t>(m)) {
+          throw_value_error("workers returned a malformed objective vector");
+        }
+        for (size_t k = 0; k < m; ++k) {
+          out[i * m + k] =
+              blackbox::score_of(PyList_GetItem(seq.get(), static_cast<Py_ssize_t>(k)));
+        }
+      }
+    };
+    bb::BatchObjective batch_ref(batch);
+    frame.apply(no.control);
+    if (frame.batching()) no.control.batch = &batch_ref;
+    no.control.start = bb::RunControl::Clock::now();
     auto result = blackbox::run_core([&] { return mo::nsga(bounds, m, no, objectives); });
     return nsga_items(result.front).release();
   });
@@ -169,6 +280,7 @@ PyMethodDef pareto_frontier_def = {
     "pareto_frontier(objectives, bounds, n_points=20, **kwargs)\n--\n\n"
     "Multi-objective: compute Pareto frontier via epsilon-constraint method.\n"
     "objectives: list of callables, each takes list[float] -> float\n"
-    "Returns list of Pareto-optimal solutions."};
+    "Returns list of Pareto-optimal solutions.\n"
+    "The two-objective sweep keeps only its non-dominated, distinct points, in weight order."};
 
 }  // namespace pelora::py

@@ -77,4 +77,20 @@ auto boundary(F&& f) noexcept -> decltype(f()) {
 // clears it; used to re-raise conversion errors with an argument prefix.
 std::string take_error_message();
 
+// Runs f(); an ordinary Python failure (an Exception, not an interrupt or an
+// exit) is cleared and reported as false, anything else goes on up. For
+// optional extras (duals, a warm start, a shortcut) that may simply be absent.
+template <class F>
+bool ran_or_cleared(F&& f) {
+  try {
+    f();
+    return true;
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+  } catch (const PyError&) {
+  }
+  return false;
+}
+
 }  // namespace pelora::py

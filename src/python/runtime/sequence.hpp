@@ -59,4 +59,14 @@ void for_each_item(PyObject* seq, F&& f) {
   }
 }
 
+// A new list of the items of a sequence, read as for_each_item does (a
+// list or tuple is copied whole). Unlike list(seq), nothing is reserved
+// from a length the object reports.
+inline Ref sequence_list(PyObject* seq) {
+  if (PyList_Check(seq) || PyTuple_Check(seq)) return check(PySequence_List(seq));
+  Ref list = check(PyList_New(0));
+  for_each_item(seq, [&](PyObject* item) { check_status(PyList_Append(list.get(), item)); });
+  return list;
+}
+
 }  // namespace pelora::py

@@ -99,6 +99,8 @@ void apply_options(PyObject* h, const SolveOptions& o) {
   if (o.threads) {
     check_highs_threads(h, *o.threads);
     set_highs_option(h, "threads", py_int(*o.threads).get());
+  } else {
+    note_highs_automatic_threads();
   }
   if (o.solver_method) set_highs_option(h, "solver", py_str(*o.solver_method).get());
   if (o.run_crossover) set_highs_option(h, "run_crossover", py_str(*o.run_crossover).get());
@@ -259,6 +261,12 @@ Ref new_highs(PyObject* highspy, bool verbose) {
 void set_highs_option(PyObject* h, const char* name, PyObject* value) {
   Ref key = py_str(name);
   call_method(h, "setOptionValue", key.get(), value);
+}
+
+void note_highs_automatic_threads() {
+  // A run without a count may size the scheduler by HiGHS's own default:
+  // the next explicit count must not take it for the one it set before.
+  g_last_threads.store(0);
 }
 
 void check_highs_threads(PyObject* h, uint32_t threads) {

@@ -38,6 +38,8 @@ bool solution_flag(PyObject* sol, const char* name);
 // global scheduler; when a changed count cannot reset it, a warning line
 // goes to standard error.
 void check_highs_threads(PyObject* h, uint32_t threads);
+// Records a HiGHS run without an explicit thread count.
+void note_highs_automatic_threads();
 
 // Loads the form (columns, integrality, rows and, when asked, the Hessian)
 // into `h` with one passModel call over arrays that view the form's vectors.

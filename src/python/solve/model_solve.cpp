@@ -63,16 +63,8 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
   } restore{form, integrality};
 
   std::optional<AdapterOutcome> out;
-  try {
-    out = solve_with_highs(form, model, options);
-  } catch (const ErrorAlreadySet&) {
-    // Interrupts and exits are not solver failures: they go on up.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  } catch (const PyError&) {
-    return std::nullopt;
-  }
+  // Interrupts and exits are not solver failures: they go on up.
+  if (!ran_or_cleared([&] { out = solve_with_highs(form, model, options); })) return std::nullopt;
   ResultData& r = out->data;
   if (r.status == SolveStatus::Interrupted) {
     // Ctrl-C during the relaxation ends the solve; the relaxation's point

@@ -115,6 +115,31 @@ void probe_osqp_setting(PyObject* osqp, PyObject* key, PyObject* value) {
   check(PyObject_Call(setup.get(), no_args.get(), kwargs.get()));
 }
 
+// OSQP's setup raises its exception with the bare error code as message;
+// the code for a non-convex objective becomes a message saying so. Any
+// other failure stays pending as it was.
+void refuse_nonconvex_setup(PyObject* osqp) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+  bool nonconvex = false;
+  if (Ref ext = Ref::steal(PyObject_GetAttrString(osqp, "ext_builtin"))) {
+    Ref kinds = Ref::steal(PyObject_GetAttrString(ext.get(), "osqp_error_type"));
+    Ref code = kinds ? Ref::steal(PyObject_GetAttrString(kinds.get(), "OSQP_NONCVX_ERROR")) : Ref();
+    Ref number = code ? Ref::steal(PyNumber_Index(code.get())) : Ref();
+    Ref text = number ? Ref::steal(PyObject_Str(number.get())) : Ref();
+    Ref said = v ? Ref::steal(PyObject_Str(v.get())) : Ref();
+    nonconvex = text && said && PyUnicode_Compare(text.get(), said.get()) == 0;
+  }
+  PyErr_Clear();
+  if (nonconvex) {
+    throw_value_error(
+        "OSQP refused the problem: its quadratic objective is not convex (OSQP solves convex "
+        "problems only; solver=\"scip\" takes a non-convex quadratic objective)");
+  }
+  PyErr_Restore(t.release(), v.release(), b.release());
+}
+
 }  // namespace
 
 SolveStatus osqp_status_from_text(const std::string& s) {
@@ -167,9 +192,14 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   apply_osqp_settings(osqp.get(), options, kwargs.get());
   Ref setup = get_attr(solver.get(), "setup");
   Ref no_args = check(PyTuple_New(0));
-  call_blaming("OSQP", options,
-               [&] { return check(PyObject_Call(setup.get(), no_args.get(), kwargs.get())); },
-               [&](PyObject* k, PyObject* v) { probe_osqp_setting(osqp.get(), k, v); });
+  try {
+    call_blaming("OSQP", options,
+                 [&] { return check(PyObject_Call(setup.get(), no_args.get(), kwargs.get())); },
+                 [&](PyObject* k, PyObject* v) { probe_osqp_setting(osqp.get(), k, v); });
+  } catch (const ErrorAlreadySet&) {
+    refuse_nonconvex_setup(osqp.get());
+    throw;
+  }
 
   // Statuses other than "solved" are read from the result, not raised.
   Ref solve = get_attr(solver.get(), "solve");

@@ -192,6 +192,8 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       if (threads) {
         check_highs_threads(h, *threads);
         set_highs_option(h, "threads", py_int(*threads).get());
+      } else {
+        note_highs_automatic_threads();
       }
       // The quadratic objective goes in whole: its linear part alone would
       // be a different problem, answered as if it were this one.

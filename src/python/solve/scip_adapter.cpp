@@ -252,22 +252,19 @@ std::optional<std::vector<double>> scip_row_duals(const Scip& s, const StandardF
                                                   const RowConstraints& rc) {
   std::vector<double> duals(f.num_row, 0.0);
   if (!rc.constraints) return duals;
-  try {
+  bool complete = false;
+  const bool ran = ran_or_cleared([&] {
     Ref flat = get_attr(rc.constraints.get(), "flat");
     Ref list = check(PySequence_List(flat.get()));
-    if (static_cast<size_t>(PyList_Size(list.get())) != rc.rows.size()) return std::nullopt;
+    if (static_cast<size_t>(PyList_Size(list.get())) != rc.rows.size()) return;
     Ref dual_of = get_attr(s.model.get(), "getDualsolLinear");
     for (size_t k = 0; k < rc.rows.size(); ++k) {
       Ref d = call(dual_of.get(), PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k)));
       duals[rc.rows[k]] = float_of(d.get());
     }
-  } catch (const ErrorAlreadySet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  } catch (const PyError&) {
-    return std::nullopt;
-  }
+    complete = true;
+  });
+  if (!ran || !complete) return std::nullopt;
   return model_duals(f, std::move(duals));
 }
 
@@ -419,6 +416,19 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   Ref model_t = get_attr(s.pyscipopt.get(), "Model");
   s.model = call(model_t.get());
   s.infinity = float_of(call_method(s.model.get(), "infinity").get());
+  // SCIP takes a side beyond its infinity as infinite: one no point can then
+  // meet (x <= -1e25) would reach it as a constraint without sides.
+  auto beyond = [&](const std::vector<double>& lower, const std::vector<double>& upper) {
+    for (size_t k = 0; k < lower.size(); ++k) {
+      if (lower[k] >= s.infinity || upper[k] <= -s.infinity) return true;
+    }
+    return false;
+  };
+  if (beyond(f.col_lower, f.col_upper) || beyond(f.row_lower, f.row_upper)) {
+    r.status = SolveStatus::Infeasible;
+    r.solve_time = perf_counter() - t0;
+    return out;
+  }
   apply_options(s, o);
   // A continuous LP keeps its rows as they are (no presolve, no bound
   // propagation) so that the final LP's duals price the model's rows.

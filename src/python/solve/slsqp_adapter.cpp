@@ -121,15 +121,7 @@ void probe_slsqp_setting(PyObject* optimize, PyObject* minimize, PyObject* key, 
 std::optional<std::vector<double>> slsqp_duals(const StandardForm& f, const RowGroup (&g)[2],
                                                PyObject* multipliers) {
   std::vector<double> m;
-  try {
-    m = read_floats(multipliers);
-  } catch (const ErrorAlreadySet&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
-    return std::nullopt;
-  } catch (const PyError&) {
-    return std::nullopt;
-  }
+  if (!ran_or_cleared([&] { m = read_floats(multipliers); })) return std::nullopt;
   const RowGroup& eq = g[0];
   const RowGroup& in = g[1];
   size_t lower_sides = 0, upper_sides = 0;

@@ -1,0 +1,528 @@
+#include "python/blackbox/frame.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "python/blackbox/evaluate.hpp"
+#include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+
+namespace pelora::py::blackbox {
+
+namespace {
+
+// Helpers that must be importable by name in a worker process (pickle
+// finds them as pelora_opt._Score and so on), so they are defined in the
+// module's own namespace when it is first imported. Each wrapper applies
+// the scoring rule in the worker: a failure derived from Exception scores
+// +inf, anything else (KeyboardInterrupt) propagates.
+constexpr const char* kHelperSource = R"PY(
+def _install():
+    import collections
+
+    inf = float("inf")
+
+    def score(value):
+        try:
+            return float(value)
+        except Exception:
+            return inf
+
+    class _Score:
+        """func(x) at one point, scored."""
+        __slots__ = ("func",)
+
+        def __init__(self, func):
+            self.func = func
+
+        def __call__(self, x):
+            try:
+                return float(self.func(x))
+            except Exception:
+                return inf
+
+        def __reduce__(self):
+            return (_Score, (self.func,))
+
+    class _Mean:
+        """The unweighted mean of func(x, s) over the scenarios, in order."""
+        __slots__ = ("func", "scenarios")
+
+        def __init__(self, func, scenarios):
+            self.func = func
+            self.scenarios = scenarios
+
+        def __call__(self, x):
+            total = 0.0
+            for s in self.scenarios:
+                try:
+                    total += float(self.func(x, s))
+                except Exception:
+                    total += inf
+            return total / len(self.scenarios) if self.scenarios else float("nan")
+
+        def __reduce__(self):
+            return (_Mean, (self.func, self.scenarios))
+
+    class _Vector:
+        """Every objective at one point, in list order, each scored."""
+        __slots__ = ("funcs",)
+
+        def __init__(self, funcs):
+            self.funcs = funcs
+
+        def __call__(self, x):
+            out = []
+            for f in self.funcs:
+                try:
+                    out.append(float(f(x)))
+                except Exception:
+                    out.append(inf)
+            return out
+
+        def __reduce__(self):
+            return (_Vector, (self.funcs,))
+
+    def _values(func, xs, *extra):
+        # One call for many points; a raising call scores every point.
+        try:
+            out = func(xs, *extra)
+        except Exception:
+            return [inf] * len(xs)
+        try:
+            out = list(out)
+        except TypeError:
+            raise TypeError("a vectorized objective must return a sequence of values, got "
+                            + type(out).__name__) from None
+        if len(out) != len(xs):
+            raise ValueError("a vectorized objective must return one value per point: got "
+                             f"{len(out)} values for {len(xs)} points")
+        return [score(v) for v in out]
+
+    class _Vectorised:
+        """func(points) -> values, scored (vectorized=True)."""
+        __slots__ = ("func",)
+
+        def __init__(self, func):
+            self.func = func
+
+        def __call__(self, xs):
+            return _values(self.func, xs)
+
+        def __reduce__(self):
+            return (_Vectorised, (self.func,))
+
+    class _VectorisedMean:
+        """The scenario mean with scenario_func(points, s) -> values."""
+        __slots__ = ("func", "scenarios")
+
+        def __init__(self, func, scenarios):
+            self.func = func
+            self.scenarios = scenarios
+
+        def __call__(self, xs):
+            if not self.scenarios:
+                return [float("nan")] * len(xs)
+            totals = [0.0] * len(xs)
+            for s in self.scenarios:
+                for i, v in enumerate(_values(self.func, xs, s)):
+                    totals[i] += v
+            n = len(self.scenarios)
+            return [t / n for t in totals]
+
+        def __reduce__(self):
+            return (_VectorisedMean, (self.func, self.scenarios))
+
+    class _VectorisedAll:
+        """Every objective called once with all points; one list per point."""
+        __slots__ = ("funcs",)
+
+        def __init__(self, funcs):
+            self.funcs = funcs
+
+        def __call__(self, xs):
+            columns = [_values(f, xs) for f in self.funcs]
+            return [list(row) for row in zip(*columns)] if columns else [[] for _ in xs]
+
+        def __reduce__(self):
+            return (_VectorisedAll, (self.funcs,))
+
+    class _Part:
+        """part(rho, target) for one ADMM part; None when it raises."""
+        __slots__ = ()
+
+        def __call__(self, item):
+            part, rho, target = item
+            try:
+                return part(rho, target)
+            except Exception:
+                return None
+
+        def __reduce__(self):
+            return (_Part, ())
+
+    class _OnePoint:
+        """A vectorized objective at a single point: func([x])[0]."""
+        __slots__ = ("func",)
+
+        def __init__(self, func):
+            self.func = func
+
+        def __call__(self, x):
+            return self.func([x])[0]
+
+        def __reduce__(self):
+            return (_OnePoint, (self.func,))
+
+    class _Weighted:
+        __slots__ = ("f1", "f2", "w")
+
+        def __init__(self, f1, f2, w):
+            self.f1, self.f2, self.w = f1, f2, w
+
+        def __call__(self, x):
+            try:
+                a = float(self.f1(x))
+            except Exception:
+                a = inf
+            try:
+                b = float(self.f2(x))
+            except Exception:
+                b = inf
+            return self.w * a + (1.0 - self.w) * b
+
+    class _SweepRun:
+        """One differential-evolution run of the weighted-sum sweep."""
+        __slots__ = ("f1", "f2", "bounds", "settings")
+
+        def __init__(self, f1, f2, bounds, settings):
+            self.f1, self.f2, self.bounds, self.settings = f1, f2, bounds, settings
+
+        def __call__(self, item):
+            w, seed = item
+            run = solve_de(_Weighted(self.f1, self.f2, w), self.bounds, seed=seed,
+                           **self.settings)
+            return run.x, _Vector([self.f1, self.f2])(run.x), run.evaluations
+
+        def __reduce__(self):
+            return (_SweepRun, (self.f1, self.f2, self.bounds, self.settings))
+
+    class _PoolMap:
+        """map over a process pool that one call starts and closes."""
+
+        def __init__(self, n):
+            import concurrent.futures
+            import os
+            self.n = (os.cpu_count() or 1) if n == -1 else n
+            self.pool = concurrent.futures.ProcessPoolExecutor(self.n)
+
+        def __call__(self, func, items):
+            items = list(items)
+            chunk = max(1, -(-len(items) // self.n))
+            return list(self.pool.map(func, items, chunksize=chunk))
+
+        def close(self, cancel):
+            self.pool.shutdown(wait=True, cancel_futures=cancel)
+
+    def _map(mapper, func, items, vectorised, parts):
+        if not vectorised:
+            return list(mapper(func, items))
+        if mapper is None:
+            return func(items)
+        size = max(1, -(-len(items) // parts))
+        out = []
+        for chunk in mapper(func, [items[i:i + size] for i in range(0, len(items), size)]):
+            out.extend(chunk)
+        return out
+
+    def _check_pickles(obj, what, workers):
+        import pickle
+        try:
+            pickle.dumps(obj)
+        except Exception as exc:
+            raise TypeError(
+                f"{what} cannot be sent to worker processes (workers={workers}): it does not "
+                f"pickle ({type(exc).__name__}: {exc}). Define it at module level (lambdas "
+                "and local functions do not pickle), or pass a map-like callable as workers"
+            ) from exc
+
+    def _cpu_count():
+        import os
+        return os.cpu_count() or 1
+
+    RunState = collections.namedtuple("RunState", "iteration evaluations x objective elapsed")
+    RunState.__doc__ = ("State of a black-box run after a generation or iteration: "
+                        "iteration, evaluations, best x, best objective value, elapsed seconds.")
+    names = dict(_Score=_Score, _Mean=_Mean, _Vector=_Vector, _Vectorised=_Vectorised,
+                 _VectorisedMean=_VectorisedMean, _VectorisedAll=_VectorisedAll, _Part=_Part, _OnePoint=_OnePoint,
+                 _Weighted=_Weighted, _SweepRun=_SweepRun, _PoolMap=_PoolMap, _map=_map,
+                 _check_pickles=_check_pickles, _cpu_count=_cpu_count, RunState=RunState)
+    for name, obj in names.items():
+        if isinstance(obj, type):
+            obj.__qualname__ = name
+    return names
+
+globals().update(_install())
+del _install
+)PY";
+
+PyObject* g_module_dict = nullptr;  // borrowed from the module, which lives for the process
+
+}  // namespace
+
+void install_parallel_helpers(PyObject* module) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (!dict) throw_already_set();
+  // The helpers import (pickle, the pool) from the module's namespace, and
+  // imports made there look for __builtins__ in it.
+  if (!PyDict_GetItemString(dict, "__builtins__")) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (!builtins) throw_already_set();
+    check_status(PyDict_SetItemString(dict, "__builtins__", builtins));
+  }
+  Ref code = check(Py_CompileString(kHelperSource, "<pelora_opt helpers>", Py_file_input));
+  Ref result = check(PyEval_EvalCode(code.get(), dict, dict));
+  g_module_dict = dict;
+}
+
+PyObject* helper(const char* name) {
+  PyObject* h = g_module_dict ? PyDict_GetItemString(g_module_dict, name) : nullptr;
+  if (!h) throw_runtime_error(std::string("pelora_opt helper missing: ") + name);
+  return h;
+}
+
+namespace {
+
+PyObject* lookup(PyObject* kwargs, const char* key) {
+  if (!kwargs) return nullptr;
+  PyObject* v = PyDict_GetItemString(kwargs, key);
+  return v == Py_None ? nullptr : v;
+}
+
+bool truth(PyObject* v) {
+  const int t = PyObject_IsTrue(v);
+  if (t < 0) throw_already_set();
+  return t == 1;
+}
+
+double non_negative(PyObject* v, const char* key) {
+  const double d = as_double(v);
+  if (!(d >= 0.0)) {
+    throw_value_error(std::string(key) + " must be a number of seconds >= 0, got " +
+                      std::to_string(d));
+  }
+  return d;
+}
+
+}  // namespace
+
+FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
+  FrameOptions o;
+  if (keys.max_evals) {
+    if (PyObject* v = lookup(kwargs, "max_evals")) {
+      o.max_evals = convert_arg("max_evals", [&] { return static_cast<uint64_t>(as_count(v)); });
+    }
+  }
+  if (PyObject* v = lookup(kwargs, "max_time")) {
+    o.max_time = convert_arg("max_time", [&] { return non_negative(v, "max_time"); });
+  }
+  if (keys.target) {
+    if (PyObject* v = lookup(kwargs, "target")) {
+      o.target = convert_arg("target", [&] { return as_double(v); });
+    }
+  }
+  if (PyObject* v = lookup(kwargs, "callback")) {
+    if (!PyCallable_Check(v)) {
+      throw_type_error("callback must be callable, got " + type_name(v));
+    }
+    o.callback = Ref::borrow(v);
+  }
+  if (PyObject* v = lookup(kwargs, "verbose")) o.verbose = truth(v);
+  if (PyObject* v = keys.workers ? lookup(kwargs, "workers") : nullptr) {
+    if (PyBool_Check(v)) {
+      throw_type_error("workers must be an int or a map-like callable, got bool");
+    }
+    if (PyLong_Check(v)) {
+      int overflow = 0;
+      const long n = PyLong_AsLongAndOverflow(v, &overflow);
+      if (n == -1 && PyErr_Occurred()) throw_already_set();
+      if (overflow != 0 || n < -1 || n == 0) {
+        Ref text = check(PyObject_Repr(v));
+        throw_value_error("workers must be a positive int, -1 (every core) or a map-like "
+                          "callable, got " + as_string(text.get()));
+      }
+      o.workers_count = n;
+    } else if (!PyCallable_Check(v)) {
+      throw_type_error("workers must be an int or a map-like callable workers(func, iterable), "
+                       "got " + type_name(v));
+    }
+    o.workers = Ref::borrow(v);
+  }
+  if (keys.vectorized) {
+    if (PyObject* v = lookup(kwargs, "vectorized")) o.vectorized = truth(v);
+  }
+  return o;
+}
+
+Frame::Frame(FrameOptions options) : o_(std::move(options)) {}
+
+Frame::~Frame() {
+  if (!pool_) return;
+  // Close the pool on every path, keeping a pending error (an interrupt)
+  // as it is; pending work is cancelled when the run did not finish.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  const bool failing = type != nullptr;
+  Ref cancel = Ref::borrow(failing ? Py_True : Py_False);
+  PyObject* r = PyObject_CallMethod(pool_.get(), "close", "O", cancel.get());
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+void Frame::open(PyObject* shipped, const char* what) {
+  if (!o_.workers) return;
+  if (o_.workers_count == 0) {  // the user's map
+    map_ = o_.workers;
+    Ref n = call(helper("_cpu_count"));
+    parts_ = PyLong_AsLong(n.get());
+    return;
+  }
+  if (o_.workers_count == 1) return;  // this process, a batch at a time
+  Ref count = check(PyLong_FromLong(o_.workers_count));
+  Ref name = py_str(what);
+  call(helper("_check_pickles"), shipped, name.get(), count.get());
+  pool_ = call(helper("_PoolMap"), count.get());
+  map_ = pool_;
+  Ref n = get_attr(pool_.get(), "n");
+  parts_ = PyLong_AsLong(n.get());
+}
+
+Ref Frame::map(PyObject* task, PyObject* items, bool whole_items) {
+  Ref parts = check(PyLong_FromLong(parts_ < 1 ? 1 : parts_));
+  const bool chunks = o_.vectorized && !whole_items;
+  Ref out = call(helper("_map"), map_ ? map_.get() : Py_None, task, items,
+                 chunks ? Py_True : Py_False, parts.get());
+  Ref list = check(PySequence_List(out.get()));
+  const Py_ssize_t got = PyList_Size(list.get());
+  const Py_ssize_t want = PyList_Size(items);
+  if (got != want) {
+    throw_value_error("workers returned " + std::to_string(got) + " results for " +
+                      std::to_string(want) + " items; a map-like callable must return one "
+                      "result per item, in order");
+  }
+  return list;
+}
+
+void Frame::apply(bb::RunControl& control) {
+  if (o_.max_evals) control.max_evals = *o_.max_evals;
+  if (o_.max_time) control.max_time = *o_.max_time;
+  if (o_.target) control.target = *o_.target;
+  if (o_.callback || o_.verbose) control.monitor = &monitor_ref_;
+}
+
+namespace {
+
+std::string progress_line(uint64_t iteration, uint64_t evaluations, double best, double elapsed) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf,
+                "[pelora-opt] iteration %llu  evaluations %llu  best %.6e  elapsed %.2fs\n",
+                static_cast<unsigned long long>(iteration),
+                static_cast<unsigned long long>(evaluations), best, elapsed);
+  return buf;
+}
+
+}  // namespace
+
+bool Frame::monitor(const bb::Progress& p) {
+  if (o_.verbose && (last_line_ < 0.0 || p.elapsed - last_line_ >= 1.0)) {
+    last_line_ = p.elapsed;
+    write_stderr(progress_line(p.iteration, p.evaluations, p.objective, p.elapsed));
+  }
+  if (!o_.callback) return false;
+  Ref x = float_list(p.x);
+  Ref state = call(helper("RunState"), check(PyLong_FromUnsignedLongLong(p.iteration)).get(),
+                   check(PyLong_FromUnsignedLongLong(p.evaluations)).get(), x.get(),
+                   py_float(p.objective).get(), py_float(p.elapsed).get());
+  Ref answer = call(o_.callback.get(), state.get());
+  return truth(answer.get());
+}
+
+void check_positional(const char* display, PyObject* args, size_t required, size_t count) {
+  const size_t given = args ? static_cast<size_t>(PyTuple_Size(args)) : 0;
+  if (given <= count) return;
+  throw_type_error(std::string(display) + " takes from " + std::to_string(required) + " to " +
+                   std::to_string(count) + " positional arguments but " + std::to_string(given) +
+                   " were given");
+}
+
+Ref point_lists(std::span<const double> points, size_t dim) {
+  const size_t n = dim ? points.size() / dim : 0;
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (size_t i = 0; i < n; ++i) {
+    Ref x = float_list(points.subspan(i * dim, dim));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), x.release());  // steals
+  }
+  return list;
+}
+
+double score_of(PyObject* value) {
+  const double v = PyFloat_AsDouble(value);
+  if (v == -1.0 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+    PyErr_Clear();
+    return std::numeric_limits<double>::infinity();
+  }
+  return v;
+}
+
+void batch_values(Frame& frame, PyObject* task, std::span<const double> points, size_t dim,
+                  std::span<double> out, bb::Objective local, PyObject* direct) {
+  if (!frame.remote() && !frame.options().vectorized) {
+    for (size_t i = 0; i < out.size(); ++i) out[i] = local(points.subspan(i * dim, dim));
+    return;
+  }
+  if (PyErr_CheckSignals() < 0) throw_already_set();
+  Ref xs = point_lists(points, dim);
+  if (direct && !frame.remote()) {
+    // A vectorized objective in this process: one call, the values read
+    // here (the same rules as the wrapper the workers get).
+    Ref got = Ref::steal(PyObject_CallFunctionObjArgs(direct, xs.get(), nullptr));
+    if (!got) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+      PyErr_Clear();
+      std::fill(out.begin(), out.end(), std::numeric_limits<double>::infinity());
+      return;
+    }
+    Ref seq = Ref::steal(PySequence_List(got.get()));
+    if (!seq) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+      PyErr_Clear();
+      throw_type_error("a vectorized objective must return a sequence of values, got " +
+                       type_name(got.get()));
+    }
+    const Py_ssize_t n = PyList_Size(seq.get());
+    if (n != static_cast<Py_ssize_t>(out.size())) {
+      throw_value_error("a vectorized objective must return one value per point: got " +
+                        std::to_string(n) + " values for " + std::to_string(out.size()) +
+                        " points");
+    }
+    for (size_t i = 0; i < out.size(); ++i) {
+      out[i] = score_of(PyList_GetItem(seq.get(), static_cast<Py_ssize_t>(i)));
+    }
+    return;
+  }
+  Ref values = frame.map(task, xs.get());
+  for (size_t i = 0; i < out.size(); ++i) {
+    out[i] = score_of(PyList_GetItem(values.get(), static_cast<Py_ssize_t>(i)));
+  }
+}
+
+}  // namespace pelora::py::blackbox
