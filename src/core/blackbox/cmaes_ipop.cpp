@@ -43,6 +43,7 @@ const char* ipop_stop_name(IpopStop stop) noexcept {
     case IpopStop::stagnation: return "stagnation";
     case IpopStop::tol_up_sigma: return "tol_up_sigma";
     case IpopStop::no_space: return "no_space";
+    case IpopStop::stopped: return "stopped";
   }
   return "unknown";
 }
@@ -433,6 +434,10 @@ class Search {
 
   // The first of the global stops that holds, if any.
   bool exhausted(IpopStop& why) const {
+    if (res_.result.stopped) {
+      why = IpopStop::stopped;
+      return true;
+    }
     if (res_.result.evaluations > 0 && res_.result.objective <= o_.target) {
       why = IpopStop::target;
       return true;
@@ -461,7 +466,16 @@ class Search {
     return v;
   }
 
-  void record() { res_.result.history.push_back(res_.result.objective); }
+  // Appends the best value to the history and shows the monitor.
+  void record() {
+    RunResult& r = res_.result;
+    r.history.push_back(r.objective);
+    if (o_.monitor && !r.stopped) {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+      r.stopped = (*o_.monitor)(Progress{r.history.size() - 1, r.evaluations, r.x, r.objective,
+                                         elapsed});
+    }
+  }
 
  private:
   const IpopOptions& o_;
@@ -523,7 +537,8 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
     run.generations = g + 1;
     run.evaluations = search.evaluations() - first_eval;
     IpopStop global;
-    if (search.exhausted(global) && global == IpopStop::target) {
+    if (search.exhausted(global) &&
+        (global == IpopStop::target || global == IpopStop::stopped)) {
       run.stop = global;
       return false;
     }

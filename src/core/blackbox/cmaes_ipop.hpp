@@ -9,6 +9,7 @@
 
 #include "core/blackbox/bounds.hpp"
 #include "core/blackbox/run.hpp"
+#include "core/blackbox/run_control.hpp"
 
 namespace pelora::blackbox {
 
@@ -26,6 +27,7 @@ enum class IpopStop {
   stagnation,       // neither the best nor the median values improve any more
   tol_up_sigma,     // the step size grew beyond any use (or stopped being finite)
   no_space,         // every coordinate is pinned: the box is a single point
+  stopped,          // the monitor asked to stop
 };
 
 // The stop reason as a short lower-case name ("tol_fun", "target", ...).
@@ -44,6 +46,9 @@ struct IpopOptions {
   double tol_fun = 1e-11;
   uint64_t max_generations = 0;  // per run; 0: 100 + 150 (n + 3)^2 / sqrt(lambda)
   size_t max_restarts = std::numeric_limits<size_t>::max();
+  // Borrowed; shown the best point after every generation, and returning
+  // true ends the call (result.stopped).
+  const Monitor* monitor = nullptr;
 };
 
 // One run of the restart sequence.

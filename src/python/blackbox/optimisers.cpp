@@ -2,6 +2,7 @@
 // converts `bounds`, reads its keyword options in its fixed order, runs the
 // core algorithm over the Python objective and wraps the outcome.
 #include <limits>
+#include <algorithm>
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
@@ -190,7 +191,6 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
     }
     auto restarts = kw_size(k, "restarts");
     if (restarts) o.restarts = *restarts;
-    PyObjective f{a[0]};
     if (ipop) {
       // Its own defaults: only the settings given override them.
       bb::IpopOptions io;
@@ -205,14 +205,20 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
       }
       if (tol) io.tol_fun = *tol;
       if (restarts) io.max_restarts = *restarts;
-      if (auto v = kw_u64(k, "max_evals")) {
-        if (*v == 0) throw_value_error("max_evals must be at least 1");
-        io.max_evals = *v;
-      }
-      if (auto v = kw_double(k, "max_time")) io.max_time = *v;
-      if (auto v = kw_double(k, "target")) io.target = *v;
-      return new_blackbox_result(
-          run_core([&] { return bb::cmaes_ipop(bounds, io, f).result; }));
+      // The shared keywords come through the frame: its caps, target and
+      // monitor (callback, verbose) steer the run.
+      bb::RunControl control;
+      return new_blackbox_result(run_objective_raw(a[0], k, {}, control, [&](bb::Objective g) {
+        // A cap of 0 still lets the box centre be evaluated, as every
+        // optimiser's start point is.
+        if (control.max_evals != std::numeric_limits<uint64_t>::max()) {
+          io.max_evals = std::max<uint64_t>(1, control.max_evals);
+        }
+        io.max_time = control.max_time;
+        if (control.target) io.target = *control.target;
+        io.monitor = control.monitor;
+        return bb::cmaes_ipop(bounds, io, g).result;
+      }));
     }
     return run_objective(a[0], k, {}, o.control,
                          [&](bb::Objective g) { return bb::cmaes(bounds, o, g); });
