@@ -351,3 +351,28 @@ def test_polish_respects_bounds_and_failures():
 def test_polish_setting_is_a_bool():
     with pytest.raises(TypeError, match="polish must be True or False, got int"):
         po.solve_de(tilted, [(-1, 1)], polish=1)
+
+
+def _ipop_rosen(v):
+    return sum(100 * (b - a * a) ** 2 + (1 - a) ** 2 for a, b in zip(v, v[1:]))
+
+
+def test_batches_give_the_serial_run():
+    # A whole generation per batch call (pinned coordinate included), cut
+    # short by the budget; every way of evaluating gives the same run.
+    bounds = [(-3, 3)] * 4 + [(1, 1)]
+    kw = dict(variant="ipop", seed=3, max_evals=1500)
+    serial = po.solve_cmaes(_ipop_rosen, bounds, **kw)
+    sizes = []
+
+    def batch(points):
+        sizes.append(len(points))
+        assert all(p[-1] == 1.0 for p in points)
+        return [_ipop_rosen(p) for p in points]
+
+    for r in (po.solve_cmaes(_ipop_rosen, bounds, workers=1, **kw),
+              po.solve_cmaes(_ipop_rosen, bounds, workers=map, **kw),
+              po.solve_cmaes(batch, bounds, vectorized=True, **kw)):
+        assert (r.x, r.objective, r.evaluations, r.iterations) == (
+            serial.x, serial.objective, serial.evaluations, serial.iterations)
+    assert sum(sizes) == 1500 and max(sizes) >= 8 and sizes[0] == 1

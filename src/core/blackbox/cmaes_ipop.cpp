@@ -466,6 +466,36 @@ class Search {
     return v;
   }
 
+  bool batched() const noexcept { return o_.batch != nullptr; }
+
+  // Evaluations left before the budget is spent.
+  uint64_t remaining() const noexcept {
+    const uint64_t used = res_.result.evaluations;
+    return used >= max_evals_ ? 0 : max_evals_ - used;
+  }
+
+  // Evaluates `count` points of the searched coordinates (`dim()` each, one
+  // after the other) in one call of the batch evaluator; the best is taken
+  // in point order, as point-by-point evaluation would.
+  void evaluate_batch(const double* x, size_t count, double* out) {
+    const size_t nf = free_.size(), nfull = full_.size();
+    points_.resize(count * nfull);
+    for (size_t j = 0; j < count; ++j) {
+      double* p = points_.data() + j * nfull;
+      std::copy(full_.begin(), full_.end(), p);  // pinned coordinates
+      for (size_t i = 0; i < nf; ++i) p[free_[i]] = x[j * nf + i];
+    }
+    (*o_.batch)(points_, nfull, std::span<double>(out, count));
+    RunResult& r = res_.result;
+    for (size_t j = 0; j < count; ++j) {
+      if (r.evaluations++ == 0 || improves(out[j], r.objective)) {
+        r.objective = out[j];
+        r.x.assign(points_.begin() + static_cast<std::ptrdiff_t>(j * nfull),
+                   points_.begin() + static_cast<std::ptrdiff_t>((j + 1) * nfull));
+      }
+    }
+  }
+
   // Appends the best value to the history and shows the monitor.
   void record() {
     RunResult& r = res_.result;
@@ -482,7 +512,7 @@ class Search {
   Objective objective_;
   Clock::time_point start_;
   std::vector<size_t> free_;
-  std::vector<double> lo_, hi_, full_;
+  std::vector<double> lo_, hi_, full_, points_;
   uint64_t max_evals_ = 0;
   IpopResult res_;
 };
@@ -509,7 +539,26 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
   for (uint64_t g = 0;; ++g) {
     // The whole generation is drawn first, then evaluated in order.
     for (size_t j = 0; j < lambda; ++j) sample(c, s, search.lower(), search.upper(), rng, j);
-    for (size_t j = 0; j < lambda; ++j) {
+    if (search.batched()) {
+      // A whole generation in one call, cut short by the budget: a partial
+      // generation ends the call after recording its best.
+      if (search.exhausted(run.stop)) {
+        run.evaluations = search.evaluations() - first_eval;
+        return false;
+      }
+      const size_t count = static_cast<size_t>(std::min<uint64_t>(lambda, search.remaining()));
+      search.evaluate_batch(s.x.data(), count, s.values.data());
+      for (size_t j = 0; j < count; ++j) {
+        if (improves(s.values[j], run.best)) run.best = s.values[j];
+      }
+      if (count < lambda) {
+        search.exhausted(run.stop);
+        run.evaluations = search.evaluations() - first_eval;
+        search.record();
+        return false;
+      }
+    }
+    for (size_t j = 0; j < lambda && !search.batched(); ++j) {
       if (search.exhausted(run.stop)) {
         run.evaluations = search.evaluations() - first_eval;
         if (j > 0) search.record();  // the partial generation's best

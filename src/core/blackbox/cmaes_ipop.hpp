@@ -49,6 +49,9 @@ struct IpopOptions {
   // Borrowed; shown the best point after every generation, and returning
   // true ends the call (result.stopped).
   const Monitor* monitor = nullptr;
+  // Borrowed; when set, each generation (as far as the evaluation budget
+  // reaches) is evaluated in one call instead of point by point.
+  const BatchObjective* batch = nullptr;
 };
 
 // One run of the restart sequence.

@@ -217,6 +217,7 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
         io.max_time = control.max_time;
         if (control.target) io.target = *control.target;
         io.monitor = control.monitor;
+        io.batch = control.batch;
         return bb::cmaes_ipop(bounds, io, g).result;
       }));
     }
