@@ -11,6 +11,7 @@ import pelora_opt as po
 
 sys.path.insert(0, os.path.dirname(__file__))
 import blackbox_reference as ref  # noqa: E402
+from leak_support import tracked_objective
 
 
 def sphere(x):
@@ -613,23 +614,7 @@ def test_stochastic_failures_and_empty_scenarios():
 # --- references ----------------------------------------------------------------------
 
 def test_no_reference_leaks():
-    alive = [0]
-
-    class Tracked:
-        def __init__(self, v):
-            alive[0] += 1
-            self.v = v
-
-        def __float__(self):
-            return self.v
-
-        def __del__(self):
-            alive[0] -= 1
-
-    def f(x):
-        if x[0] < 0.3:
-            raise ValueError(Tracked(0.0))
-        return Tracked(x[0]) if x[0] < 0.7 else None
+    alive, Tracked, f = tracked_objective()
 
     scenario = {"w": Tracked(1.0)}
     refs = (sys.getrefcount(f), sys.getrefcount(scenario))

@@ -10,6 +10,7 @@ import time
 import pytest
 
 import pelora_opt as po
+from leak_support import tracked_objective
 
 BOX = [(-3.0, 2.0), (-1.0, 4.0), (-2.0, 2.0)]
 
@@ -273,23 +274,7 @@ def test_dask_cluster_of_two_worker_processes():
 
 
 def test_batch_paths_release_every_reference():
-    alive = [0]
-
-    class Tracked:
-        def __init__(self, v):
-            alive[0] += 1
-            self.v = v
-
-        def __float__(self):
-            return self.v
-
-        def __del__(self):
-            alive[0] -= 1
-
-    def f(x):
-        if x[0] < 0.3:
-            raise ValueError(Tracked(0.0))
-        return Tracked(x[0]) if x[0] < 0.7 else None
+    alive, Tracked, f = tracked_objective()
 
     def many(xs):
         return [f(x) if x[0] >= 0.3 else Tracked(1.0) for x in xs]

@@ -82,12 +82,6 @@ void sample(const Constants& c, State& s, const Bounds& bounds, XorShift64& rng,
   clamp(bounds, {x, n});
 }
 
-double norm(const std::vector<double>& v) {
-  double s = 0.0;
-  for (double e : v) s += e * e;
-  return std::sqrt(s);
-}
-
 // Mean, evolution paths, covariance and step size from the ranked offspring.
 void update(const Constants& c, State& s, uint64_t evaluations) {
   const size_t n = c.n;
@@ -111,7 +105,7 @@ void update(const Constants& c, State& s, uint64_t evaluations) {
     for (size_t k = 0; k < n; ++k) acc += s.b[i * n + k] * s.z_w[k];
     s.p_sigma[i] = (1.0 - c.c_sigma) * s.p_sigma[i] + cs_factor * acc;
   }
-  const double ps_norm = norm(s.p_sigma);
+  const double ps_norm = vector_norm(s.p_sigma);
   const double generations_seen =
       2.0 * static_cast<double>(evaluations) / static_cast<double>(c.lambda);
   const double h_sigma = ps_norm / std::sqrt(1.0 - std::pow(1.0 - c.c_sigma, generations_seen)) /

@@ -200,12 +200,6 @@ void rank(State& s) {
 
 // --- updates --------------------------------------------------------------------
 
-double norm(const std::vector<double>& v) {
-  double acc = 0.0;
-  for (double e : v) acc += e * e;
-  return std::sqrt(acc);
-}
-
 // Mean, cumulative step-size adaptation, the evolution path and the
 // covariance (rank-one, rank-mu and the active negative part), for the
 // generation numbered `g` (0 for the first) of the run.
@@ -232,7 +226,7 @@ void update(const Constants& c, State& s, uint64_t g) {
     for (size_t k = 0; k < n; ++k) acc += s.b[i * n + k] * s.z_w[k];
     s.p_sigma[i] = (1.0 - c.c_sigma) * s.p_sigma[i] + cs_factor * acc;
   }
-  const double ps_norm = norm(s.p_sigma);
+  const double ps_norm = vector_norm(s.p_sigma);
 
   // The rank-one path stalls while the step-size path is unusually long.
   const double ps_bias =

@@ -3,10 +3,18 @@
 // Wilkinson-type shifts. O(n^3); allocation-free (the caller owns the
 // storage).
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <span>
 
 namespace pelora::blackbox {
+
+// Euclidean length of `v`, its squares summed in order.
+inline double vector_norm(std::span<const double> v) {
+  double acc = 0.0;
+  for (double e : v) acc += e * e;
+  return std::sqrt(acc);
+}
 
 // `v` holds the symmetric n x n matrix row-major on entry (only its values
 // are read, symmetry is assumed) and its orthonormal eigenvectors as

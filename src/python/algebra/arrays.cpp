@@ -1,5 +1,6 @@
 // Bulk readers for arrays, and the module functions built on them: dot and
 // quad_form.
+#include "python/runtime/types.hpp"
 #include "python/algebra/arrays.hpp"
 
 #include <cmath>
@@ -363,11 +364,6 @@ PyObject* quad_form_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return new_quad_expr(std::move(r));
   });
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "core/expr/algebra.hpp"
+#include "python/runtime/types.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
 #include "python/runtime/args.hpp"
@@ -112,11 +113,6 @@ PyObject* unary_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     NlOperand n(a[0]);
     return new_nl_expr(nl_unary_node(Kind, n.get()));
   });
-}
-
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 }  // namespace

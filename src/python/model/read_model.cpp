@@ -268,11 +268,6 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
   });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 }  // namespace
 
 PyMethodDef read_model_def = {

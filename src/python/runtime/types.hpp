@@ -10,6 +10,13 @@
 
 namespace pelora::py {
 
+// A method or function implementation of any signature as the PyCFunction
+// a method table stores (METH_VARARGS | METH_KEYWORDS ones take kwargs too).
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // A Python object holding one C++ value. Value classes are not GC-tracked:
 // they own no Python references.
 template <class T>
