@@ -10,6 +10,7 @@ run with time_limit=0), timed from the arrays to that point:
 
   pelora arrays     Model.variables + add_matrix + dot + solve(time_limit=0)
   highspy           HighsLp filled with the same arrays, passModel, run
+  highspy arrays    passModel's array form given the same arrays, run
   pyoptinterface    add_m_variables + add_m_linear_constraints + objective
   linopy            2-D variables, sums over each axis, solve(io_api="direct")
   pelora operators  the same model written with Python operators and po.sum
@@ -99,6 +100,23 @@ def run_highspy(A, cost, supply, demand):
     h.run()
 
 
+def run_highspy_arrays(A, cost, supply, demand):
+    """passModel's array form, fed the CSR arrays as they are (row-wise)."""
+    import highspy
+    import numpy as np
+
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    n, m = A.shape[1], A.shape[0]
+    inf = highspy.kHighsInf
+    h.passModel(n, m, A.nnz, highspy.MatrixFormat.kRowwise, highspy.ObjSense.kMinimize, 0.0,
+                cost, np.zeros(n), np.full(n, inf),
+                np.concatenate([np.full(S, -inf), demand]), np.concatenate([supply, np.full(D, inf)]),
+                A.indptr, A.indices, A.data, np.zeros(n, dtype=np.int32))
+    h.setOptionValue("time_limit", 0.0)
+    h.run()
+
+
 def load_poi_highs():
     """PyOptInterface loads a HiGHS shared library at run time; the one casadi
     ships is used when none is found on the library path."""
@@ -156,6 +174,7 @@ def run_pelora_operators(A, cost, supply, demand):
 WAYS = {
     "pelora arrays": run_pelora_arrays,
     "highspy": run_highspy,
+    "highspy arrays": run_highspy_arrays,
     "pyoptinterface": run_pyoptinterface,
     "linopy": run_linopy,
     "pelora operators": run_pelora_operators,

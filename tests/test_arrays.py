@@ -104,6 +104,38 @@ def test_add_matrix_merges_duplicates_and_appends():
     assert "5 x_0 + 3 x_1 <= 7" in text and "2 x_0 >= 1" in text
 
 
+def test_add_matrix_and_dot_agree_with_operators_on_random_rows():
+    # canonical rows over distinct variables take a shortcut; unsorted or
+    # repeated columns, explicit zeros, cancelling pairs and repeated
+    # variables take the merging path: both must give the operator model
+    rng = np.random.default_rng(7)
+    for trial in range(30):
+        rows, cols = int(rng.integers(1, 6)), int(rng.integers(1, 8))
+        nnz = int(rng.integers(0, rows * cols + 4))
+        r, c = rng.integers(0, rows, nnz), rng.integers(0, cols, nnz)
+        v = rng.choice([0.0, 1e-17, 1.5, -2.0, 3.25], nnz)
+        coo = sp.coo_matrix((v, (r, c)), shape=(rows, cols))
+        csr = coo.tocsr()
+        csr.sum_duplicates()
+        unsorted = sp.csr_matrix((csr.data[::-1].copy(), csr.indices[::-1].copy(),
+                                  (csr.indptr[-1] - csr.indptr[::-1]).copy()), shape=(rows, cols))
+        unsorted = sp.csr_matrix(unsorted[::-1])  # same matrix, reversed entries inside each row
+        dense = coo.toarray()
+        m0 = po.Model()
+        x0 = m0.variables("x", cols)
+        pick = [int(k) for k in rng.integers(0, cols, cols)] if trial % 3 == 0 else list(range(cols))
+        for i in range(rows):
+            m0.add(po.sum(float(dense[i, j]) * x0[pick[j]] for j in range(cols)) <= float(i))
+        m0.minimize(po.sum(float(k + 1) * x0[pick[k]] for k in range(cols)))
+        for A_in in (coo, csr, unsorted, dense):
+            for wrap in (list, tuple):
+                m = po.Model()
+                x = m.variables("x", cols)
+                m.add_matrix(A_in, wrap(x[k] for k in pick), "<=", np.arange(rows, dtype=float))
+                m.minimize(po.dot(np.arange(1.0, cols + 1), wrap(x[k] for k in pick)))
+                assert m.to_lp() == m0.to_lp(), (trial, type(A_in), wrap)
+
+
 @pytest.mark.parametrize("args, exc, message", [
     ((np.ones((2, 3)), "<=", 1), ValueError, "add_matrix: A has 3 columns but 2 variables were given"),
     ((np.ones(2), "<=", 1), ValueError, "add_matrix: A must be 2-dimensional"),

@@ -85,6 +85,15 @@ void set_linear_objective(StandardForm& f, const Expr& e, double sign) {
 
 }  // namespace
 
+void StandardForm::release_columns() noexcept {
+  std::vector<int32_t>().swap(a_start);
+  std::vector<int32_t>().swap(a_index);
+  std::vector<double>().swap(a_value);
+  std::vector<double>().swap(col_lower);
+  std::vector<double>().swap(col_upper);
+  std::vector<double>().swap(col_cost);
+}
+
 bool StandardForm::has_integer() const noexcept {
   return std::any_of(integrality.begin(), integrality.end(), [](int32_t v) { return v != 0; });
 }
@@ -139,29 +148,34 @@ StandardForm build_standard_form(const ModelData& m) {
 
   // Constraint matrix: count entries per column, then fill. Rows are visited
   // in order, so row indices come out ascending inside every column.
-  std::vector<size_t> count(n + 1, 0);
-  for (const LinearConstraint& c : m.constraints)
-    for (const Term& t : c.expr.terms) ++count[static_cast<size_t>(t.index) + 1];
-  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
-  const size_t nnz = count[n];
+  size_t nnz = 0;
+  for (const LinearConstraint& c : m.constraints) nnz += c.expr.terms.size();
   if (nnz > kMaxIndex) {
     throw InvalidModel("model too large: at most 2147483647 constraint coefficients");
   }
-  f.a_start.resize(n + 1);
-  for (size_t j = 0; j <= n; ++j) f.a_start[j] = static_cast<int32_t>(count[j]);
+  // a_start[j + 1] first counts column j; after the prefix sum a_start[j]
+  // is where column j begins and serves as its fill cursor, which leaves it
+  // at the start of column j + 1; one shift then restores the starts.
+  f.a_start.assign(n + 1, 0);
+  for (const LinearConstraint& c : m.constraints)
+    for (const Term& t : c.expr.terms) ++f.a_start[static_cast<size_t>(t.index) + 1];
+  for (size_t j = 0; j < n; ++j) f.a_start[j + 1] += f.a_start[j];
   f.a_index.resize(nnz);
   f.a_value.resize(nnz);
+  int32_t* cursor = f.a_start.data();
   for (size_t row = 0; row < r; ++row) {
     for (const Term& t : m.constraints[row].expr.terms) {
       if (std::isnan(t.coef)) {
         throw InvalidModel("constraint " + std::to_string(row) +
                            " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
       }
-      const size_t pos = count[t.index]++;
+      const size_t pos = static_cast<size_t>(cursor[t.index]++);
       f.a_index[pos] = static_cast<int32_t>(row);
       f.a_value[pos] = t.coef;
     }
   }
+  for (size_t j = n; j > 0; --j) f.a_start[j] = f.a_start[j - 1];
+  f.a_start[0] = 0;
 
   f.row_lower.resize(r);
   f.row_upper.resize(r);

@@ -41,6 +41,12 @@ struct StandardForm {
 
   size_t nnz() const noexcept { return a_value.size(); }
   bool has_integer() const noexcept;
+  // Frees the constraint matrix and the column vectors (costs and bounds)
+  // once a solver holds its own copy and nothing later reads them; sizes,
+  // rows, integrality, the Hessian, cones and the objective's sign and
+  // offset stay. A large model then does not sit in memory twice while the
+  // solver runs.
+  void release_columns() noexcept;
   // The model's own objective value from the value of this minimisation
   // (without offset) as a solver reports it.
   double model_objective(double solver_value) const noexcept {

@@ -287,16 +287,36 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
 
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
   if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error(what + " must be a sequence of Var");
-  Ref fast = sequence_list(o);
-  const Py_ssize_t n = PyList_Size(fast.get());
+  // Reading an item below runs no Python code, so a list or tuple cannot
+  // change underneath and is read in place; other sequences are listed once.
   std::vector<VarIndex> out;
-  out.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(fast.get(), i);
-    if (!is_var(item)) throw_type_error(what + " must be a sequence of Var");
-    out.push_back(var_value(item).index);
+  const auto read = [&](auto size, auto item_at, PyObject* seq) {
+    const Py_ssize_t n = size(seq);
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = item_at(seq, i);
+      if (!is_var(item)) throw_type_error(what + " must be a sequence of Var");
+      out.push_back(var_value(item).index);
+    }
+  };
+  if (PyList_Check(o)) {
+    read(PyList_Size, PyList_GetItem, o);
+  } else if (PyTuple_Check(o)) {
+    read(PyTuple_Size, PyTuple_GetItem, o);
+  } else {
+    Ref fast = sequence_list(o);
+    read(PyList_Size, PyList_GetItem, fast.get());
   }
   return out;
+}
+
+bool all_distinct(std::span<const VarIndex> vars, VarIndex top) {
+  std::vector<bool> seen(top);
+  for (VarIndex v : vars) {
+    if (seen[v]) return false;
+    seen[v] = true;
+  }
+  return true;
 }
 
 namespace {
@@ -315,10 +335,21 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
       throw_value_error("dot: " + std::to_string(cv.size()) + " coefficients for " +
                         std::to_string(vars.size()) + " variables");
     }
-    // Repeated variables merge through a position table indexed by variable
-    // (no hashing per term); entries that cancel are dropped.
     VarIndex top = 0;
     for (VarIndex v : vars) top = std::max(top, v + 1);
+    Expr e;
+    if (all_distinct(vars, top)) {
+      // Nothing to merge: each nonzero becomes its term.
+      size_t kept = 0;
+      for (double c : cv) kept += std::fabs(c) >= kCancelTolerance;
+      e.terms.reserve(kept);
+      for (size_t k = 0; k < vars.size(); ++k) {
+        if (std::fabs(cv[k]) >= kCancelTolerance) e.terms.append_new(vars[k], cv[k]);
+      }
+      return new_expr(std::move(e));
+    }
+    // Repeated variables merge through a position table indexed by variable
+    // (no hashing per term); entries that cancel are dropped.
     std::vector<uint32_t> slot(top, UINT32_MAX);
     std::vector<Term> merged;
     merged.reserve(vars.size());
@@ -332,7 +363,6 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         merged[p].coef += cv[k];
       }
     }
-    Expr e;
     size_t kept = 0;
     for (const Term& t : merged) kept += std::fabs(t.coef) >= kCancelTolerance;
     e.terms.reserve(kept);

@@ -99,6 +99,9 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what);
 // array); TypeError for anything else.
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what);
 
+// True when no index repeats in `vars` (every index below `top`).
+bool all_distinct(std::span<const VarIndex> vars, VarIndex top);
+
 // True when `o` looks like a per-entry sequence rather than one number
 // (a str or bytes is neither).
 bool is_array_like(PyObject* o);

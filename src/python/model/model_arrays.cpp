@@ -81,6 +81,15 @@ std::vector<std::optional<std::string>> row_names(PyObject* o, size_t rows) {
   return out;
 }
 
+// True when the column indices of entries [begin, end) strictly increase
+// (a canonical CSR row: sorted, no repeats).
+bool strictly_increasing(const CsrMatrix& m, int64_t begin, int64_t end) {
+  for (int64_t k = begin + 1; k < end; ++k) {
+    if (m.index(static_cast<size_t>(k)) <= m.index(static_cast<size_t>(k - 1))) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
@@ -99,6 +108,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       const std::vector<double> rhs = right_hand_sides(a[3], m.rows);
       std::vector<std::optional<std::string>> names = row_names(a[4], m.rows);
       for (VarIndex v : vars) max_index = std::max(max_index, v + 1);
+      const bool distinct = all_distinct(vars, max_index);
       // Duplicate columns within a row (repeated variables, or repeated
       // entries of a COO or unsorted matrix) are merged: `slot[v]` holds the
       // position of v in the row being built, valid while `stamp[v]` is the row.
@@ -106,6 +116,26 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       std::vector<Term> row;
       rows.reserve(m.rows);
       for (size_t r = 0; r < m.rows; ++r) {
+        LinearConstraint lc;
+        lc.rhs = rhs[r];
+        lc.sense = sense[r];
+        lc.name = std::move(names[r]);
+        const int64_t begin = m.indptr[r], end = m.indptr[r + 1];
+        if (distinct && strictly_increasing(m, begin, end)) {
+          // A canonical row over distinct variables has nothing to merge:
+          // each nonzero becomes its term.
+          size_t kept = 0;
+          for (int64_t k = begin; k < end; ++k) kept += std::fabs(m.value(static_cast<size_t>(k))) >= kCancelTolerance;
+          lc.expr.terms.reserve(kept);
+          for (int64_t k = begin; k < end; ++k) {
+            const double c = m.value(static_cast<size_t>(k));
+            if (std::fabs(c) >= kCancelTolerance) {
+              lc.expr.terms.append_new(vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))], c);
+            }
+          }
+          rows.push_back(std::move(lc));
+          continue;
+        }
         row.clear();
         for (int64_t k = m.indptr[r]; k < m.indptr[r + 1]; ++k) {
           const double c = m.value(static_cast<size_t>(k));
@@ -119,16 +149,12 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
             row.push_back(Term{v, c});
           }
         }
-        LinearConstraint lc;
         size_t kept = 0;
         for (const Term& t : row) kept += std::fabs(t.coef) >= kCancelTolerance;
         lc.expr.terms.reserve(kept);
         for (const Term& t : row) {
           if (std::fabs(t.coef) >= kCancelTolerance) lc.expr.terms.append_new(t.index, t.coef);
         }
-        lc.rhs = rhs[r];
-        lc.sense = sense[r];
-        lc.name = std::move(names[r]);
         rows.push_back(std::move(lc));
       }
     }

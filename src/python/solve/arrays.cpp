@@ -52,6 +52,22 @@ Ref Numpy::make(const void* data, size_t bytes, PyObject* dtype) const {
   return call(frombuffer_.get(), mem.get(), dtype);
 }
 
+Ref Numpy::over(const void* data, size_t bytes, PyObject* dtype) const {
+  // An empty span may have no storage; a one-byte stand-in keeps the view valid.
+  static char empty = 0;
+  char* p = bytes ? const_cast<char*>(static_cast<const char*>(data)) : &empty;
+  Ref mem = check(PyMemoryView_FromMemory(p, static_cast<Py_ssize_t>(bytes), PyBUF_READ));
+  return call(frombuffer_.get(), mem.get(), dtype);
+}
+
+Ref Numpy::borrow(std::span<const double> v) const {
+  return over(v.data(), v.size() * sizeof(double), float64_.get());
+}
+
+Ref Numpy::borrow(std::span<const int32_t> v) const {
+  return over(v.data(), v.size() * sizeof(int32_t), int32_.get());
+}
+
 Ref Numpy::view(std::span<const double> v) const {
   return make(v.data(), v.size() * sizeof(double), float64_.get());
 }

@@ -23,9 +23,16 @@ class Numpy {
   // holds on to it after the call it was made for.
   Ref view(std::span<const double> v) const;
   Ref view(std::span<const int32_t> v) const;
+  // Read-only arrays over `v` itself, with no copy: only for a call that
+  // copies what it is given before returning (HiGHS's passModel does) and
+  // whose arguments are dropped while `v` still lives. A large model is then
+  // handed over without a second copy of its matrix.
+  Ref borrow(std::span<const double> v) const;
+  Ref borrow(std::span<const int32_t> v) const;
 
  private:
   Ref make(const void* data, size_t bytes, PyObject* dtype) const;
+  Ref over(const void* data, size_t bytes, PyObject* dtype) const;
   Ref np_, frombuffer_, float64_, int32_;
 };
 

@@ -307,10 +307,12 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
   Ref num_row = py_int(static_cast<long long>(f.num_row));
   Ref num_nz = py_int(static_cast<long long>(f.nnz()));
   Ref offset = py_float(0.0);
-  Ref cost = np.view(f.col_cost), cl = np.view(f.col_lower), cu = np.view(f.col_upper);
-  Ref rl = np.view(f.row_lower), ru = np.view(f.row_upper);
-  Ref start = np.view(f.a_start), index = np.view(f.a_index), value = np.view(f.a_value);
-  Ref integrality = np.view(f.integrality);
+  // passModel copies every array into HiGHS before it returns, and these
+  // arrays die with this frame while `f` lives on: they borrow f's storage.
+  Ref cost = np.borrow(f.col_cost), cl = np.borrow(f.col_lower), cu = np.borrow(f.col_upper);
+  Ref rl = np.borrow(f.row_lower), ru = np.borrow(f.row_upper);
+  Ref start = np.borrow(f.a_start), index = np.borrow(f.a_index), value = np.borrow(f.a_value);
+  Ref integrality = np.borrow(f.integrality);
 
   Ref status;
   if (with_hessian && f.hessian && f.hessian->nnz() > 0) {
@@ -318,7 +320,7 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
     Ref q_cls = get_attr(highspy, "HessianFormat");
     Ref triangular = get_attr(q_cls.get(), "kTriangular");
     Ref q_nnz = py_int(static_cast<long long>(lower.nnz()));
-    Ref qs = np.view(lower.q_start), qi = np.view(lower.q_index), qv = np.view(lower.q_value);
+    Ref qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
     status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(), q_nnz.get(),
                          colwise.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
                          cl.get(), cu.get(), rl.get(), ru.get(), start.get(), index.get(),
@@ -352,8 +354,11 @@ SolveStatus highs_status(PyObject* h, bool iteration_rule) {
   return highs_status_from_text(lower_text(st.get()), iteration_rule);
 }
 
-AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
-                                const Options& options) {
+namespace {
+
+// `release`, when given, is `f` itself: its columns go once HiGHS holds them.
+AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Options& options,
+                         StandardForm* release) {
   // HiGHS sees only the linear rows and the quadratic objective: a model with
   // cones or nonlinear terms would be answered as a different problem.
   refuse_cones(f, "HiGHS", "solve without naming a solver (cones go to Clarabel)");
@@ -380,6 +385,8 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
     r.solve_time = perf_counter() - t0;
     return out;
   }
+  // From here on f's matrix, costs and column bounds are not read.
+  if (release) release->release_columns();
   if (integer && o.warm_start && o.warm_start->size() == f.num_col) {
     set_start_point(h.get(), np, *o.warm_start);
   }
@@ -454,6 +461,18 @@ AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
   r.iterations = iterations;
   out.basis = call_method(h.get(), "getBasis");
   return out;
+}
+
+}  // namespace
+
+AdapterOutcome solve_with_highs(const StandardForm& f, const ModelData& model,
+                                const Options& options) {
+  return run_highs(f, model, options, nullptr);
+}
+
+AdapterOutcome solve_with_highs_handing_over(StandardForm& f, const ModelData& model,
+                                             const Options& options) {
+  return run_highs(f, model, options, &f);
 }
 
 }  // namespace pelora::py

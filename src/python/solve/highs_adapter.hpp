@@ -14,6 +14,11 @@ namespace pelora::py {
 
 AdapterOutcome solve_with_highs(const StandardForm& form, const ModelData& model,
                                 const Options& options);
+// The same solve for a caller that reads no more than sizes, rows and
+// integrality of `form` afterwards: its columns are released once HiGHS has
+// copied them, before the run.
+AdapterOutcome solve_with_highs_handing_over(StandardForm& form, const ModelData& model,
+                                             const Options& options);
 
 // The user's solver_options through h.setOptionValue, each checked: a key
 // HiGHS refuses (unknown, wrong type or out of range) raises ValueError.

@@ -132,7 +132,10 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   }
   if (!outcome) {
     warn_if_integrality_ignored(name, form);
-    outcome = adapter_for(name)(form, model, options);
+    // Below, only the form's sizes and integrality are read: HiGHS may have
+    // its columns once it holds a copy.
+    outcome = uses_highs(name) ? solve_with_highs_handing_over(form, model, options)
+                               : adapter_for(name)(form, model, options);
   }
 
   // Duals follow the model's rows: an eliminated row's dual is 0.
