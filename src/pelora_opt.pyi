@@ -38,8 +38,10 @@ class Model:
         """Add one linear constraint per row of `A`: A[i, :] @ variables (sense[i]) rhs[i].
         `A` is a numpy 2-D array or any scipy.sparse matrix (CSR, CSC and COO are read
         whole). Returns the indices of the new constraints."""
-    def binaries(self, prefix: str, count: int) -> list[Var]:
-        """Batch-add binary variables."""
+    def binaries(self, prefix: str, count: int, lower: float | _npt.ArrayLike = 0.0,
+                 upper: float | _npt.ArrayLike = 1.0) -> list[Var]:
+        """Batch-add binary variables. `lower` / `upper` (numbers or per-variable
+        sequences within [0, 1]) may fix some of them."""
     def add(self, constraint: Constraint, name: str | None = None) -> None:
         """Add a constraint. Accepts a Constraint object, with optional name."""
     def minimize(self, expr: Var | Expr | QuadExpr | NlExpr | float) -> None:

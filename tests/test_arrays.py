@@ -249,6 +249,50 @@ def test_per_variable_bounds():
     assert "-1 <= z_0 <= 4" in m.to_lp() and "z_0 + z_1 >= -1.5" in m.to_lp()
 
 
+def test_binaries_take_bounds_that_fix_them_and_keep_them_through_exports():
+    m = po.Model("fix")
+    b = m.binaries("b", 4, lower=[0, 1, 0, 0], upper=np.array([1.0, 1.0, 0.0, 1.0]))
+    c = m.binaries("c", 2, upper=0)
+    m.maximize(po.dot([1, 1, 1, 1], b) + po.sum(c))
+    m.add(b[0] + b[3] <= 1.5)
+    r = m.solve()
+    assert r.objective == pytest.approx(2.0)
+    assert r.primal_array()[1:3] == pytest.approx([1.0, 0.0])
+    assert "6 bin" in m.summary()
+    text = m.to_lp()
+    assert "1 <= b_1 <= 1" in text and "General\n b_1\n b_2\n c_0\n c_1\nBinary\n b_0\n b_3\n" in text
+    assert "b_1 = m.integer('b_1', lower=1, upper=1)" in m.to_python()
+    assert "b_0 = m.binary('b_0')" in m.to_python()
+    for fmt in ("lp", "mps"):
+        back = po.read_model(_written(m, fmt))
+        assert back.solve().objective == pytest.approx(2.0)
+    scope = {}
+    exec(m.to_python(), scope)
+    assert scope["m"].solve().objective == pytest.approx(2.0)
+    assert po.Model().binaries("d", 2) and "0 <= d_0 <= 1" in _lp_of_binaries()
+    for bad in ({"lower": -1}, {"upper": 2}, {"lower": [0, 1.5]}, {"upper": float("nan")}):
+        with pytest.raises(ValueError, match=r"^binaries: bounds must lie in \[0, 1\]$"):
+            m.binaries("e", 2, **bad)
+    with pytest.raises(ValueError, match="^upper contains a NaN entry$"):
+        m.binaries("e", 2, upper=[float("nan"), 1])
+    assert m.num_vars == 6
+
+
+def _written(m, fmt):
+    import os
+    import tempfile
+
+    path = os.path.join(tempfile.mkdtemp(), "model." + fmt)
+    m.write(path)
+    return path
+
+
+def _lp_of_binaries():
+    m = po.Model()
+    m.binaries("d", 2)
+    return m.to_lp()
+
+
 def test_result_arrays():
     m = po.Model()
     x = m.variables("x", 3, lower=0)

@@ -50,7 +50,8 @@ def test_class_and_getter_docstrings():
      "Batch-add continuous variables. Returns a list of Var objects.\n"
      "Much faster than calling variable() in a loop for large models."),
     ("integers", "($self, prefix, count, lower=..., upper=...)", "Batch-add integer variables."),
-    ("binaries", "($self, prefix, count)", "Batch-add binary variables."),
+    ("binaries", "($self, prefix, count, lower=0.0, upper=1.0)",
+     "Batch-add binary variables.\n`lower` / `upper` (numbers or per-variable sequences within [0, 1]) may fix some of them."),
     ("to_lp", "($self)", "Export the model to LP format string."),
     ("to_python", "($self)", "Generate standalone Python code that recreates this model."),
     ("summary", "($self)", "Get a human-readable model summary."),

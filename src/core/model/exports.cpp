@@ -502,18 +502,24 @@ std::string export_lp(const ModelData& m, std::string_view what) {
     out += '\n';
   }
   out += "Bounds\n";
+  // A reader gives a Binary-section variable the bounds [0, 1]; a binary
+  // whose bounds fix it is listed under General, with its bounds above.
+  const auto section_of = [](const VarRecord& v) {
+    if (v.kind == VarKind::Binary && v.lower == 0.0 && v.upper == 1.0) return VarKind::Binary;
+    return v.kind == VarKind::Continuous ? VarKind::Continuous : VarKind::Integer;
+  };
   bool any_integer = false, any_binary = false;
   for (size_t i = 0; i < m.variables.size(); ++i) {
     const VarRecord& v = m.variables[i];
     append_lp_bound(out, v, names.cols[i]);
-    any_integer |= v.kind == VarKind::Integer;
-    any_binary |= v.kind == VarKind::Binary;
+    any_integer |= section_of(v) == VarKind::Integer;
+    any_binary |= section_of(v) == VarKind::Binary;
   }
   auto section = [&](const char* title, VarKind kind) {
     out += title;
     out += '\n';
     for (size_t i = 0; i < m.variables.size(); ++i) {
-      if (m.variables[i].kind != kind) continue;
+      if (section_of(m.variables[i]) != kind) continue;
       out += ' ';
       out += names.cols[i];
       out += '\n';

@@ -277,13 +277,16 @@ class ScriptWriter {
     for (size_t i = 0; i < m_.variables.size(); ++i) {
       const VarRecord& v = m_.variables[i];
       out_ += ids_[i];
+      // binary() takes no bounds: a binary that its bounds fix is written as
+      // the integer variable with those bounds, which admits the same values.
+      const bool plain_binary = v.kind == VarKind::Binary && v.lower == 0.0 && v.upper == 1.0;
       switch (v.kind) {
         case VarKind::Continuous: out_ += " = m.variable("; break;
         case VarKind::Integer: out_ += " = m.integer("; break;
-        case VarKind::Binary: out_ += " = m.binary("; break;
+        case VarKind::Binary: out_ += plain_binary ? " = m.binary(" : " = m.integer("; break;
       }
       out_ += python_string_literal(variable_name(m_, i));
-      if (v.kind != VarKind::Binary) {
+      if (!plain_binary) {
         out_ += ", lower=";
         append_py_number(out_, v.lower);
         out_ += ", upper=";

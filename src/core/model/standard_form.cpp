@@ -163,6 +163,8 @@ StandardForm build_standard_form(const ModelData& m) {
   f.a_index.resize(nnz);
   f.a_value.resize(nnz);
   int32_t* cursor = f.a_start.data();
+  int32_t* row_of = f.a_index.data();
+  double* value = f.a_value.data();
   for (size_t row = 0; row < r; ++row) {
     for (const Term& t : m.constraints[row].expr.terms) {
       if (std::isnan(t.coef)) {
@@ -170,8 +172,8 @@ StandardForm build_standard_form(const ModelData& m) {
                            " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
       }
       const size_t pos = static_cast<size_t>(cursor[t.index]++);
-      f.a_index[pos] = static_cast<int32_t>(row);
-      f.a_value[pos] = t.coef;
+      row_of[pos] = static_cast<int32_t>(row);
+      value[pos] = t.coef;
     }
   }
   for (size_t j = n; j > 0; --j) f.a_start[j] = f.a_start[j - 1];

@@ -2,6 +2,7 @@
 // validation. Every method converts and checks its arguments first, then
 // works on the ModelData under the model lock, and builds its Python return
 // value after the lock is released; a failed call leaves the model as it was.
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <new>
@@ -152,7 +153,7 @@ PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, dou
 
 const Params<4> kVariables{"Model.variables()", {"prefix", "count", "lower", "upper"}, 2, false};
 const Params<4> kIntegers{"Model.integers()", {"prefix", "count", "lower", "upper"}, 2, false};
-const Params<2> kBinaries{"Model.binaries()", {"prefix", "count"}, 2, false};
+const Params<4> kBinaries{"Model.binaries()", {"prefix", "count", "lower", "upper"}, 2, false};
 
 PyObject* batch_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<4>& p,
                         VarKind kind) {
@@ -179,7 +180,21 @@ PyObject* model_binaries(PyObject* self, PyObject* args, PyObject* kw) {
     auto a = match(kBinaries, args, kw);
     const std::string prefix = a.to_string(0);
     const size_t count = a.to_count(1);
-    return add_batch(self, prefix, count, 0.0, 1.0, VarKind::Binary);
+    auto lowers = a.convert(2, [&](PyObject* o) { return bound_sequence(o, count, "lower"); });
+    auto uppers = a.convert(3, [&](PyObject* o) { return bound_sequence(o, count, "upper"); });
+    const double lower = lowers ? 0.0 : a.to_double(2, 0.0);
+    const double upper = uppers ? 1.0 : a.to_double(3, 1.0);
+    // Bounds may fix or keep a binary, never widen it (NaN fails too).
+    const auto inside = [](double b) { return b >= 0.0 && b <= 1.0; };
+    const auto all_inside = [&](const std::optional<std::vector<double>>& v) {
+      return !v || std::all_of(v->begin(), v->end(), inside);
+    };
+    if (!inside(lower) || !inside(upper) || !all_inside(lowers) || !all_inside(uppers)) {
+      throw_value_error("binaries: bounds must lie in [0, 1]");
+    }
+    if (!lowers && lower != 0.0) lowers.emplace(count, lower);
+    if (!uppers && upper != 1.0) uppers.emplace(count, upper);
+    return add_batch(self, prefix, count, 0.0, 1.0, VarKind::Binary, lowers, uppers);
   });
 }
 
@@ -453,7 +468,8 @@ PyMethodDef methods[] = {
     {"integers", fn(model_integers), kArgs,
      "integers($self, prefix, count, lower=..., upper=...)\n--\n\nBatch-add integer variables."},
     {"binaries", fn(model_binaries), kArgs,
-     "binaries($self, prefix, count)\n--\n\nBatch-add binary variables."},
+     "binaries($self, prefix, count, lower=0.0, upper=1.0)\n--\n\nBatch-add binary variables.\n"
+     "`lower` / `upper` (numbers or per-variable sequences within [0, 1]) may fix some of them."},
     {"add_matrix", fn(model_add_matrix), kArgs,
      "add_matrix($self, A, variables, sense, rhs, names=None)\n--\n\n"
      "Add one linear constraint per row of `A`: A[i, :] @ variables (sense[i]) rhs[i].\n"
