@@ -36,8 +36,20 @@ CHILD = textwrap.dedent("""
         m.minimize(obj)
         return m
 
+    def large_socp(n=3000, k=1500):
+        import numpy as np, scipy.sparse as sp
+        rng = np.random.default_rng(1)
+        m = po.Model()
+        x = m.variables("x", n, lower=-10, upper=10)
+        t = m.variable("t", lower=0)
+        m.add_matrix(sp.random(k, n, density=0.05, random_state=1, format="csr"), x, "<=",
+                     rng.uniform(0, 1, k))
+        m.add_soc_cone([t] + x)
+        m.minimize(t + po.dot(rng.normal(size=n), x))
+        return m
+
     how = sys.argv[1]
-    m = chained_rosenbrock() if how == "ipopt" else market_split()
+    m = {"ipopt": chained_rosenbrock, "clarabel": large_socp}.get(how, market_split)()
     # The signal comes from another process, as a terminal's Ctrl-C does
     # (a thread of this one may not get the interpreter lock during a solve).
     import subprocess
@@ -49,6 +61,8 @@ CHILD = textwrap.dedent("""
     try:
         if how == "persistent":
             r = po.PersistentHighs.from_model(model=m).resolve()
+        elif how == "clarabel":
+            r = m.solve(verbose=True)
         elif how == "ipopt":
             r = m.solve(warm_start=[-1.2] * 1000, verbose=True,
                         solver_options={"tol": 1e-30, "acceptable_iter": 0, "max_iter": 10**6})
@@ -125,3 +139,13 @@ def test_ctrl_c_ends_an_ipopt_run():
     assert got["status"] == "interrupted"
     assert got["objective"] is None  # Ipopt keeps no incumbent
     assert got["after"] in ("time_limit", "optimal", "interrupted", "unknown") and got["restored"]
+
+
+def test_ctrl_c_ends_a_clarabel_run():
+    pytest.importorskip("clarabel")
+    # The signal comes once Clarabel prints its iteration table; the run
+    # takes about 40 iterations of a large conic model.
+    got = run_child_signalled_on("clarabel", "iter    pcost")
+    assert got["status"] == "interrupted"
+    assert got["objective"] is None  # an interior-point run keeps no incumbent
+    assert got["elapsed"] < 60.0 and got["restored"]

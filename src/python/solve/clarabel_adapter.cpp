@@ -11,6 +11,7 @@
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/solve/interrupt.hpp"
 
 namespace pelora::py {
 
@@ -213,7 +214,20 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
 
   Ref solver = call_method(clarabel.get(), "DefaultSolver", p.get(), q.get(), a.get(), b.get(),
                            cones.get(), settings.get());
-  Ref solution = call_method(solver.get(), "solve");
+  // Ctrl-C stops the run through Clarabel's termination callback, which it
+  // asks once per iteration; a package without it runs to the end.
+  Ref solution;
+  bool interrupted = false;
+  {
+    const InterruptWatch watch;  // armed for the run only
+    Ref stop = watch.callable();
+    if (!Ref::steal(PyObject_CallMethod(solver.get(), "set_termination_callback", "O", stop.get()))) {
+      PyErr_Clear();
+    }
+    solution = call_method(solver.get(), "solve");
+    watch.reraise_pending();
+    interrupted = watch.interrupted();
+  }
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;
@@ -224,7 +238,11 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
   Py_ssize_t n = 0;
   const char* c = PyUnicode_AsUTF8AndSize(text.get(), &n);
   if (!c) throw_already_set();
-  r.status = clarabel_status_from_text(std::string(c, static_cast<size_t>(n)));
+  const std::string status_text(c, static_cast<size_t>(n));
+  // An interior-point run keeps no incumbent: an interrupted one has no point.
+  r.status = interrupted && contains(status_text, "CallbackTerminated")
+                 ? SolveStatus::Interrupted
+                 : clarabel_status_from_text(status_text);
   if (r.status == SolveStatus::Optimal) {
     Ref x = get_attr(solution.get(), "x");
     r.primals = read_floats(x.get());
