@@ -133,6 +133,23 @@ def test_pareto_and_admm_match_the_serial_runs(pool):
     assert serial["converged"] and serial["z"] == pytest.approx([1.0] * 3, abs=1e-5)
 
 
+def test_remote_sweep_keeps_to_max_evals():
+    # The runs go to the workers side by side: the budget is shared out, and
+    # a budget too small for every run's first generation runs fewer weights.
+    for budget, n_points in ((400, 4), (60, 8), (5, 3)):
+        calls = []
+
+        def counted(x):
+            calls.append(1)
+            return sphere(x)
+
+        items = po.pareto_frontier([counted, second], BOX, n_points=n_points, max_evals=budget,
+                                   workers=map)
+        assert calls and len(calls) <= max(budget, 31), (budget, len(calls))
+        assert 1 <= len(items) <= n_points
+    assert len(po.pareto_frontier([sphere, second], BOX, n_points=8, max_evals=60, workers=map)) <= 1
+
+
 def test_objects_that_do_not_pickle_are_refused_before_the_run():
     calls = []
     with pytest.raises(TypeError, match=r"^obj_func cannot be sent to worker processes "

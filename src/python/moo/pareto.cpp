@@ -131,11 +131,24 @@ std::vector<mo::SweepPoint> remote_sweep(blackbox::Frame& frame, const std::vect
     check_status(PyDict_SetItemString(settings.get(), "max_time",
                                       py_float(*frame.options().max_time).get()));
   }
+  // The runs go on side by side, so a max_evals budget is shared out
+  // beforehand: each run gets an equal part, its look at its best point
+  // included. A budget too small for every run's first generation runs the
+  // first weights only, as the one-process sweep, which spends the budget
+  // in weight order, ends early.
+  size_t runs = n_points;
+  if (const auto budget = frame.options().max_evals) {
+    const uint64_t first = bb::de_population(bounds, de) + 1;
+    if (*budget / n_points < first) runs = static_cast<size_t>(std::max<uint64_t>(1, *budget / first));
+    const uint64_t share = *budget / runs;
+    Ref cap = check(PyLong_FromUnsignedLongLong(share > 0 ? share - 1 : 0));
+    check_status(PyDict_SetItemString(settings.get(), "max_evals", cap.get()));
+  }
   Ref task = call(blackbox::helper("_SweepRun"), funcs[0].get(), funcs[1].get(), box.get(),
                   settings.get());
   frame.open(task.get(), "objectives");
   Ref items = check(PyList_New(0));
-  for (size_t i = 0; i < n_points; ++i) {
+  for (size_t i = 0; i < runs; ++i) {
     Ref w = py_float(mo::sweep_weight(i, n_points));
     Ref s = check(PyLong_FromUnsignedLongLong(mo::sweep_seed(seed, i)));
     Ref item = check(PyTuple_Pack(2, w.get(), s.get()));
@@ -145,7 +158,7 @@ std::vector<mo::SweepPoint> remote_sweep(blackbox::Frame& frame, const std::vect
   std::vector<mo::SweepPoint> points;
   uint64_t made = 0;
   const auto start = bb::RunControl::Clock::now();
-  for (size_t i = 0; i < n_points; ++i) {
+  for (size_t i = 0; i < runs; ++i) {
     PyObject* r = PyList_GetItem(results.get(), static_cast<Py_ssize_t>(i));
     mo::SweepPoint p;
     p.weight = mo::sweep_weight(i, n_points);
