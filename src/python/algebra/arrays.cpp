@@ -310,6 +310,15 @@ std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
   return out;
 }
 
+void append_kept(LinearTerms& terms, std::span<const Term> merged) {
+  size_t kept = 0;
+  for (const Term& t : merged) kept += std::fabs(t.coef) >= kCancelTolerance;
+  terms.reserve(kept);
+  for (const Term& t : merged) {
+    if (std::fabs(t.coef) >= kCancelTolerance) terms.append_new(t.index, t.coef);
+  }
+}
+
 bool all_distinct(std::span<const VarIndex> vars, VarIndex top) {
   std::vector<bool> seen(top);
   for (VarIndex v : vars) {
@@ -337,38 +346,29 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     VarIndex top = 0;
     for (VarIndex v : vars) top = std::max(top, v + 1);
-    Expr e;
-    if (all_distinct(vars, top)) {
-      // Nothing to merge: each nonzero becomes its term.
-      size_t kept = 0;
-      for (double c : cv) kept += std::fabs(c) >= kCancelTolerance;
-      e.terms.reserve(kept);
-      for (size_t k = 0; k < vars.size(); ++k) {
-        if (std::fabs(cv[k]) >= kCancelTolerance) e.terms.append_new(vars[k], cv[k]);
-      }
-      return new_expr(std::move(e));
-    }
     // Repeated variables merge through a position table indexed by variable
-    // (no hashing per term); entries that cancel are dropped.
-    std::vector<uint32_t> slot(top, UINT32_MAX);
+    // (no hashing per term); without repeats each nonzero is its term.
     std::vector<Term> merged;
     merged.reserve(vars.size());
-    for (size_t k = 0; k < vars.size(); ++k) {
-      if (cv[k] == 0.0) continue;
-      uint32_t& p = slot[vars[k]];
-      if (p == UINT32_MAX) {
-        p = static_cast<uint32_t>(merged.size());
-        merged.push_back(Term{vars[k], cv[k]});
-      } else {
-        merged[p].coef += cv[k];
+    if (all_distinct(vars, top)) {
+      for (size_t k = 0; k < vars.size(); ++k) {
+        if (cv[k] != 0.0) merged.push_back(Term{vars[k], cv[k]});
+      }
+    } else {
+      std::vector<uint32_t> slot(top, UINT32_MAX);
+      for (size_t k = 0; k < vars.size(); ++k) {
+        if (cv[k] == 0.0) continue;
+        uint32_t& p = slot[vars[k]];
+        if (p == UINT32_MAX) {
+          p = static_cast<uint32_t>(merged.size());
+          merged.push_back(Term{vars[k], cv[k]});
+        } else {
+          merged[p].coef += cv[k];
+        }
       }
     }
-    size_t kept = 0;
-    for (const Term& t : merged) kept += std::fabs(t.coef) >= kCancelTolerance;
-    e.terms.reserve(kept);
-    for (const Term& t : merged) {
-      if (std::fabs(t.coef) >= kCancelTolerance) e.terms.append_new(t.index, t.coef);
-    }
+    Expr e;
+    append_kept(e.terms, merged);
     return new_expr(std::move(e));
   });
 }

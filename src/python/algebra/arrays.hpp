@@ -99,6 +99,10 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what);
 // array); TypeError for anything else.
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what);
 
+// Appends the terms of `merged` (distinct indices) whose magnitude reaches
+// kCancelTolerance, in order, into storage reserved at their exact number.
+void append_kept(LinearTerms& terms, std::span<const Term> merged);
+
 // True when no index repeats in `vars` (every index below `top`).
 bool all_distinct(std::span<const VarIndex> vars, VarIndex top);
 

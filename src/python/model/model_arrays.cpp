@@ -121,40 +121,24 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
         lc.sense = sense[r];
         lc.name = std::move(names[r]);
         const int64_t begin = m.indptr[r], end = m.indptr[r + 1];
-        if (distinct && strictly_increasing(m, begin, end)) {
-          // A canonical row over distinct variables has nothing to merge:
-          // each nonzero becomes its term.
-          size_t kept = 0;
-          for (int64_t k = begin; k < end; ++k) kept += std::fabs(m.value(static_cast<size_t>(k))) >= kCancelTolerance;
-          lc.expr.terms.reserve(kept);
-          for (int64_t k = begin; k < end; ++k) {
-            const double c = m.value(static_cast<size_t>(k));
-            if (std::fabs(c) >= kCancelTolerance) {
-              lc.expr.terms.append_new(vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))], c);
-            }
-          }
-          rows.push_back(std::move(lc));
-          continue;
-        }
+        // A canonical row over distinct variables has nothing to merge.
+        const bool merge = !distinct || !strictly_increasing(m, begin, end);
         row.clear();
-        for (int64_t k = m.indptr[r]; k < m.indptr[r + 1]; ++k) {
+        for (int64_t k = begin; k < end; ++k) {
           const double c = m.value(static_cast<size_t>(k));
           if (c == 0.0) continue;
           const VarIndex v = vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))];
-          if (stamp[v] == r) {
+          if (merge && stamp[v] == r) {
             row[slot[v]].coef += c;
-          } else {
+            continue;
+          }
+          if (merge) {
             stamp[v] = static_cast<uint32_t>(r);
             slot[v] = static_cast<uint32_t>(row.size());
-            row.push_back(Term{v, c});
           }
+          row.push_back(Term{v, c});
         }
-        size_t kept = 0;
-        for (const Term& t : row) kept += std::fabs(t.coef) >= kCancelTolerance;
-        lc.expr.terms.reserve(kept);
-        for (const Term& t : row) {
-          if (std::fabs(t.coef) >= kCancelTolerance) lc.expr.terms.append_new(t.index, t.coef);
-        }
+        append_kept(lc.expr.terms, row);
         rows.push_back(std::move(lc));
       }
     }
