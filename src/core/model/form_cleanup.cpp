@@ -14,6 +14,12 @@ void snap(std::vector<double>& v) {
   }
 }
 
+void widen(std::vector<double>& v) {
+  for (double& x : v) {
+    if (std::fabs(x) >= kSolverInfinity) x = std::copysign(std::numeric_limits<double>::infinity(), x);
+  }
+}
+
 bool upper_redundant(double max_activity, double upper) {
   if (std::isinf(upper) && upper > 0) return true;
   return max_activity <= upper - kRedundancyMargin * (1.0 + std::fabs(upper));
@@ -31,6 +37,13 @@ void clean_tiny_bounds(StandardForm& f) {
   snap(f.col_upper);
   snap(f.row_lower);
   snap(f.row_upper);
+}
+
+void widen_infinite_bounds(StandardForm& f) {
+  widen(f.col_lower);
+  widen(f.col_upper);
+  widen(f.row_lower);
+  widen(f.row_upper);
 }
 
 std::vector<uint32_t> eliminate_redundant_rows(StandardForm& f) {

@@ -15,8 +15,18 @@ inline constexpr double kTinyBound = 1e-9;
 // that side of the row counts as redundant.
 inline constexpr double kRedundancyMargin = 1e-7;
 
+// At this magnitude a bound is infinite to every solver package used here
+// (HiGHS and SCIP take 1e20 as their infinity).
+inline constexpr double kSolverInfinity = 1e20;
+
 // Sets every bound (columns and rows) of magnitude below kTinyBound to 0.0.
 void clean_tiny_bounds(StandardForm& f);
+
+// Makes every bound (columns and rows) of magnitude kSolverInfinity or more
+// infinite with its sign, so that every solver reads such a side alike: a
+// lower side of +inf or an upper side of -inf is one no point meets, and
+// the other way round the side constrains nothing.
+void widen_infinite_bounds(StandardForm& f);
 
 // Removes the rows whose activity range over the column bounds lies strictly
 // inside their bounds (both sides redundant). Returns the original index of

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/model/form_cleanup.hpp"
 #include "core/model/standard_form.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
@@ -182,7 +183,7 @@ bool impossible_bounds(const StandardForm& f, const ModelData& m) {
   };
   if (crossed(f.col_lower, f.col_upper) || crossed(f.row_lower, f.row_upper)) return true;
   for (const NonlinearConstraint& c : m.nl_constraints) {
-    if (!std::isinf(c.rhs)) continue;
+    if (!(std::fabs(c.rhs) >= kSolverInfinity)) continue;  // NaN is refused elsewhere
     const bool negative = c.rhs < 0;
     if (c.sense == Sense::Eq || (c.sense == Sense::Le && negative) ||
         (c.sense == Sense::Ge && !negative)) {

@@ -91,7 +91,9 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m);
 // whose lower side is above its upper side, is +infinity, or whose upper side
 // is -infinity (`x >= inf`, `x == inf`), or a nonlinear constraint `<= -inf`,
 // `>= inf` or `== +-inf`. Packages refuse such data with opaque errors, or
-// drop the infinite side and answer a different problem.
+// drop the infinite side and answer a different problem. A form from
+// standard_form_of has every side beyond kSolverInfinity made infinite
+// already; a nonlinear right-hand side beyond it counts as infinite here.
 bool impossible_bounds(const StandardForm& f, const ModelData& m);
 
 // The outcome for a model with impossible bounds, found without calling the

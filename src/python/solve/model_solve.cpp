@@ -155,7 +155,9 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
 
 StandardForm standard_form_of(const ModelData& model) {
   try {
-    return build_standard_form(model);
+    StandardForm form = build_standard_form(model);
+    widen_infinite_bounds(form);
+    return form;
   } catch (const InvalidModel& e) {
     throw_value_error(e.what());
   }

@@ -245,11 +245,64 @@ RowConstraints add_rows(const Scip& s, const StandardForm& f, const std::vector<
   return added;
 }
 
-// The row duals of a solved continuous LP: getDualsolLinear of each row's
-// constraint, d(objective)/d(active side) of the minimisation; a row that
-// was left out (no finite side) prices 0. Nothing when SCIP has no duals.
+// A side of a single-variable row counts as active within this distance,
+// relative to the side (SCIP's own feasibility tolerance).
+constexpr double kActiveSide = 1e-6;
+// A reduced cost below this (relative to the column's cost) is zero.
+constexpr double kZeroReducedCost = 1e-9;
+
+// SCIP turns a row over a single variable into a bound of that variable and
+// prices it in the variable's reduced cost, reporting 0 for the row. Such a
+// row gets the dual back here: the reduced cost c_j - sum_i a_ij y_i left
+// over by the priced rows, divided by the row's coefficient, when a side of
+// the row is active at `x` and the reduced cost pushes against that side (a
+// binding upper side has a non-positive dual in a minimisation, a lower side
+// a non-negative one). One active row per variable takes it; what is left
+// belongs to the variable's own bounds.
+void price_single_variable_rows(const StandardForm& f, std::span<const double> x,
+                                std::vector<double>& duals) {
+  constexpr size_t kNone = static_cast<size_t>(-1);
+  std::vector<size_t> entries(f.num_row, 0), column(f.num_row, kNone);
+  std::vector<double> coef(f.num_row, 0.0);
+  std::vector<double> reduced(f.col_cost.begin(), f.col_cost.end());
+  for (size_t j = 0; j < f.num_col; ++j) {
+    for (int32_t k = f.a_start[j]; k < f.a_start[j + 1]; ++k) {
+      const size_t r = static_cast<size_t>(f.a_index[k]);
+      const double a = f.a_value[k];
+      if (a == 0.0) continue;
+      reduced[j] -= a * duals[r];
+      ++entries[r];
+      column[r] = j;
+      coef[r] = a;
+    }
+  }
+  std::vector<bool> taken(f.num_col, false);
+  for (size_t r = 0; r < f.num_row; ++r) {
+    if (entries[r] != 1) continue;
+    const size_t j = column[r];
+    if (taken[j] || std::fabs(reduced[j]) <= kZeroReducedCost * (1.0 + std::fabs(f.col_cost[j]))) {
+      continue;
+    }
+    const double activity = coef[r] * x[j];
+    auto active = [&](double side) {
+      return std::isfinite(side) && std::fabs(activity - side) <= kActiveSide * (1.0 + std::fabs(side));
+    };
+    const double d = reduced[j] / coef[r];
+    if ((active(f.row_upper[r]) && d < 0.0) || (active(f.row_lower[r]) && d > 0.0)) {
+      duals[r] += d;
+      taken[j] = true;
+    }
+  }
+}
+
+// The row duals of a solved continuous LP at its point `x`: getDualsolLinear
+// of each row's constraint, d(objective)/d(active side) of the
+// minimisation, single-variable rows priced from the reduced costs; a row
+// that was left out (no finite side) prices 0. Nothing when SCIP has no
+// duals.
 std::optional<std::vector<double>> scip_row_duals(const Scip& s, const StandardForm& f,
-                                                  const RowConstraints& rc) {
+                                                  const RowConstraints& rc,
+                                                  std::span<const double> x) {
   std::vector<double> duals(f.num_row, 0.0);
   if (!rc.constraints) return duals;
   bool complete = false;
@@ -265,6 +318,7 @@ std::optional<std::vector<double>> scip_row_duals(const Scip& s, const StandardF
     complete = true;
   });
   if (!ran || !complete) return std::nullopt;
+  price_single_variable_rows(f, x, duals);
   return model_duals(f, std::move(duals));
 }
 
@@ -517,7 +571,7 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     const double gap = float_of(call_method(s.model.get(), "getGap").get());
     if (std::isfinite(gap) && gap < s.infinity) r.gap = gap;
     if (continuous_lp && r.status == SolveStatus::Optimal) {
-      r.duals = scip_row_duals(s, f, row_constraints);
+      r.duals = scip_row_duals(s, f, row_constraints, *r.primals);
     }
   }
   // The counters exist once SCIP has transformed the problem (a run that

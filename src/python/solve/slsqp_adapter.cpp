@@ -4,10 +4,12 @@
 #include "python/solve/slsqp_adapter.hpp"
 
 #include <cmath>
+#include <string>
 #include <limits>
 #include <optional>
 #include <vector>
 
+#include "core/model/form_cleanup.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
@@ -23,6 +25,26 @@ namespace {
 // (j, i).
 constexpr char kQuadraticSource[] = "lambda x: 0.5 * x @ P @ x + q @ x";
 constexpr char kLinearSource[] = "lambda x: q @ x";
+// Their exact gradients: without them SLSQP differences the objective
+// numerically, which on badly scaled models stops it after one step.
+constexpr char kQuadraticGradient[] = "lambda x: P @ x + q";
+constexpr char kLinearGradient[] = "lambda x: q.copy()";
+
+// A point SLSQP calls a solution must meet every bound and row this closely
+// (relative to the side, absolute below magnitude 1); otherwise the run
+// failed.
+constexpr double kFeasibility = 1e-6;
+
+// scipy's SLSQP exit modes: 0 converged, 9 the iteration cap; 2 to 8 are
+// failures of the method (too many equality rows, subproblems it could not
+// solve, a line search that found no descent). A mode scipy does not
+// document stays "unknown".
+SolveStatus slsqp_status(long mode) {
+  if (mode == 0) return SolveStatus::Optimal;
+  if (mode == 9) return SolveStatus::IterationLimit;
+  if (mode >= 2 && mode <= 8) return SolveStatus::Error;
+  return SolveStatus::Unknown;
+}
 
 Ref compile_objective(const char* source, PyObject* globals) {
   Ref code = check(Py_CompileString(source, "<string>", Py_eval_input));
@@ -205,15 +227,18 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref globals = check(PyDict_New());
   Ref q = h.array(f.col_cost);
   dict_set(globals.get(), "q", q.get());
-  Ref fun;
+  Ref fun, jac;
   if (f.hessian) {
     Ref p = h.csc(full_hessian(f));
     dict_set(globals.get(), "P", p.get());
     dict_set(globals.get(), "np", h.numpy());
     fun = compile_objective(kQuadraticSource, globals.get());
+    jac = compile_objective(kQuadraticGradient, globals.get());
   } else {
     fun = compile_objective(kLinearSource, globals.get());
+    jac = compile_objective(kLinearGradient, globals.get());
   }
+  dict_set(kwargs.get(), "jac", jac.get());
 
   Ref minimize = get_attr(optimize.get(), "minimize");
   Ref args = check(PyTuple_Pack(2, fun.get(), x0.get()));
@@ -233,10 +258,36 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref success = get_attr(res.get(), "success");
   const int ok = PyObject_IsTrue(success.get());
   if (ok < 0) throw_already_set();
-  r.status = ok ? SolveStatus::Optimal : SolveStatus::Unknown;
-  // SLSQP always reports its last point; a failed run says so by its status.
+  long mode = ok ? 0 : -2;
+  if (Ref code = attr_or_null(res.get(), "status")) {
+    const long m = PyLong_AsLong(code.get());
+    if (m == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+    } else {
+      mode = m;
+    }
+  }
+  r.status = ok ? SolveStatus::Optimal : slsqp_status(mode == 0 ? -2 : mode);
+  // SLSQP always reports its last point; a failed run says so by its status,
+  // and so does a "solution" that breaks a bound or a row.
   Ref x = get_attr(res.get(), "x");
   r.primals = read_floats(x.get());
+  if (r.status == SolveStatus::Optimal && !feasible_at(f, *r.primals, kFeasibility)) {
+    r.status = SolveStatus::Error;
+    write_stderr("[pelora-opt] warning: SLSQP reported success at a point that breaks a bound or "
+                 "a row; status 'error'\n");
+  } else if (r.status != SolveStatus::Optimal) {
+    std::string message = "no message";
+    if (Ref text = attr_or_null(res.get(), "message")) {
+      if (Ref str = Ref::steal(PyObject_Str(text.get()))) {
+        Py_ssize_t n = 0;
+        if (const char* c = PyUnicode_AsUTF8AndSize(str.get(), &n)) message.assign(c, static_cast<size_t>(n));
+      }
+      PyErr_Clear();
+    }
+    write_stderr("[pelora-opt] warning: SLSQP stopped (exit mode " + std::to_string(mode) +
+                 "): " + message + "; status '" + status_text(r.status) + "'\n");
+  }
   Ref fun_value = get_attr(res.get(), "fun");
   r.objective = f.model_objective(to_double(fun_value.get()));
   r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
