@@ -7,13 +7,15 @@ import pytest
 import pelora_opt as po
 
 NO_MODEL_DATA = "No model data stored \u2014 use Model.solve() for diagnostics"
-REPORT_KEYS = ["constraint_indices", "constraint_names", "explanation", "suggestions", "num_constraints"]
+REPORT_KEYS = ["constraint_indices", "constraint_names", "explanation", "suggestions", "num_constraints",
+               "irreducible"]
 EMPTY_REPORT = {
     "constraint_indices": [],
     "constraint_names": [],
     "explanation": "No infeasible subsystem found.",
     "suggestions": [],
     "num_constraints": 0,
+    "irreducible": True,
 }
 
 
@@ -43,6 +45,7 @@ def test_report_names_the_conflicting_pair():
         "explanation": conflict_text("'a' (a: x0 + x1 <= 1)", "'b' (b: x0 + x1 >= 3)"),
         "suggestions": ["Relax 'a': increase RHS from 1.0000", "Relax 'b': decrease RHS from 3.0000"],
         "num_constraints": 2,
+        "irreducible": True,
     }
     # The report comes from the snapshot: changing the model afterwards does not show.
     m.add(x >= 20, name="late")
@@ -81,6 +84,7 @@ def test_unnamed_member_and_equality_suggestion():
             "Relax 'e': change from equality to inequality",
         ],
         "num_constraints": 2,
+        "irreducible": True,
     }
 
 

@@ -44,26 +44,39 @@ std::vector<size_t> propagation_filter(BoundPropagator& prop) {
 }
 
 // Deletion filter with the exact judge over an infeasible set: a member
-// goes when the others stay infeasible without it. A member the judge cannot
-// decide on stays. The filter costs one LP solve per member, so a set beyond
+// goes when the others stay infeasible without it. With an exact judge one
+// sweep would do; a judge that works to a tolerance, or cannot decide on
+// some sets, may let a later sweep remove a member an earlier one kept, so
+// sweeps repeat until one removes nothing. A member the judge cannot decide
+// on in that last sweep stays, and the set is then not known irreducible.
+// The filter costs one LP solve per member and sweep, so a set beyond
 // kMaxJudgedMembers is left as it is (still infeasible, perhaps reducible).
 constexpr size_t kMaxJudgedMembers = 1000;
 
-std::vector<size_t> judged_filter(const SubsystemHooks& hooks, std::vector<size_t> set) {
-  if (set.size() > kMaxJudgedMembers) return set;
+Subsystem judged_filter(const SubsystemHooks& hooks, std::vector<size_t> set) {
+  if (set.size() > kMaxJudgedMembers) return {std::move(set), false};
   std::vector<size_t> rest;
-  for (size_t i = 0; i < set.size();) {
-    rest.clear();
-    for (size_t j = 0; j < set.size(); ++j) {
-      if (j != i) rest.push_back(set[j]);
+  for (bool removed = true; removed;) {
+    removed = false;
+    bool undecided = false;
+    for (size_t i = 0; i < set.size();) {
+      rest.clear();
+      for (size_t j = 0; j < set.size(); ++j) {
+        if (j != i) rest.push_back(set[j]);
+      }
+      const std::optional<bool> verdict =
+          rest.empty() ? std::optional<bool>(false) : hooks.judge(rest);
+      if (verdict == std::optional<bool>(true)) {
+        set.erase(set.begin() + static_cast<std::ptrdiff_t>(i));
+        removed = true;
+      } else {
+        undecided = undecided || !verdict;
+        ++i;
+      }
     }
-    if (!rest.empty() && hooks.judge(rest) == std::optional<bool>(true)) {
-      set.erase(set.begin() + static_cast<std::ptrdiff_t>(i));
-    } else {
-      ++i;
-    }
+    if (!removed) return {std::move(set), !undecided};
   }
-  return set;
+  return {std::move(set), false};  // not reached
 }
 
 bool boxes_contradict(const ModelSnapshot& snapshot) {
@@ -75,17 +88,16 @@ bool boxes_contradict(const ModelSnapshot& snapshot) {
 
 }  // namespace
 
-std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
-                                         const SubsystemHooks& hooks) {
+Subsystem infeasible_subsystem(const ModelSnapshot& snapshot, const SubsystemHooks& hooks) {
   BoundPropagator prop(snapshot.variables, snapshot.constraints);
   // Contradictory bounds need no constraint at all: there is no subsystem of
   // constraints to report.
   if (boxes_contradict(snapshot)) return {};
   std::vector<size_t> kept = propagation_filter(prop);
-  if (!hooks.judge) return kept;
+  if (!hooks.judge) return {kept, kept.empty()};
   if (!kept.empty()) {
     const std::optional<bool> verdict = hooks.judge(kept);
-    if (!verdict) return kept;
+    if (!verdict) return {std::move(kept), false};
     if (*verdict) return judged_filter(hooks, std::move(kept));
     // Propagation works to a tolerance; a set that an LP solve satisfies is
     // not reported as a conflict (the solver's subsystem may still be).
@@ -114,7 +126,9 @@ InfeasibilityReport infeasibility_report(const ResultData& result,
   }
   const ModelSnapshot& snap = *result.snapshot;
   InfeasibilityReport report;
-  report.constraint_indices = infeasible_subsystem(snap, hooks);
+  Subsystem found = infeasible_subsystem(snap, hooks);
+  report.constraint_indices = std::move(found.rows);
+  report.irreducible = found.irreducible;
   if (report.constraint_indices.empty()) {
     report.explanation = "No infeasible subsystem found.";
     return report;

@@ -21,6 +21,17 @@ struct InfeasibilityReport {
   std::vector<std::string> constraint_names;  // name, or "unnamed"
   std::string explanation;
   std::vector<std::string> suggestions;      // one per member
+  // Whether every member was shown to be needed: without it the others
+  // admit a point. False when some member could not be decided (the LP
+  // check could not tell, or the set was too large to check one by one).
+  bool irreducible = true;
+};
+
+// The constraint positions of an infeasible subsystem, and whether it was
+// shown to be irreducible.
+struct Subsystem {
+  std::vector<size_t> rows;  // ascending
+  bool irreducible = true;
 };
 
 struct SubsystemHooks {
@@ -32,13 +43,13 @@ struct SubsystemHooks {
   std::function<std::vector<size_t>()> solver_subsystem;
 };
 
-// Positions of the constraints left by the deletion filter, ascending: empty
-// when no infeasible set is proven (and always when the variables' bounds
-// alone contradict each other). A set the judge finds feasible is never
-// reported. Fails with DiagnosticError for a term whose variable is not in
-// `snapshot`.
-std::vector<size_t> infeasible_subsystem(const ModelSnapshot& snapshot,
-                                         const SubsystemHooks& hooks = {});
+// The constraints left by the deletion filter: empty when no infeasible set
+// is proven (and always when the variables' bounds alone contradict each
+// other). A set the judge finds feasible is never reported. Irreducible only
+// when the judge found the set without each member feasible (never without
+// a judge: propagation cannot show that a set admits a point). Fails with
+// DiagnosticError for a term whose variable is not in `snapshot`.
+Subsystem infeasible_subsystem(const ModelSnapshot& snapshot, const SubsystemHooks& hooks = {});
 
 // The report of a result. Fails with DiagnosticError when the result holds no
 // model constraints.

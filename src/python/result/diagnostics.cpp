@@ -113,6 +113,7 @@ PyObject* infeasibility_report_value(const ResultData& r) {
   set_item(d.get(), "suggestions", string_list(rep.suggestions));
   set_item(d.get(), "num_constraints",
            py_int(static_cast<long long>(rep.constraint_indices.size())));
+  set_item(d.get(), "irreducible", Ref::borrow(rep.irreducible ? Py_True : Py_False));
   return d.release();
 }
 

@@ -1,6 +1,8 @@
 #include "python/result/highs_subsystem.hpp"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -25,6 +27,14 @@ constexpr double kRayZero = 1e-9;
 // Larger ray supports go to HiGHS's subsystem search instead of one LP solve
 // per member.
 constexpr size_t kMaxRaySupport = 200;
+
+// HiGHS option settings (name, text value) for one attempt at judging a set.
+using Strategy = std::array<std::pair<const char*, const char*>, 2>;
+constexpr Strategy kJudgeStrategies[] = {
+    {{{nullptr, nullptr}, {nullptr, nullptr}}},
+    {{{"solver", "ipm"}, {nullptr, nullptr}}},
+    {{{"solver", "simplex"}, {"presolve", "off"}}},
+};
 
 // Runs `f`; a failure of the package (missing, too old, refusing the data)
 // counts as "cannot tell" and clears the Python error. An interrupt or any
@@ -114,15 +124,26 @@ SubsystemHooks highs_subsystem_hooks(const ModelSnapshot& snap, bool reported_in
   if (!np) return hooks;
 
   hooks.judge = [&snap, highspy, np](std::span<const size_t> rows) -> std::optional<bool> {
-    return or_unknown(std::optional<bool>(), [&]() -> std::optional<bool> {
-      Ref h = build_lp(highspy.get(), *np, snap, rows);
-      if (!h) return std::nullopt;
-      call_method(h.get(), "run");
-      const SolveStatus s = highs_status(h.get(), /*iteration_rule=*/true);
-      if (s == SolveStatus::Infeasible) return true;
-      if (s == SolveStatus::Optimal) return false;
-      return std::nullopt;
-    });
+    // HiGHS's default run first; a set it cannot decide on (its simplex may
+    // stall on badly scaled rows and answer "unknown") goes to its interior
+    // point method, then to the simplex without presolve.
+    for (const Strategy& strategy : kJudgeStrategies) {
+      const std::optional<bool> verdict =
+          or_unknown(std::optional<bool>(), [&]() -> std::optional<bool> {
+            Ref h = build_lp(highspy.get(), *np, snap, rows);
+            if (!h) return std::nullopt;
+            for (const auto& [name, value] : strategy) {
+              if (name) set_highs_option(h.get(), name, py_str(value).get());
+            }
+            call_method(h.get(), "run");
+            const SolveStatus s = highs_status(h.get(), /*iteration_rule=*/true);
+            if (s == SolveStatus::Infeasible) return true;
+            if (s == SolveStatus::Optimal) return false;
+            return std::nullopt;
+          });
+      if (verdict) return verdict;
+    }
+    return std::nullopt;
   };
   if (!reported_infeasible) return hooks;
 
