@@ -2,6 +2,7 @@
 handed (spied on, then run for real), the iteration cap from the time limit,
 statuses and senses."""
 import math
+import os
 
 import numpy as np
 import pytest
@@ -150,3 +151,114 @@ def test_cones_and_nonlinear_terms_are_refused():
     m.minimize(x)
     with pytest.raises(ValueError, match="SLSQP cannot solve a model with nonlinear terms"):
         m.solve(solver="slsqp")
+
+
+# --- gradients, exit modes and what counts as a solution ------------------------------
+
+
+def test_exact_gradient_is_handed_over(spy):
+    qp().solve(solver="slsqp")
+    fun, _, kw = spy[0]
+    jac = kw["jac"]
+    for v in ([1.0, 2.0, 3.0], [-0.5, 0.25, 2.0]):
+        x = np.array(v)
+        numeric = [(fun(x + e) - fun(x - e)) / 2e-4 for e in np.eye(3) * 1e-4]
+        assert jac(x) == pytest.approx(numeric, abs=1e-7)
+    lin = po.Model()
+    a = lin.variable("a", lower=0, upper=1)
+    lin.minimize(2 * a)
+    lin.solve(solver="slsqp")
+    g = spy[1][2]["jac"]
+    first = g(np.array([0.5]))
+    first[0] = 7.0  # the caller may write to what it gets back
+    assert list(g(np.array([0.3]))) == [2.0]
+
+
+def test_iteration_limit_and_failures_keep_scipys_message(capfd):
+    r = qp().solve(solver="slsqp", time_limit=0.01)
+    assert r.status == "iteration_limit" and r.duals is None
+    assert "SLSQP stopped (exit mode 9): Iteration limit reached; status 'iteration_limit'" in (
+        capfd.readouterr().err)
+
+
+def fake_minimize(monkeypatch, x, multipliers):
+    def minimize(fun, x0, **kw):
+        return scipy.optimize.OptimizeResult(success=True, status=0, message="done", x=np.array(x),
+                                             fun=float(fun(np.array(x))), nit=3,
+                                             multipliers=np.array(multipliers))
+    monkeypatch.setattr(scipy.optimize, "minimize", minimize)
+
+
+def small_lp():
+    # max x + 2y, x + y <= 3, x, y in [0, 2]: optimum (1, 2), value 5, dual 1.
+    m = po.Model()
+    x = m.variable("x", lower=0, upper=2)
+    y = m.variable("y", lower=0, upper=2)
+    m.add(x + y <= 3)
+    m.maximize(x + 2 * y)
+    return m
+
+
+@pytest.mark.parametrize("x, multipliers, status", [
+    ([1.0, 2.0], [1.0], "optimal"),
+    ([1.5, 2.0], [1.0], "error"),     # breaks x + y <= 3 by 0.5
+    ([0.5, 2.0], [1.0], "unknown"),   # feasible, but the row is not tight
+    ([1.0, 2.0], [0.0], "unknown"),   # x's cost is not priced by anything
+    ([1.0, 2.0 + 1e-9], [1.0], "optimal"),
+])
+def test_a_success_must_be_feasible_and_stationary(monkeypatch, capfd, x, multipliers, status):
+    fake_minimize(monkeypatch, x, multipliers)
+    r = small_lp().solve(solver="slsqp")
+    assert r.status == status
+    assert r.primals == x  # the point is reported whatever the status
+    assert (r.duals == pytest.approx([1.0])) if status == "optimal" else r.duals is None
+    assert ("status '%s'" % status in capfd.readouterr().err) == (status != "optimal")
+
+
+def scaled_lp(rng, quadratic):
+    """A small LP (or convex QP) with coefficients over many orders of
+    magnitude, as in the netlib recipe model."""
+    m = po.Model()
+    xs = [m.variable(f"x{j}", lower=0, upper=rng.choice([1e3, 1e4, math.inf])) for j in range(6)]
+    for _ in range(5):
+        terms = [rng.choice([-1, 1]) * rng.choice([1, 10, 100, 0.01]) * x for x in rng.sample(xs, 3)]
+        m.add(po.sum(terms) <= rng.choice([100, 2500, 1e4]))
+    m.add(po.sum(xs) <= 5000)
+    obj = po.sum([rng.choice([-1, 1]) * rng.choice([1e4, 1, 1e-3, 0.1]) * x for x in xs])
+    if quadratic:
+        obj = obj + po.sum([rng.choice([1e-3, 0.1, 1.0]) * (x * x) for x in xs])
+    m.minimize(obj)
+    return m
+
+
+@pytest.mark.parametrize("quadratic, reference", [(False, "highs"), (True, "clarabel")])
+def test_scaled_models_are_solved_or_failed_never_misreported(quadratic, reference):
+    rng = __import__("random").Random(20261209)
+    solved = 0
+    for _ in range(30):
+        m = scaled_lp(rng, quadratic)
+        ref = m.solve(solver=reference)
+        r = m.solve(solver="slsqp")
+        if ref.status != "optimal":
+            assert r.status != "optimal"
+            continue
+        assert r.status in ("optimal", "error", "unknown", "iteration_limit")
+        if r.status == "optimal":
+            solved += 1
+            assert r.objective == pytest.approx(ref.objective, rel=1e-6, abs=1e-6)
+    assert solved >= 5
+
+
+@pytest.mark.parametrize("name", ["afiro", "kb2"])
+def test_netlib_lps_agree_with_highs(name):
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = next((os.path.join(d, "netlib", name + ".mps.gz")
+                 for d in (os.environ.get("PELORA_DATA"), "/work/shared/data",
+                           os.path.join(here, "..", "..", "shared", "data"))
+                 if d and os.path.exists(os.path.join(d, "netlib", name + ".mps.gz"))), None)
+    if path is None:
+        pytest.skip("public test data not available")
+    m = po.read_model(path)
+    ref, r = m.solve(), m.solve(solver="slsqp")
+    assert r.status == "optimal" and r.iterations > 1
+    assert r.objective == pytest.approx(ref.objective, rel=1e-8)

@@ -3,6 +3,7 @@
 // symmetric Q as a sparse matrix, the cost vector), never through the text.
 #include "python/solve/slsqp_adapter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <limits>
@@ -34,6 +35,11 @@ constexpr char kLinearGradient[] = "lambda x: q.copy()";
 // (relative to the side, absolute below magnitude 1); otherwise the run
 // failed.
 constexpr double kFeasibility = 1e-6;
+// Optimality check of a point SLSQP calls a solution: a side counts as
+// active within kAtSide (relative, absolute below magnitude 1), a reduced
+// cost or dual as zero within kStationary relative to the terms it sums.
+constexpr double kAtSide = 1e-6;
+constexpr double kStationary = 1e-6;
 
 // scipy's SLSQP exit modes: 0 converged, 9 the iteration cap; 2 to 8 are
 // failures of the method (too many equality rows, subproblems it could not
@@ -140,8 +146,9 @@ void probe_slsqp_setting(PyObject* optimize, PyObject* minimize, PyObject* key, 
 // first (c = Ax - b = 0, so d(objective)/d(b) = m), then the inequality
 // ones, lower sides before upper sides, each in row order (c = Ax - lower
 // >= 0 gives d/d(lower) = m; c = upper - Ax >= 0 gives d/d(upper) = -m).
-std::optional<std::vector<double>> slsqp_duals(const StandardForm& f, const RowGroup (&g)[2],
-                                               PyObject* multipliers) {
+std::optional<std::vector<double>> slsqp_form_duals(const StandardForm& f,
+                                                    const RowGroup (&g)[2],
+                                                    PyObject* multipliers) {
   std::vector<double> m;
   if (!ran_or_cleared([&] { m = read_floats(multipliers); })) return std::nullopt;
   const RowGroup& eq = g[0];
@@ -161,7 +168,59 @@ std::optional<std::vector<double>> slsqp_duals(const StandardForm& f, const RowG
   for (size_t k = 0; k < in.origin.size(); ++k) {
     if (!std::isinf(in.upper[k])) duals[in.origin[k]] -= m[pos++];
   }
-  return model_duals(f, std::move(duals));
+  return duals;
+}
+
+// Whether x with the row duals y (d objective / d side, of the form's
+// minimisation) meets the optimality conditions of the form: a row with a
+// dual pushing on a side sits at that side, and every column's reduced cost
+// g_j - sum_i a_ij y_i (g the objective's gradient) is zero, or of the sign
+// its active bound allows. SLSQP stops on a small change of the objective,
+// which on a badly scaled LP happens at points that are feasible but far
+// from optimal; this tells them apart.
+bool stationary_at(const StandardForm& f, const std::vector<double>& x,
+                   const std::vector<double>& y) {
+  const size_t n = f.num_col;
+  if (x.size() != n || y.size() != f.num_row) return false;
+  std::vector<double> gradient(f.col_cost.begin(), f.col_cost.end());
+  std::vector<double> scale(n, 0.0);  // magnitude of the terms summed per column
+  for (size_t j = 0; j < n; ++j) scale[j] = std::fabs(gradient[j]);
+  if (f.hessian) {
+    const CscMatrix p = full_hessian(f);
+    for (size_t j = 0; j < n; ++j) {
+      for (int32_t k = p.start[j]; k < p.start[j + 1]; ++k) {
+        const double term = p.value[k] * x[static_cast<size_t>(p.index[k])];
+        gradient[j] += term;
+        scale[j] += std::fabs(term);
+      }
+    }
+  }
+  std::vector<double> activity(f.num_row, 0.0);
+  for (size_t j = 0; j < n; ++j) {
+    for (int32_t k = f.a_start[j]; k < f.a_start[j + 1]; ++k) {
+      const size_t r = static_cast<size_t>(f.a_index[k]);
+      const double term = f.a_value[k] * y[r];
+      gradient[j] -= term;
+      scale[j] += std::fabs(term);
+      activity[r] += f.a_value[k] * x[j];
+    }
+  }
+  auto at = [](double v, double side) {
+    return std::isfinite(side) && std::fabs(v - side) <= kAtSide * std::max(1.0, std::fabs(side));
+  };
+  double largest = 0.0;
+  for (double v : y) largest = std::max(largest, std::fabs(v));
+  for (size_t r = 0; r < f.num_row; ++r) {
+    const double zero = kStationary * (1.0 + largest);
+    if (y[r] < -zero && !at(activity[r], f.row_upper[r])) return false;
+    if (y[r] > zero && !at(activity[r], f.row_lower[r])) return false;
+  }
+  for (size_t j = 0; j < n; ++j) {
+    const double zero = kStationary * (1.0 + scale[j]);
+    if (gradient[j] > zero && !at(x[j], f.col_lower[j])) return false;
+    if (gradient[j] < -zero && !at(x[j], f.col_upper[j])) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -272,10 +331,19 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   // and so does a "solution" that breaks a bound or a row.
   Ref x = get_attr(res.get(), "x");
   r.primals = read_floats(x.get());
+  // Multipliers of a run that did not converge price nothing.
+  std::optional<std::vector<double>> duals;
+  if (r.status == SolveStatus::Optimal) {
+    if (Ref m = attr_or_null(res.get(), "multipliers")) duals = slsqp_form_duals(f, groups, m.get());
+  }
   if (r.status == SolveStatus::Optimal && !feasible_at(f, *r.primals, kFeasibility)) {
     r.status = SolveStatus::Error;
     write_stderr("[pelora-opt] warning: SLSQP reported success at a point that breaks a bound or "
                  "a row; status 'error'\n");
+  } else if (r.status == SolveStatus::Optimal && duals && !stationary_at(f, *r.primals, *duals)) {
+    r.status = SolveStatus::Unknown;
+    write_stderr("[pelora-opt] warning: SLSQP reported success at a point that does not meet the "
+                 "optimality conditions (its steps stalled); status 'unknown'\n");
   } else if (r.status != SolveStatus::Optimal) {
     std::string message = "no message";
     if (Ref text = attr_or_null(res.get(), "message")) {
@@ -291,10 +359,7 @@ AdapterOutcome solve_with_slsqp(const StandardForm& f, const ModelData& model,
   Ref fun_value = get_attr(res.get(), "fun");
   r.objective = f.model_objective(to_double(fun_value.get()));
   r.iterations = count_or_zero(attr_or_null(res.get(), "nit").get());
-  // Multipliers of a run that did not converge price nothing.
-  if (r.status == SolveStatus::Optimal) {
-    if (Ref m = attr_or_null(res.get(), "multipliers")) r.duals = slsqp_duals(f, groups, m.get());
-  }
+  if (r.status == SolveStatus::Optimal && duals) r.duals = model_duals(f, std::move(*duals));
   return out;
 }
 
