@@ -44,7 +44,7 @@ def test_settings_reach_each_package():
     r = qp().solve(solver="ipopt", solver_options={"max_iter": 1})
     assert r.iterations == 1 and r.status == "iteration_limit"
     r = qp().solve(solver="slsqp", solver_options={"maxiter": 1})
-    assert r.iterations == 1 and r.status == "unknown"
+    assert r.iterations == 1 and r.status == "iteration_limit"
     r = knapsack().solve(solver="scip", solver_options={"limits/nodes": 1, "presolving/maxrounds": 0,
                                                          "separating/maxrounds": 0})
     assert r.nodes is not None and r.nodes <= 1
