@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/model/form_cleanup.hpp"
