@@ -265,7 +265,8 @@ def driver_output(tmp_path_factory):
     d = tmp_path_factory.mktemp("ipop")
     (d / "driver.cpp").write_text(DRIVER)
     sources = [os.path.join(ROOT, "src/core", p) for p in (
-        "blackbox/cmaes_ipop.cpp", "blackbox/symmetric_eigen.cpp", "blackbox/bounds.cpp",
+        "blackbox/cmaes_ipop.cpp", "blackbox/cmaes_active.cpp", "blackbox/symmetric_eigen.cpp",
+        "blackbox/bounds.cpp",
         "format.cpp")]
     exe = d / "driver"
     subprocess.run([cxx, "-std=c++20", "-O0", "-I", os.path.join(ROOT, "src"),
