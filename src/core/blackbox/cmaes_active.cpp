@@ -640,7 +640,7 @@ bool gained(double before, double now, double tol) noexcept {
 }
 
 IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Objective objective,
-                        const PlanNext& next) {
+                        double sigma_fraction, const PlanNext& next) {
   Search search(bounds, options, objective);
   IpopResult& res = search.result();
   XorShift64 rng(options.seed);
@@ -666,7 +666,7 @@ IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Object
 
   RunPlan first;
   first.lambda = options.pop_size != 0 ? options.pop_size : default_lambda(bounds.dim());
-  first.sigma = options.sigma > 0.0 ? options.sigma : 0.3 * mean_width;
+  first.sigma = options.sigma > 0.0 ? options.sigma : sigma_fraction * mean_width;
   RunPlan plan = first;
   std::vector<double> best_after;  // the best value after each run
   double converged_best = NAN;     // the best of the runs ended by tol_fun or tol_x

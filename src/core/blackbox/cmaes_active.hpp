@@ -39,10 +39,11 @@ bool settles(const IpopOptions& options) noexcept;
 bool gained(double before, double now, double tol) noexcept;
 
 // The whole call, as documented for cmaes_ipop: the box centre, the first
-// run (the options' pop_size and sigma, or the defaults) from there, then
-// restarts planned by `next` from uniform random points until a global
-// stop, the restart cap, or the settling rule ends the call.
+// run from there (the options' pop_size or the default population; sigma,
+// or `sigma_fraction` x the mean bound width), then restarts planned by
+// `next` from uniform random points until a global stop, the restart cap,
+// or the settling rule ends the call.
 IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Objective objective,
-                        const PlanNext& next);
+                        double sigma_fraction, const PlanNext& next);
 
 }  // namespace pelora::blackbox::active

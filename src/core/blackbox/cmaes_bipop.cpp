@@ -63,7 +63,10 @@ void check_bipop(const Bounds& bounds, const IpopOptions& options) {
 
 IpopResult cmaes_bipop(const Bounds& bounds, const IpopOptions& options, Objective objective) {
   check_bipop(bounds, options);
-  return active::restart_loop(bounds, options, objective, plan_restart);
+  // A first step of a fifth of the mean width, not ipop's 0.3: on the
+  // noiseless BBOB functions at D = 5 and 10 it reached more targets, the
+  // Rosenbrock and multi-modal ones above all.
+  return active::restart_loop(bounds, options, objective, 0.2, plan_restart);
 }
 
 }  // namespace pelora::blackbox

@@ -11,10 +11,11 @@ namespace pelora::blackbox {
 void check_bipop(const Bounds& bounds, const IpopOptions& options);
 
 // Minimises `objective` over `bounds` with the options, stop reasons,
-// stopping rules and `converged` of cmaes_ipop. The first run (the box
-// centre, pop_size or the default population, sigma) counts as a large
-// run; each restart then runs the regime that has spent fewer evaluations
-// so far (the large one on a tie):
+// stopping rules and `converged` of cmaes_ipop, except that sigma defaults
+// to 0.2 x the mean bound width. The first run (the box centre, pop_size or
+// the default population, sigma) counts as a large run; each restart then
+// runs the regime that has spent fewer evaluations so far (the large one on
+// a tie):
 //
 // - large: twice the population of the previous large run, the first run's
 //   initial step size, no budget of its own;

@@ -12,7 +12,7 @@ void check_ipop(const Bounds& bounds, const IpopOptions& options) {
 
 IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objective objective) {
   check_ipop(bounds, options);
-  return active::restart_loop(bounds, options, objective,
+  return active::restart_loop(bounds, options, objective, 0.3,
                               [](const active::RunPlan&, const std::vector<IpopRun>& runs,
                                  XorShift64&, active::RunPlan& plan) {
                                 plan.lambda = runs.back().lambda * 2;
