@@ -532,10 +532,10 @@ def solve_cmaes(
     population) or "bipop" (active CMA-ES, restarts alternating between doubling the
     population and short runs with small populations and small initial steps, whichever
     regime has spent fewer evaluations going next), in any case; another name raises
-    ValueError. ipop and bipop end the call, converged, once a run ends by flat values or
-    tiny steps and the last two restarts improved the best value by no more than tol
-    (relative to max(1, |best|)); giving max_evals or restarts asks for every evaluation
-    or restart they allow instead."""
+    ValueError. ipop and bipop end the call, converged, once the best value is one that a
+    run ending by flat values or tiny steps reached and the last two restarts improved it
+    by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for
+    every evaluation or restart they allow instead."""
 
 def stochastic_solve(
     scenario_func: Callable[[list[float], Any], float],

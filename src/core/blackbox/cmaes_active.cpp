@@ -697,7 +697,8 @@ IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Object
       break;
     }
     if (restart >= options.max_restarts) {
-      res.result.converged = true;
+      // Converged when that last run ended by its own test, not its budget.
+      res.result.converged = run.stop != IpopStop::run_budget;
       break;
     }
     // Settled: a run that ended by flat values or tiny steps holds the best

@@ -84,16 +84,17 @@ void check_ipop(const Bounds& bounds, const IpopOptions& options);
 //
 // Stopping: a global stop (target, max_evals, max_time, the monitor) ends
 // the call at once. When neither `max_evals` nor `max_restarts` is set, the
-// call also ends (stop `settled`) once a run ends by tol_fun or tol_x and
-// the best value is no lower than it was two runs before by more than
-// tol_fun x max(1, |that value|): a problem solved to the end stops after a
-// few restarts instead of spending the default budget. Setting either of
-// the two asks for every restart or evaluation they allow.
+// call also ends (stop `settled`) after a restart when the best value is
+// one that a run ended by tol_fun or tol_x reached, and the last two
+// restarts have not lowered it by more than tol_fun x max(1, |best|): a
+// problem solved to the end stops after a few restarts instead of spending
+// the default budget. Setting either of the two asks for every restart or
+// evaluation they allow.
 //
 // `result.converged` is true when `target` was reached, when the call
 // settled, or when the last run allowed by `max_restarts` ended by one of
-// its own termination tests; a spent evaluation or time budget leaves it
-// false.
+// its own termination tests; a spent evaluation or time budget (the call's
+// or, in bipop, a run's own) leaves it false.
 IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox
