@@ -118,10 +118,15 @@ def test_a_given_budget_or_restart_cap_is_used(variant):
     # max_evals asks for the whole budget: no settling, not converged.
     r = po.solve_cmaes(sphere, [(-5.0, 5.0)] * 3, variant=variant, max_evals=12_345)
     assert r.evaluations == 12_345 and not r.converged and r.objective < 1e-12
-    # restarts asks for every restart: the constant objective runs them all.
-    r = po.solve_cmaes(lambda x: 1.0, [(-1, 1)] * 2, variant=variant, restarts=4)
+    # restarts asks for every restart: the constant objective runs them all,
+    # converged as the last one ends by the flat-value test.
+    r = po.solve_cmaes(lambda x: 1.0, [(-1, 1)] * 2, variant=variant, restarts=3)
     settled = po.solve_cmaes(lambda x: 1.0, [(-1, 1)] * 2, variant=variant)
     assert r.evaluations > settled.evaluations and r.converged
+    if variant == "bipop":
+        # The fifth run is small and ends at its own budget: not converged.
+        r = po.solve_cmaes(lambda x: 1.0, [(-1, 1)] * 2, variant=variant, restarts=4)
+        assert r.evaluations == 1 + 120 + 60 + 60 + 180 + 90 and not r.converged
 
 
 # --- bounds, budgets, callbacks, batches, settings -----------------------------
