@@ -157,8 +157,8 @@ OPTIMISERS = {
 }
 
 
-def bbob(dim, functions, names, verbose=False):
-    suite = cocoex.Suite("bbob", "instances: 1-3",
+def bbob(dim, functions, names, verbose=False, instances="1-3"):
+    suite = cocoex.Suite("bbob", f"instances: {instances}",
                          f"dimensions: {dim} function_indices: {functions}")
     budget = 1000 * dim
     areas = {name: {} for name in names}
@@ -238,6 +238,7 @@ def main():
     p.add_argument("--quick", action="store_true", help="functions 1, 8, 10, 15, 21 only")
     p.add_argument("--functions", default="", help="e.g. 1-5 or 3,7")
     p.add_argument("--only", default="", help="comma-separated optimiser names")
+    p.add_argument("--instances", default="1-3", help="e.g. 4-9 (the protocol uses 1-3)")
     p.add_argument("--verbose", action="store_true",
                    help="print each run: optimiser, function, instance, reached, evaluations")
     args = p.parse_args()
@@ -245,7 +246,7 @@ def main():
     names = [n for n in OPTIMISERS if not args.only or n in args.only.split(",")]
     cocoex.log_level("error")
     for dim in (int(d) for d in args.dims.split(",")):
-        areas, reached, seconds = bbob(dim, functions, names, args.verbose)
+        areas, reached, seconds = bbob(dim, functions, names, args.verbose, args.instances)
         fids = sorted(next(iter(areas.values())))
         print(f"\nD = {dim}: ECDF area (51 targets, budget {1000 * dim} evaluations)")
         header = f"{'optimiser':22s} {'all':>6s}" + "".join(f" {g[:11]:>11s}" for g in GROUPS)
