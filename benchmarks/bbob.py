@@ -1,7 +1,8 @@
 """The noiseless BBOB suite: our black-box optimisers beside pycma and scipy.
 
 Run by hand (needs the `bench` extra: coco-experiment, cma, scipy, numpy):
-    PYTHONPATH=build/dev nice python3 benchmarks/bbob.py [--dims 5,10] [--quick]
+    PYTHONPATH=build/dev nice python3 benchmarks/bbob.py [--dims 5,10,20] [--quick]
+        [--only bipop,ipop,...] [--functions 1-24]
 
 Protocol: the 24 `bbob` functions, instances 1-3, the box [-5, 5]^D, a budget
 of 1000 * D evaluations per problem and one run per problem. For every
@@ -14,9 +15,12 @@ stops as soon as it reaches the last target (it could not score more).
 Also printed: "reached", the fraction of (problem, target) pairs reached
 within the budget (the ECDF's value at its right end).
 
-Also reported: the overhead per evaluation of ipop and pycma on a trivial
-objective (time of the run minus the time of calling the objective the same
-number of times), at D = 10.
+Also reported: the overhead per evaluation of bipop, ipop and pycma on a
+trivial objective (time of the run minus the time of calling the objective the
+same number of times), at D = 10 and 20, the median of three repeats side by
+side; and, for bipop and ipop with their defaults (no budget given), the
+evaluations and `converged` of a 5-D sphere whose optimum is the corner
+(5, ..., 5) of the box [-5, 5]^5.
 """
 import argparse
 import math
@@ -94,9 +98,13 @@ def optimal_value(problem):
 
 # --- the optimisers: each gets (recorder, dim, budget, fopt, seed) -------------
 
-def run_ipop(rec, dim, budget, fopt, seed):
-    po.solve_cmaes(rec, [(-5.0, 5.0)] * dim, variant="ipop", max_evals=budget,
+def run_ipop(rec, dim, budget, fopt, seed, variant="ipop"):
+    po.solve_cmaes(rec, [(-5.0, 5.0)] * dim, variant=variant, max_evals=budget,
                    target=fopt + 1e-8, seed=seed)
+
+
+def run_bipop(rec, dim, budget, fopt, seed):
+    run_ipop(rec, dim, budget, fopt, seed, variant="bipop")
 
 
 def run_pycma(rec, dim, budget, fopt, seed):
@@ -139,6 +147,7 @@ def run_de_polish(rec, dim, budget, fopt, seed):
 
 
 OPTIMISERS = {
+    "bipop": (run_bipop, False),
     "ipop": (run_ipop, False),
     "pycma fmin2": (run_pycma, True),
     "scipy DE": (run_scipy_de, True),
@@ -148,8 +157,8 @@ OPTIMISERS = {
 }
 
 
-def bbob(dim, functions, names, verbose=False):
-    suite = cocoex.Suite("bbob", "instances: 1-3",
+def bbob(dim, functions, names, verbose=False, instances="1-3"):
+    suite = cocoex.Suite("bbob", f"instances: {instances}",
                          f"dimensions: {dim} function_indices: {functions}")
     budget = 1000 * dim
     areas = {name: {} for name in names}
@@ -174,39 +183,62 @@ def bbob(dim, functions, names, verbose=False):
     return areas, {n: r / count for n, r in reached.items()}, seconds
 
 
-def overhead(dim=10, evals=20_000):
-    """Seconds per evaluation spent outside a trivial objective."""
+def overhead(dim=10, evals=20_000, repeats=3):
+    """Seconds per evaluation spent outside a trivial objective, for bipop,
+    ipop and pycma: the median of `repeats` rounds, the three side by side in
+    each round."""
     def trivial(x):
         return x[0] * x[0] + 1.0
 
-    point = [0.5] * dim
-    t = time.perf_counter()
-    for _ in range(evals):
-        trivial(list(point))
-    floor_list = (time.perf_counter() - t) / evals
-    arr = np.full(dim, 0.5)
-    t = time.perf_counter()
-    for _ in range(evals):
-        trivial(arr.copy())
-    floor_array = (time.perf_counter() - t) / evals
+    def floor(make):
+        t = time.perf_counter()
+        for _ in range(evals):
+            trivial(make())
+        return (time.perf_counter() - t) / evals
 
-    t = time.perf_counter()
-    r = po.solve_cmaes(trivial, [(-5, 5)] * dim, variant="ipop", max_evals=evals)
-    ours = (time.perf_counter() - t) / r.evaluations - floor_list
-    es = cma.CMAEvolutionStrategy(np.zeros(dim), 3.0,
-                                  {"maxfevals": evals, "verbose": -9, "bounds": [-5, 5]})
-    t = time.perf_counter()
-    es.optimize(trivial)
-    theirs = (time.perf_counter() - t) / es.countevals - floor_array
-    return ours, theirs
+    point, arr = [0.5] * dim, np.full(dim, 0.5)
+    rounds = {"bipop": [], "ipop": [], "pycma": []}
+    for _ in range(repeats):
+        floor_list = floor(lambda: list(point))
+        floor_array = floor(arr.copy)
+        for variant in ("bipop", "ipop"):
+            t = time.perf_counter()
+            r = po.solve_cmaes(trivial, [(-5, 5)] * dim, variant=variant, max_evals=evals)
+            rounds[variant].append((time.perf_counter() - t) / r.evaluations - floor_list)
+        es = cma.CMAEvolutionStrategy(np.zeros(dim), 3.0,
+                                      {"maxfevals": evals, "verbose": -9, "bounds": [-5, 5]})
+        t = time.perf_counter()
+        es.optimize(trivial)
+        rounds["pycma"].append((time.perf_counter() - t) / es.countevals - floor_array)
+    return {k: sorted(v)[len(v) // 2] for k, v in rounds.items()}
+
+
+def corner_sphere(dim=5):
+    """Evaluations and `converged` on a sphere whose optimum is a corner of
+    the box, with every default (no max_evals, no restarts)."""
+    def f(x):
+        return sum((v - 5.0) ** 2 for v in x)
+
+    out = {}
+    for variant in ("bipop", "ipop"):
+        runs = [po.solve_cmaes(f, [(-5.0, 5.0)] * dim, variant=variant, seed=s)
+                for s in range(1, 11)]
+        out[variant] = (sorted(r.evaluations for r in runs)[len(runs) // 2],
+                        max(r.evaluations for r in runs),
+                        sum(r.converged for r in runs), len(runs),
+                        max(r.objective for r in runs))
+    return out
 
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--dims", default="5,10")
+    p.add_argument("--dims", default="5,10,20")
+    p.add_argument("--no-extras", action="store_true",
+                   help="skip the corner sphere and the overhead measurement")
     p.add_argument("--quick", action="store_true", help="functions 1, 8, 10, 15, 21 only")
     p.add_argument("--functions", default="", help="e.g. 1-5 or 3,7")
     p.add_argument("--only", default="", help="comma-separated optimiser names")
+    p.add_argument("--instances", default="1-3", help="e.g. 4-9 (the protocol uses 1-3)")
     p.add_argument("--verbose", action="store_true",
                    help="print each run: optimiser, function, instance, reached, evaluations")
     args = p.parse_args()
@@ -214,7 +246,7 @@ def main():
     names = [n for n in OPTIMISERS if not args.only or n in args.only.split(",")]
     cocoex.log_level("error")
     for dim in (int(d) for d in args.dims.split(",")):
-        areas, reached, seconds = bbob(dim, functions, names, args.verbose)
+        areas, reached, seconds = bbob(dim, functions, names, args.verbose, args.instances)
         fids = sorted(next(iter(areas.values())))
         print(f"\nD = {dim}: ECDF area (51 targets, budget {1000 * dim} evaluations)")
         header = f"{'optimiser':22s} {'all':>6s}" + "".join(f" {g[:11]:>11s}" for g in GROUPS)
@@ -230,11 +262,18 @@ def main():
         for name in names:
             print(f"{name:22s} " + " ".join(
                 f"{sum(areas[name][f]) / len(areas[name][f]):.2f}" for f in fids))
-    if "ipop" not in names or "pycma fmin2" not in names:
+    if args.no_extras:
         return
-    ours, theirs = overhead()
-    print(f"\noverhead per evaluation at D = 10: ipop {ours * 1e6:.2f} us, "
-          f"pycma {theirs * 1e6:.2f} us, ratio 1/{theirs / ours:.0f}")
+    for variant, (median, worst, conv, runs, fmax) in corner_sphere().items():
+        print(f"\n5-D corner sphere, defaults, seeds 1-{runs}: {variant} median {median} "
+              f"evaluations, at most {worst}, converged {conv}/{runs}, worst f {fmax:.3g}",
+              end="")
+    print()
+    for dim in (10, 20):
+        o = overhead(dim)
+        print(f"overhead per evaluation at D = {dim}: bipop {o['bipop'] * 1e6:.2f} us, "
+              f"ipop {o['ipop'] * 1e6:.2f} us, pycma {o['pycma'] * 1e6:.2f} us, "
+              f"ratio bipop/pycma 1/{o['pycma'] / o['bipop']:.0f}")
 
 
 if __name__ == "__main__":

@@ -526,7 +526,16 @@ def solve_cmaes(
     vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
-    """Solve using CMA-ES (simplified)."""
+    """Solve using CMA-ES (simplified).
+
+    variant: "simple" (default), "full", "ipop" (active CMA-ES, restarts doubling the
+    population) or "bipop" (active CMA-ES, restarts alternating between doubling the
+    population and short runs with small populations and small initial steps, whichever
+    regime has spent fewer evaluations going next), in any case; another name raises
+    ValueError. ipop and bipop end the call, converged, once the best value is one that a
+    run ending by flat values or tiny steps reached and the last two restarts improved it
+    by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for
+    every evaluation or restart they allow instead."""
 
 def stochastic_solve(
     scenario_func: Callable[[list[float], Any], float],
@@ -608,6 +617,9 @@ def pareto_frontier(
     """Multi-objective: compute Pareto frontier via epsilon-constraint method.
     objectives: list of callables, each takes list[float] -> float
     Returns list of Pareto-optimal solutions.
+    method: "weighted_sum" (two objectives only), "nsga2" or "nsga3", in any case; another
+    name raises ValueError. Left out: the sweep for two objectives, NSGA-II for three,
+    NSGA-III for more.
     The two-objective sweep keeps only its non-dominated, distinct points, in weight order."""
 
 def solve_admm(

@@ -87,7 +87,7 @@ def test_zero_generations_evaluates_the_centre(variant):
 
 @pytest.mark.parametrize("variant, dim, per_gen", [
     ("simple", 1, 5), ("simple", 3, 7), ("full", 1, 4), ("full", 3, 7), ("full", 10, 10),
-    ("FULL", 1, 5), ("Full", 3, 7), ("", 1, 5),
+    ("FULL", 1, 4), ("Full", 3, 7), ("SIMPLE", 1, 5),  # names match whatever their case
 ])
 def test_population_defaults(variant, dim, per_gen):
     r = po.solve_cmaes(shifted_sphere, [(-1, 1)] * dim, variant=variant, max_generations=2,

@@ -127,7 +127,8 @@ def test_budgets_and_target():
     assert time.perf_counter() - t < 5.0 and 10 < r.evaluations < 10**6
 
 
-def test_bounds_respected_and_corner_optimum():
+@pytest.mark.parametrize("variant", ["ipop", "bipop"])
+def test_bounds_respected_and_corner_optimum(variant):
     seen = []
     box = [(-1.0, 2.0), (3.0, 3.0), (-4.0, -3.5), (0.0, 10.0)]
 
@@ -135,7 +136,7 @@ def test_bounds_respected_and_corner_optimum():
         seen.append(x)
         return sum((v - 10.0) ** 2 for v in x) + x[0] * x[3]
 
-    r = po.solve_cmaes(f, box, variant="ipop", max_evals=4000)
+    r = po.solve_cmaes(f, box, variant=variant, max_evals=4000)
     assert all(lo <= v <= hi for x in seen for v, (lo, hi) in zip(x, box))
     assert all(x[1] == 3.0 for x in seen)
     # The optimum sits at the upper bounds of the first and third
@@ -209,6 +210,7 @@ def test_sigma_overrides_the_initial_step():
 DRIVER = r"""
 #include <cmath>
 #include <cstdio>
+#include "core/blackbox/cmaes_bipop.hpp"
 #include "core/blackbox/cmaes_ipop.hpp"
 using namespace pelora::blackbox;
 
@@ -253,6 +255,16 @@ int main() {
   std::printf("lambdas");
   for (const IpopRun& run : r.runs) std::printf(" %zu", run.lambda);
   std::printf("\n");
+
+  IpopOptions bi;
+  bi.max_restarts = 7;
+  r = cmaes_bipop({{-1, -1}, {1, 1}}, bi, [](std::span<const double>) { return 1.0; });
+  for (size_t i = 0; i < r.runs.size(); ++i) {
+    const IpopRun& run = r.runs[i];
+    std::printf("bipop%zu %c %zu %llu %s %.17g\n", i, run.small ? 'S' : 'L', run.lambda,
+                static_cast<unsigned long long>(run.evaluations), ipop_stop_name(run.stop),
+                run.sigma);
+  }
 }
 """
 
@@ -265,8 +277,8 @@ def driver_output(tmp_path_factory):
     d = tmp_path_factory.mktemp("ipop")
     (d / "driver.cpp").write_text(DRIVER)
     sources = [os.path.join(ROOT, "src/core", p) for p in (
-        "blackbox/cmaes_ipop.cpp", "blackbox/symmetric_eigen.cpp", "blackbox/bounds.cpp",
-        "format.cpp")]
+        "blackbox/cmaes_ipop.cpp", "blackbox/cmaes_bipop.cpp", "blackbox/cmaes_active.cpp",
+        "blackbox/symmetric_eigen.cpp", "blackbox/bounds.cpp", "format.cpp")]
     exe = d / "driver"
     subprocess.run([cxx, "-std=c++20", "-O0", "-I", os.path.join(ROOT, "src"),
                     str(d / "driver.cpp"), *sources, "-o", str(exe)], check=True)
@@ -284,6 +296,28 @@ def test_each_termination_test_fires_on_its_function(driver_output, test):
 
 def test_native_restarts_double_lambda(driver_output):
     assert driver_output["lambdas"] == "7 14 28 56"
+
+
+def test_native_bipop_regime_schedule(driver_output):
+    runs = [driver_output[k].split() for k in sorted(
+        (k for k in driver_output if k.startswith("bipop")), key=lambda k: int(k[5:]))]
+    # Regime, population, evaluations and stop of each run of a constant
+    # objective in 2-D: small runs while they have spent less than the large
+    # ones (60 < 120, then 120 = 120: large; 90 + 84 < 300, 378 > 300:
+    # large), each capped at half the latest large run (60, then 90: whole
+    # generations of 6 or 7 offspring); large runs end by the flat-value
+    # test after 10 + ceil(30 n / lambda) generations.
+    assert [r[:4] for r in runs] == [
+        ["L", "6", "120", "tol_fun"], ["S", "6", "60", "run_budget"],
+        ["S", "6", "60", "run_budget"], ["L", "12", "180", "tol_fun"],
+        ["S", "6", "90", "run_budget"], ["S", "7", "84", "run_budget"],
+        ["S", "7", "84", "run_budget"], ["L", "24", "312", "tol_fun"]]
+    # Large runs start at 0.2 x the mean width, small ones up to 100 x lower,
+    # each drawing its own.
+    sigmas = [float(r[4]) for r in runs]
+    assert all(s == 0.4 for r, s in zip(runs, sigmas) if r[0] == "L")
+    assert all(0.004 <= s <= 0.4 for r, s in zip(runs, sigmas) if r[0] == "S")
+    assert len({s for r, s in zip(runs, sigmas) if r[0] == "S"}) == 5
 
 
 # --- differential evolution with polish ---------------------------------------

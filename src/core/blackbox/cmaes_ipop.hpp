@@ -27,6 +27,8 @@ enum class IpopStop {
   stagnation,       // neither the best nor the median values improve any more
   tol_up_sigma,     // the step size grew beyond any use (or stopped being finite)
   no_space,         // every coordinate is pinned: the box is a single point
+  run_budget,       // the run spent the evaluations its restart scheme gave it
+  settled,          // a run ended by tol_fun or tol_x, the last two restarts gaining nothing
   stopped,          // the monitor asked to stop
 };
 
@@ -57,6 +59,8 @@ struct IpopOptions {
 // One run of the restart sequence.
 struct IpopRun {
   size_t lambda = 0;
+  double sigma = 0.0;  // its initial step size
+  bool small = false;  // a run of bipop's small-population regime
   uint64_t generations = 0;
   uint64_t evaluations = 0;
   double best = 0.0;  // best value of this run (NaN when it evaluated nothing)
@@ -76,9 +80,21 @@ void check_ipop(const Bounds& bounds, const IpopOptions& options);
 
 // Minimises `objective` over `bounds`. The first run starts at the box
 // centre (one evaluation); each restart doubles the population and starts
-// at a uniform random point of the box. `result.converged` is true when
-// `target` was reached, or when the last allowed run ended by one of its
-// own termination tests; a spent evaluation or time budget leaves it false.
+// at a uniform random point of the box.
+//
+// Stopping: a global stop (target, max_evals, max_time, the monitor) ends
+// the call at once. When neither `max_evals` nor `max_restarts` is set, the
+// call also ends (stop `settled`) after a restart when the best value is
+// one that a run ended by tol_fun or tol_x reached, and the last two
+// restarts have not lowered it by more than tol_fun x max(1, |best|): a
+// problem solved to the end stops after a few restarts instead of spending
+// the default budget. Setting either of the two asks for every restart or
+// evaluation they allow.
+//
+// `result.converged` is true when `target` was reached, when the call
+// settled, or when the last run allowed by `max_restarts` ended by one of
+// its own termination tests; a spent evaluation or time budget (the call's
+// or, in bipop, a run's own) leaves it false.
 IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox

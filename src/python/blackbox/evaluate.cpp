@@ -1,5 +1,6 @@
 #include "python/blackbox/evaluate.hpp"
 
+#include <cctype>
 #include <limits>
 
 #include "python/runtime/args.hpp"
@@ -126,6 +127,22 @@ std::optional<bool> kw_bool(PyObject* kwargs, const char* key) {
     throw_type_error(std::string(key) + " must be True or False, got " + type_name(v));
   }
   return v == Py_True;
+}
+
+size_t choice_of(const std::string& given, std::initializer_list<const char*> names,
+                 const char* what) {
+  std::string key = given;
+  for (char& c : key) {
+    c = c == '-' || c == ' ' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  size_t i = 0;
+  std::string listed;
+  for (const char* name : names) {
+    if (key == name) return i;
+    listed += std::string(i++ ? ", \"" : "\"") + name + "\"";
+  }
+  throw_value_error(std::string("unknown ") + what + " \"" + given + "\"; the " + what +
+                    "s are " + listed);
 }
 
 }  // namespace pelora::py::blackbox

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -53,6 +54,13 @@ std::optional<double> kw_double(PyObject* kwargs, const char* key);
 std::optional<std::string> kw_string(PyObject* kwargs, const char* key);
 // A bool setting: True or False only (TypeError naming the key otherwise).
 std::optional<bool> kw_bool(PyObject* kwargs, const char* key);
+
+// The position of `given` among `names` (a keyword's documented choices,
+// lower case with '_'), matched whatever its case and with '-' or ' ' for
+// '_'. Anything else raises ValueError "unknown {what} \"{given}\"; the
+// {what}s are \"a\", \"b\", ...".
+size_t choice_of(const std::string& given, std::initializer_list<const char*> names,
+                 const char* what);
 
 // Runs a core call, turning the core's std::invalid_argument (input the run
 // cannot work with) into a Python ValueError with the same text.

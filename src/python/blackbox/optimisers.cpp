@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/blackbox/cmaes.hpp"
+#include "core/blackbox/cmaes_bipop.hpp"
 #include "core/blackbox/cmaes_ipop.hpp"
 #include "core/blackbox/differential_evolution.hpp"
 #include "core/blackbox/particle_swarm.hpp"
@@ -184,14 +185,16 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
     if (auto v = kw_u64(k, "seed")) o.seed = *v;
     auto tol = kw_double(k, "tol");
     if (tol) o.tol = *tol;
-    bool ipop = false;
+    // The variants, as documented; a misspelt name is refused, not run as
+    // another variant.
+    size_t variant = 0;
     if (auto v = kw_string(k, "variant")) {
-      o.variant = *v == "full" ? bb::CmaesVariant::full : bb::CmaesVariant::simple;
-      ipop = *v == "ipop";
+      variant = choice_of(*v, {"simple", "full", "ipop", "bipop"}, "variant");
+      o.variant = variant == 1 ? bb::CmaesVariant::full : bb::CmaesVariant::simple;
     }
     auto restarts = kw_size(k, "restarts");
     if (restarts) o.restarts = *restarts;
-    if (ipop) {
+    if (variant >= 2) {
       // Its own defaults: only the settings given override them.
       bb::IpopOptions io;
       io.seed = o.seed;
@@ -218,7 +221,8 @@ PyObject* solve_cmaes(PyObject*, PyObject* args, PyObject* kw) {
         if (control.target) io.target = *control.target;
         io.monitor = control.monitor;
         io.batch = control.batch;
-        return bb::cmaes_ipop(bounds, io, g).result;
+        return (variant == 2 ? bb::cmaes_ipop(bounds, io, g) : bb::cmaes_bipop(bounds, io, g))
+            .result;
       }));
     }
     return run_objective(a[0], k, {}, o.control,

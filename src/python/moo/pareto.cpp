@@ -54,9 +54,9 @@ ParetoOptions read_options(PyObject* kwargs) {
 
 Engine choose_engine(const ParetoOptions& o, size_t m) {
   if (o.method) {
-    if (*o.method == "nsga2") return Engine::Nsga2;
-    if (*o.method == "nsga3") return Engine::Nsga3;
-    return Engine::WeightedSum;
+    // A misspelt method is refused rather than run as the sweep.
+    const Engine named[] = {Engine::WeightedSum, Engine::Nsga2, Engine::Nsga3};
+    return named[blackbox::choice_of(*o.method, {"weighted_sum", "nsga2", "nsga3"}, "method")];
   }
   if (m == 2) return Engine::WeightedSum;
   return m == 3 ? Engine::Nsga2 : Engine::Nsga3;

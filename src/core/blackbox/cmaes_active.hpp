@@ -1,0 +1,49 @@
+// The restart loop that the active CMA-ES restart schemes share (ipop,
+// bipop): the schemes differ only in the population, initial step size and
+// evaluation budget they give each restart.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/blackbox/cmaes_ipop.hpp"
+
+namespace pelora::blackbox::active {
+
+// The default population: 4 + floor(3 ln n).
+size_t default_lambda(size_t n);
+
+// What one run gets.
+struct RunPlan {
+  size_t lambda = 0;       // offspring per generation
+  double sigma = 0.0;      // initial step size
+  uint64_t max_evals = 0;  // evaluations this run may spend; 0: no cap of its own
+  bool small = false;      // reported in IpopRun::small
+};
+
+// Plans a restart: given the first run's plan and the runs made so far
+// (at least one), fills `plan` for the next one. It may draw from `rng`
+// (before the restart's start point is drawn). Returning false ends the
+// restarts.
+using PlanNext = std::function<bool(const RunPlan& first, const std::vector<IpopRun>& runs,
+                                    XorShift64& rng, RunPlan& plan)>;
+
+// Throws std::invalid_argument as check_ipop does, naming `variant`.
+void check_options(const Bounds& bounds, const IpopOptions& options, const char* variant);
+
+// Whether the settling rule applies: neither max_evals nor max_restarts set.
+bool settles(const IpopOptions& options) noexcept;
+
+// Whether `now` improves on `before` by more than tol x max(1, |before|).
+bool gained(double before, double now, double tol) noexcept;
+
+// The whole call, as documented for cmaes_ipop: the box centre, the first
+// run from there (the options' pop_size or the default population; sigma,
+// or `sigma_fraction` x the mean bound width), then restarts planned by
+// `next` from uniform random points until a global stop, the restart cap,
+// or the settling rule ends the call.
+IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Objective objective,
+                        double sigma_fraction, const PlanNext& next);
+
+}  // namespace pelora::blackbox::active

@@ -1,0 +1,33 @@
+// CMA-ES with the active covariance update and two interleaved restart
+// regimes (BIPOP): ever larger populations for global structure, and short
+// runs with small populations and small initial steps for functions whose
+// global structure is weak.
+#pragma once
+#include "core/blackbox/cmaes_ipop.hpp"
+
+namespace pelora::blackbox {
+
+// Throws std::invalid_argument as check_ipop does.
+void check_bipop(const Bounds& bounds, const IpopOptions& options);
+
+// Minimises `objective` over `bounds` with the options, stop reasons,
+// stopping rules and `converged` of cmaes_ipop, except that sigma defaults
+// to 0.2 x the mean bound width. The first run (the box centre, pop_size or
+// the default population, sigma) counts as a large run; each restart then
+// runs the regime that has spent fewer evaluations so far (the large one on
+// a tie):
+//
+// - large: twice the population of the previous large run, the first run's
+//   initial step size, no budget of its own;
+// - small: with two uniform draws u, v, the population
+//   floor(lambda_0 (lambda_large / lambda_0)^(u^2)) (between the first
+//   run's population lambda_0 and the latest large one, mostly near the
+//   first), the initial step size sigma_0 10^(-2 v) (from sigma_0 down to a
+//   hundredth of it), and at most half the evaluations of the latest large
+//   run.
+//
+// Each restart starts at a uniform random point of the box. IpopRun::small
+// tells the regimes apart.
+IpopResult cmaes_bipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
+
+}  // namespace pelora::blackbox
