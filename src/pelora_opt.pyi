@@ -7,8 +7,15 @@ __all__ = [
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
     "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
-    "quad_form",
+    "quad_form", "PeloraWarning",
 ]
+
+from . import plot as plot
+
+__version__: str
+
+class PeloraWarning(UserWarning):
+    """Warnings of pelora_opt; the "pelora_opt" logger receives each of them too."""
 
 class InternalFailure(BaseException): ...
 

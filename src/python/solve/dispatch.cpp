@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "python/runtime/call.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 #include "python/solve/highs_adapter.hpp"
@@ -94,9 +95,9 @@ void warn_if_integrality_ignored(const std::string& lower_name, const StandardFo
   if (!form.has_integer()) return;
   for (const RelaxingSolver& s : kRelaxingSolvers) {
     if (lower_name != s.name) continue;
-    write_stderr(std::string("[pelora-opt] warning: ") + s.display +
-                 " ignores integrality; the result is the continuous relaxation of this "
-                 "mixed-integer model (solver=\"scip\" solves it with integrality)\n");
+    warn_line(std::string("[pelora-opt] warning: ") + s.display +
+              " ignores integrality; the result is the continuous relaxation of this "
+              "mixed-integer model (solver=\"scip\" solves it with integrality)");
     return;
   }
 }
