@@ -11,28 +11,42 @@ namespace {
 
 thread_local const ImportPurpose* t_purpose = nullptr;
 
-// Packages installed through an extra of this distribution.
-const char* extra_of(std::string_view package) {
-  for (const char* p : {"scipy", "osqp", "clarabel", "casadi", "pyscipopt"}) {
-    if (package == p) return "solvers";
+struct Package {
+  const char* name;   // import name, also the name pip installs it by
+  const char* extra;  // the extra of this distribution that brings it, or null
+};
+
+// The packages the library imports: one of them missing, even while another
+// is imported (osqp imports scipy), is named as such.
+constexpr Package kPackages[] = {
+    {"numpy", nullptr},       {"highspy", nullptr},    {"scipy", "solvers"},
+    {"osqp", "solvers"},      {"clarabel", "solvers"}, {"casadi", "solvers"},
+    {"pyscipopt", "solvers"}, {"matplotlib", "plot"},
+};
+
+const Package* known(std::string_view name) {
+  for (const Package& p : kPackages) {
+    if (name == p.name) return &p;
   }
-  return package == "matplotlib" ? "plot" : nullptr;
+  return nullptr;
 }
 
-bool names_package(PyObject* error, const std::string& package) {
+// The top-level package the ModuleNotFoundError names ("" when none).
+std::string missing_package(PyObject* error) {
   Ref missing = Ref::steal(PyObject_GetAttrString(error, "name"));
   if (!missing) {
     PyErr_Clear();
-    return false;
+    return {};
   }
-  if (!PyUnicode_Check(missing.get())) return false;
+  if (!PyUnicode_Check(missing.get())) return {};
   Py_ssize_t n = 0;
   const char* c = PyUnicode_AsUTF8AndSize(missing.get(), &n);
   if (!c) {
     PyErr_Clear();
-    return false;
+    return {};
   }
-  return std::string_view(c, static_cast<size_t>(n)) == package;
+  const std::string_view name(c, static_cast<size_t>(n));
+  return std::string(name.substr(0, name.find('.')));
 }
 
 }  // namespace
@@ -48,21 +62,23 @@ std::string import_purpose() { return t_purpose ? t_purpose->what_ : "pelora-opt
 void throw_import_failure(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw_already_set();
   const std::string_view full(name);
-  const std::string package(full.substr(0, full.find('.')));
+  const std::string_view top = full.substr(0, full.find('.'));
   PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);
   Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-  if (!value || !names_package(value.get(), package)) {
+  const std::string package = value ? missing_package(value.get()) : std::string();
+  // Another module missing (a dependency of the package that this library
+  // does not know) keeps its own error: naming a package would mislead.
+  const Package* p = known(package);
+  if (package.empty() || (package != top && !p)) {
     PyErr_Restore(type.release(), value.release(), trace.release());
     throw_already_set();
   }
   if (trace) check_status(PyException_SetTraceback(value.get(), trace.get()));
   std::string message = import_purpose() + " needs the " + package + " package: pip install " +
                         package;
-  if (const char* extra = extra_of(package)) {
-    message += std::string(" (or pip install \"pelora-opt[") + extra + "]\")";
-  }
+  if (p && p->extra) message += std::string(" (or pip install \"pelora-opt[") + p->extra + "]\")";
   Ref text = check(PyUnicode_FromStringAndSize(message.data(),
                                                static_cast<Py_ssize_t>(message.size())));
   Ref args = check(PyTuple_Pack(1, text.get()));
