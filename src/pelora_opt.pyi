@@ -25,19 +25,19 @@ class InternalFailure(BaseException): ...
 class Model:
     """The main Model class exposed to Python."""
     def __new__(cls, name: str | None = None) -> Model: ...
-    def variable(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+    def variable(self, name: str, lower: float | None = None, upper: float | None = None) -> Var:
         """Add a continuous variable."""
-    def integer(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+    def integer(self, name: str, lower: float | None = None, upper: float | None = None) -> Var:
         """Add an integer variable."""
     def binary(self, name: str) -> Var:
         """Add a binary variable."""
-    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike = ...,
-                  upper: float | _npt.ArrayLike = ...) -> list[Var]:
+    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
+                  upper: float | _npt.ArrayLike | None = None) -> list[Var]:
         """Batch-add continuous variables. Returns a list of Var objects.
         Much faster than calling variable() in a loop for large models.
         `lower` / `upper` may be sequences (numpy arrays) of `count` bounds."""
-    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike = ...,
-                 upper: float | _npt.ArrayLike = ...) -> list[Var]:
+    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
+                 upper: float | _npt.ArrayLike | None = None) -> list[Var]:
         """Batch-add integer variables (`lower` / `upper` may be per-variable sequences)."""
     def add_matrix(self, A: Any, variables: Sequence[Var] | _npt.NDArray[_np.object_],
                    sense: Literal["<=", ">=", "=="] | Sequence[str],
@@ -533,7 +533,12 @@ def solve_cmaes(
     vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
-    """Solve using CMA-ES (simplified)."""
+    """Solve using CMA-ES.
+    variant="simple" (default): a diagonal evolution strategy with a one-fifth-success
+    step-size rule; "full": covariance matrix adaptation (restarts=n doubles the population
+    at each restart); "ipop": covariance matrix adaptation with weighted recombination,
+    active rank-mu updates and restarts that double the population, the recommended first
+    choice."""
 
 def stochastic_solve(
     scenario_func: Callable[[list[float], Any], float],

@@ -132,3 +132,34 @@ def test_ctrl_c_tests_skip_when_sigint_is_ignored():
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
     assert " skipped" in out.stdout and "passed" not in out.stdout and "failed" not in out.stdout
     assert "SIGINT is ignored in this test run" in out.stdout
+
+
+def test_signatures_show_their_defaults_and_none_leaves_a_side_free():
+    import inspect
+
+    for f in (po.Model.variable, po.Model.integer, po.Model.variables, po.Model.integers):
+        params = inspect.signature(f).parameters
+        assert (params["lower"].default, params["upper"].default) == (None, None)
+    m = po.Model()
+    x = m.variable("x", lower=None, upper=2)
+    ys = m.integers("y", 2, lower=None, upper=None)
+    m.add(x + ys[0] + ys[1] >= 1)
+    assert " -inf <= x <= 2\n" in m.to_lp() and " y_0 free\n" in m.to_lp()
+
+
+def test_a_binary_at_zero_reads_zero_not_minus_zero():
+    # The production plan of examples/demo_model.py: HiGHS answers the
+    # campaign flag with -0.0.
+    m = po.Model("production")
+    chairs = m.integer("chairs", lower=0, upper=40)
+    tables = m.integer("tables", lower=0, upper=20)
+    overtime = m.variable("overtime_hours", lower=0, upper=10)
+    campaign = m.binary("campaign")
+    m.add(2 * chairs + 4 * tables <= 80 + overtime)
+    m.add(3 * chairs + 2 * tables <= 90)
+    m.add(overtime - 10 * campaign <= 0)
+    m.add(tables >= 2)
+    m.maximize(45 * chairs + 80 * tables - 25 * overtime - 100 * campaign)
+    values = m.solve().values()
+    assert repr(values["campaign"]) == "0.0"
+    assert all(repr(v) != "-0.0" for v in values.values())

@@ -319,7 +319,8 @@ PyMethodDef solve_sa_def = {
 PyMethodDef solve_cmaes_def = {
     "solve_cmaes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_cmaes)),
     METH_VARARGS | METH_KEYWORDS,
-    "solve_cmaes(obj_func, bounds, **kwargs)\n--\n\nSolve using CMA-ES (simplified)."};
+    "solve_cmaes(obj_func, bounds, **kwargs)\n--\n\n"
+    "Solve using CMA-ES.\nvariant=\"simple\" (default): a diagonal evolution strategy with a one-fifth-success step-size rule; \"full\": covariance matrix adaptation (restarts=n doubles the population at each restart); \"ipop\": covariance matrix adaptation with weighted recombination, active rank-mu updates and restarts that double the population, the recommended first choice."};
 
 PyMethodDef stochastic_solve_def = {
     "stochastic_solve",

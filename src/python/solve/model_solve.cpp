@@ -175,6 +175,10 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
 PyObject* pack_result(AdapterOutcome outcome, std::shared_ptr<const ModelSnapshot> snapshot) {
   ResultValue v;
   v.data = std::move(outcome.data);
+  // A solver's -0.0 (a binary at zero, say) prints as "-0.0": the value is 0.
+  if (v.data.primals) {
+    for (double& x : *v.data.primals) x += 0.0;
+  }
   v.data.snapshot = std::move(snapshot);
   v.basis = std::move(outcome.basis);
   return new_result(std::move(v));
