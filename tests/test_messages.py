@@ -135,6 +135,14 @@ except po.PeloraWarning as e:
 """
 
 
+def test_importing_the_module_sets_up_nothing_yet():
+    # logging is set up by the first message, matplotlib imported by the first picture
+    code = ("import sys, pelora_opt, pelora_opt.plot; "
+            "print('logging' in sys.modules, 'matplotlib' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["False", "False"]
+
+
 @pytest.mark.parametrize("flags, out, err", [
     ([], "", KINDS["misspelt option"][2] + "\n"),
     (["-W", "error::UserWarning"], "raised: " + KINDS["misspelt option"][2] + "\n", ""),

@@ -60,9 +60,6 @@ class _StderrLine(logging.Handler):
             self.handleError(record)
 
 
-for _h in list(logger.handlers):
-    if type(_h).__name__ == "_StderrLine":
-        logger.removeHandler(_h)
 _display = _StderrLine()
 logger.addHandler(_display)
 
@@ -82,40 +79,12 @@ def emit(text, level):
 
 PyObject* g_emit = nullptr;  // lives for the process, like the module
 
-void issue(std::string_view line, int level) {
-  if (!g_emit) throw_runtime_error("pelora_opt messages are not installed");
-  Ref text = py_str(line);
-  Ref lvl = py_int(level);
-  call(g_emit, text.get(), lvl.get());
-}
-
-}  // namespace
-
-PyObject* pelora_warning_type() {
-  static PyObject* type = nullptr;
-  if (!type) {
-    PyObject* t = PyErr_NewExceptionWithDoc(
-        "pelora_opt.PeloraWarning",
-        "Warnings of pelora_opt: an option it does not know, a solver that drops "
-        "integrality, a solver stopped at its limit, an unusable solver setting. "
-        "warnings.simplefilter(\"error\", PeloraWarning) turns them into exceptions; "
-        "the \"pelora_opt\" logger receives each of them too.",
-        PyExc_UserWarning, nullptr);
-    if (!t) return nullptr;
-    if (type) {
-      Py_DECREF(t);
-    } else {
-      type = t;
-    }
-  }
-  return type;
-}
-
-void install_messages(PyObject* module) {
+// Runs the source above once, on the first message: importing pelora_opt
+// does not import logging.
+PyObject* emitter() {
+  if (g_emit) return g_emit;
   PyObject* warning = pelora_warning_type();
   if (!warning) throw_already_set();
-  check_status(PyModule_AddObjectRef(module, "PeloraWarning", warning));
-  if (g_emit) return;
   Ref globals = check(PyDict_New());
   check_status(PyDict_SetItemString(globals.get(), "__name__", py_str("pelora_opt").get()));
   check_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
@@ -124,8 +93,37 @@ void install_messages(PyObject* module) {
   Ref done = check(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
   PyObject* emit = PyDict_GetItemString(globals.get(), "emit");  // borrowed
   if (!emit) throw_runtime_error("pelora_opt messages: emit missing");
-  Py_INCREF(emit);
-  g_emit = emit;
+  if (!g_emit) {  // a handler's import may have issued a message meanwhile
+    Py_INCREF(emit);
+    g_emit = emit;
+  }
+  return g_emit;
+}
+
+void issue(std::string_view line, int level) {
+  PyObject* emit = emitter();
+  Ref text = py_str(line);
+  Ref lvl = py_int(level);
+  call(emit, text.get(), lvl.get());
+}
+
+}  // namespace
+
+PyObject* pelora_warning_type() {
+  static PyObject* type = nullptr;
+  return exception_type_once(
+      type, "pelora_opt.PeloraWarning",
+      "Warnings of pelora_opt: an option it does not know, a solver that drops "
+      "integrality, a solver stopped at its limit, a model no solver can take whole. "
+      "warnings.simplefilter(\"error\", PeloraWarning) turns them into exceptions; "
+      "the \"pelora_opt\" logger receives each of them too.",
+      PyExc_UserWarning);
+}
+
+void install_messages(PyObject* module) {
+  PyObject* warning = pelora_warning_type();
+  if (!warning) throw_already_set();
+  check_status(PyModule_AddObjectRef(module, "PeloraWarning", warning));
 }
 
 void warn_line(std::string_view line) { issue(line, 30); }   // logging.WARNING

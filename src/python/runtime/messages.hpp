@@ -18,8 +18,8 @@ namespace pelora::py {
 // pelora_opt.PeloraWarning (a UserWarning subclass), created on first need.
 PyObject* pelora_warning_type();
 
-// Creates the message channels (the logger's display handler) and adds
-// PeloraWarning to the module. Called once, at module initialisation.
+// Adds PeloraWarning to the module (at module initialisation). The logger's
+// display handler is set up by the first message.
 void install_messages(PyObject* module);
 
 // Issues one line (no trailing newline) as a warning or as an error

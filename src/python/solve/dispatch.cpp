@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "python/runtime/call.hpp"
-#include "python/runtime/messages.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/ipopt_adapter.hpp"

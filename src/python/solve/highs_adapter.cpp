@@ -14,10 +14,10 @@
 #include <cstdio>
 
 #include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
 #include "python/runtime/messages.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/interrupt.hpp"
-#include "python/runtime/error.hpp"
 #include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
@@ -315,6 +315,17 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
   Ref start = np.borrow(f.a_start), index = np.borrow(f.a_index), value = np.borrow(f.a_value);
   Ref integrality = np.borrow(f.integrality);
 
+  // The Hessian's lower triangle, when there is one (arrays borrowed as above).
+  const bool quadratic = with_hessian && f.hessian && f.hessian->nnz() > 0;
+  const Hessian lower = quadratic ? lower_triangle(*f.hessian, f.num_col) : Hessian{};
+  Ref triangular, q_nnz, qs, qi, qv;
+  if (quadratic) {
+    Ref q_cls = get_attr(highspy, "HessianFormat");
+    triangular = get_attr(q_cls.get(), "kTriangular");
+    q_nnz = py_int(static_cast<long long>(lower.nnz()));
+    qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
+  }
+
   Ref status;
   if (!f.has_integer()) {
     // No integrality array for a continuous model (an all-zero one makes
@@ -328,22 +339,11 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
     if (highs_status_is(highspy, status.get(), "kError")) return false;
     status = call_method(h, "addCols", num_col.get(), cost.get(), cl.get(), cu.get(), num_nz.get(),
                          start.get(), index.get(), value.get());
-    if (with_hessian && f.hessian && f.hessian->nnz() > 0 &&
-        !highs_status_is(highspy, status.get(), "kError")) {
-      const Hessian lower = lower_triangle(*f.hessian, f.num_col);
-      Ref q_cls = get_attr(highspy, "HessianFormat");
-      Ref triangular = get_attr(q_cls.get(), "kTriangular");
-      Ref q_nnz = py_int(static_cast<long long>(lower.nnz()));
-      Ref qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
+    if (quadratic && !highs_status_is(highspy, status.get(), "kError")) {
       status = call_method(h, "passHessian", num_col.get(), q_nnz.get(), triangular.get(), qs.get(),
                            qi.get(), qv.get());
     }
-  } else if (with_hessian && f.hessian && f.hessian->nnz() > 0) {
-    const Hessian lower = lower_triangle(*f.hessian, f.num_col);
-    Ref q_cls = get_attr(highspy, "HessianFormat");
-    Ref triangular = get_attr(q_cls.get(), "kTriangular");
-    Ref q_nnz = py_int(static_cast<long long>(lower.nnz()));
-    Ref qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
+  } else if (quadratic) {
     status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(), q_nnz.get(),
                          colwise.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
                          cl.get(), cu.get(), rl.get(), ru.get(), start.get(), index.get(),

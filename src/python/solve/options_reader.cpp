@@ -8,8 +8,8 @@
 #include "python/result/result_object.hpp"
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
-#include "python/runtime/messages.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/solver_settings.hpp"
 

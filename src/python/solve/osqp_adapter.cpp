@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "python/runtime/call.hpp"
-#include "python/runtime/messages.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/solver_settings.hpp"
