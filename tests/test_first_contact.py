@@ -75,15 +75,15 @@ SOLVERS = ' (or pip install "pelora-opt[solvers]")'
 
 
 @pytest.mark.parametrize("hidden, run, message", [
-    ("osqp", lambda: qp().solve(), "solver 'osqp' needs the osqp package: pip install osqp" + SOLVERS),
-    ("scipy", lambda: qp().solve(), "solver 'osqp' needs the scipy package: pip install scipy" + SOLVERS),
+    ("osqp", lambda: qp().solve(solver="osqp"),
+     "solver 'osqp' needs the osqp package: pip install osqp" + SOLVERS),
+    ("scipy", lambda: qp().solve(solver="osqp"),
+     "solver 'osqp' needs the scipy package: pip install scipy" + SOLVERS),
     ("clarabel", lambda: qp().solve(solver="clarabel"),
      "solver 'clarabel' needs the clarabel package: pip install clarabel" + SOLVERS),
     ("scipy", lambda: qp().solve(solver="slsqp"),
      "solver 'slsqp' needs the scipy package: pip install scipy" + SOLVERS),
     ("highspy", lambda: lp().solve(), "solver 'highs' needs the highspy package: pip install highspy"),
-    ("osqp", lambda: po.minimize(po.Model().variable("y") ** 2),
-     "solver 'osqp' needs the osqp package: pip install osqp" + SOLVERS),
     ("highspy", lambda: po.PersistentHighs.from_model(model=lp()),
      "PersistentHighs needs the highspy package: pip install highspy"),
     ("scipy", lambda: po.solve_de(lambda v: v[0] ** 2, [(-1, 1)], seed=1, polish=True),
@@ -101,7 +101,7 @@ def test_a_missing_package_is_named_with_its_install_command(not_installed, hidd
 def test_a_package_missing_its_own_dependency_keeps_the_original_error(not_installed):
     not_installed("osqp", missing_dependency="qdldl")
     with pytest.raises(ModuleNotFoundError, match="No module named 'qdldl'"):
-        qp().solve()
+        qp().solve(solver="osqp")
 
 
 def test_the_plot_module_names_matplotlib(not_installed):
@@ -112,9 +112,15 @@ def test_the_plot_module_names_matplotlib(not_installed):
                             '(or pip install "pelora-opt[plot]")')
 
 
-def test_an_lp_and_a_milp_need_nothing_beyond_numpy_and_highspy(not_installed):
+def test_an_lp_a_milp_and_a_qp_need_nothing_beyond_numpy_and_highspy(not_installed):
     not_installed("scipy", "osqp", "clarabel", "casadi", "pyscipopt")
     assert lp().solve().objective == 1.0
+    r = qp().solve()  # OSQP's QP goes to HiGHS when OSQP is not there
+    assert (r.solver, r.status) == ("HiGHS", "optimal")
+    assert r.objective == pytest.approx(-0.25) and r.values()["x"] == pytest.approx(-0.5)
+    y = po.Model().variable("y")
+    one_line = po.minimize((y - 2) ** 2, [y <= 1])
+    assert (one_line.solver, one_line.objective) == ("HiGHS", pytest.approx(1.0))
     m = po.Model()
     n = m.integer("n", lower=0, upper=10)
     x = m.variable("x", lower=0)

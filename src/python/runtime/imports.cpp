@@ -59,6 +59,14 @@ ImportPurpose::~ImportPurpose() { t_purpose = outer_; }
 
 std::string import_purpose() { return t_purpose ? t_purpose->what_ : "pelora-opt"; }
 
+bool package_importable(const char* package) {
+  Ref module = Ref::steal(PyImport_ImportModule(package));
+  if (module) return true;
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
+  PyErr_Clear();
+  return false;
+}
+
 void throw_import_failure(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw_already_set();
   const std::string_view full(name);

@@ -27,6 +27,10 @@ class ImportPurpose {
 // What the current scope names.
 std::string import_purpose();
 
+// True when `package` imports; an ImportError (the package or one of its
+// own dependencies missing) gives false, any other failure is raised.
+bool package_importable(const char* package);
+
 // After a failed import of `name`: a ModuleNotFoundError for its top-level
 // package becomes the ImportError above (its cause the original error, its
 // `name` the package); any other failure is left as it is. Always throws.

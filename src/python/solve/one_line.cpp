@@ -126,8 +126,8 @@ PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwar
   if (has_nonlinear_terms(model)) {
     adapter = solve_with_ipopt_nonlinear;
     solver = "solver 'ipopt'";
-  } else if (std::holds_alternative<QuadExpr>(*model.objective)) {
-    adapter = solve_with_osqp;
+  } else if (std::holds_alternative<QuadExpr>(*model.objective) && package_importable("osqp")) {
+    adapter = solve_with_osqp;  // without OSQP (a bare install), HiGHS takes the QP
     solver = "solver 'osqp'";
   }
   const ImportPurpose purpose(solver);
