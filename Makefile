@@ -1,7 +1,8 @@
 # Developer shortcuts. BUILD selects the build directory, so several working
 # copies (or people) can build side by side: make test BUILD=build/mine
 BUILD ?= build/dev
-PYTHON ?= python3
+# The project's venv (the README's commands make it) when there is one.
+PYTHON ?= $(if $(wildcard .venv/bin/python),.venv/bin/python,python3)
 
 .PHONY: build test asan fuzz clean
 build:

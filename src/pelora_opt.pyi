@@ -7,8 +7,15 @@ __all__ = [
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
     "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
-    "quad_form",
+    "quad_form", "PeloraWarning",
 ]
+
+from . import plot as plot
+
+__version__: str
+
+class PeloraWarning(UserWarning):
+    """Warnings of pelora_opt; the "pelora_opt" logger receives each of them too."""
 
 class InternalFailure(BaseException): ...
 
@@ -18,19 +25,19 @@ class InternalFailure(BaseException): ...
 class Model:
     """The main Model class exposed to Python."""
     def __new__(cls, name: str | None = None) -> Model: ...
-    def variable(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+    def variable(self, name: str, lower: float | None = None, upper: float | None = None) -> Var:
         """Add a continuous variable."""
-    def integer(self, name: str, lower: float = ..., upper: float = ...) -> Var:
+    def integer(self, name: str, lower: float | None = None, upper: float | None = None) -> Var:
         """Add an integer variable."""
     def binary(self, name: str) -> Var:
         """Add a binary variable."""
-    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike = ...,
-                  upper: float | _npt.ArrayLike = ...) -> list[Var]:
+    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
+                  upper: float | _npt.ArrayLike | None = None) -> list[Var]:
         """Batch-add continuous variables. Returns a list of Var objects.
         Much faster than calling variable() in a loop for large models.
         `lower` / `upper` may be sequences (numpy arrays) of `count` bounds."""
-    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike = ...,
-                 upper: float | _npt.ArrayLike = ...) -> list[Var]:
+    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
+                 upper: float | _npt.ArrayLike | None = None) -> list[Var]:
         """Batch-add integer variables (`lower` / `upper` may be per-variable sequences)."""
     def add_matrix(self, A: Any, variables: Sequence[Var] | _npt.NDArray[_np.object_],
                    sense: Literal["<=", ">=", "=="] | Sequence[str],
@@ -526,12 +533,14 @@ def solve_cmaes(
     vectorized: bool = False,
     **kwargs: Any,
 ) -> BlackBoxResult:
-    """Solve using CMA-ES (simplified).
-
-    variant: "simple" (default), "full", "ipop" (active CMA-ES, restarts doubling the
-    population) or "bipop" (active CMA-ES, restarts alternating between doubling the
-    population and short runs with small populations and small initial steps, whichever
-    regime has spent fewer evaluations going next), in any case; another name raises
+    """Solve using CMA-ES.
+    variant="simple" (default): a diagonal evolution strategy with a one-fifth-success
+    step-size rule; "full": covariance matrix adaptation (restarts=n doubles the population
+    at each restart); "ipop": covariance matrix adaptation with weighted recombination,
+    active rank-mu updates and restarts that double the population, the recommended first
+    choice; "bipop": the same, with restarts alternating between doubling the population
+    and short runs with small populations and small initial steps, whichever regime has
+    spent fewer evaluations going next. Names match in any case; another name raises
     ValueError. ipop and bipop end the call, converged, once the best value is one that a
     run ending by flat values or tiny steps reached and the last two restarts improved it
     by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for

@@ -56,7 +56,8 @@ def test_registration_order_and_docstrings():
     assert po.solve_portfolio.__text_signature__ == (
         "(obj_func, bounds, max_evals=5000, *, max_time=None, callback=None, verbose=False, "
         "workers=None, vectorized=False)")
-    assert po.solve_cmaes.__doc__ == "Solve using CMA-ES (simplified)."
+    assert po.solve_cmaes.__doc__.startswith("Solve using CMA-ES.\nvariant=\"simple\" (default)")
+    assert "simplified" not in po.solve_cmaes.__doc__ and '"ipop"' in po.solve_cmaes.__doc__
     assert po.solve_parallel_de.__doc__.startswith("Enhanced DE with larger population.\n")
     assert po.stochastic_solve.__doc__.startswith("Scenario-based stochastic optimisation.\n")
 

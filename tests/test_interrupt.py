@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.needs_sigint
+
 # A market-split MILP (4 equality rows over 36 binaries with slack): small,
 # and hard enough to keep the search busy far beyond the signal's delay.
 CHILD = textwrap.dedent("""

@@ -39,17 +39,17 @@ def test_class_and_getter_docstrings():
 
 
 @pytest.mark.parametrize("method, signature, body", [
-    ("variable", "($self, name, lower=..., upper=...)", "Add a continuous variable."),
-    ("integer", "($self, name, lower=..., upper=...)", "Add an integer variable."),
+    ("variable", "($self, name, lower=None, upper=None)", "Add a continuous variable."),
+    ("integer", "($self, name, lower=None, upper=None)", "Add an integer variable."),
     ("binary", "($self, name)", "Add a binary variable."),
     ("minimize", "($self, expr)", "Set the objective to minimize. Accepts Var, Expr, or QuadExpr."),
     ("maximize", "($self, expr)", "Set the objective to maximize. Accepts Var, Expr, or QuadExpr."),
     ("add", "($self, constraint, name=None)",
      "Add a constraint. Accepts a Constraint object, with optional name."),
-    ("variables", "($self, prefix, count, lower=..., upper=...)",
+    ("variables", "($self, prefix, count, lower=None, upper=None)",
      "Batch-add continuous variables. Returns a list of Var objects.\n"
      "Much faster than calling variable() in a loop for large models."),
-    ("integers", "($self, prefix, count, lower=..., upper=...)", "Batch-add integer variables."),
+    ("integers", "($self, prefix, count, lower=None, upper=None)", "Batch-add integer variables."),
     ("binaries", "($self, prefix, count, lower=0.0, upper=1.0)",
      "Batch-add binary variables.\n`lower` / `upper` (numbers or per-variable sequences within [0, 1]) may fix some of them."),
     ("to_lp", "($self)", "Export the model to LP format string."),
@@ -338,7 +338,7 @@ def test_failed_calls_leave_model_unchanged(model):
     before = (model.to_lp(), model.summary(), repr(model))
     failing = [
         lambda: model.minimize("a"),
-        lambda: model.variable("z", lower=None),
+        lambda: model.variable("z", lower="0"),  # (None is the default: unbounded)
         lambda: model.variables("z", 3, upper="x"),
         lambda: model.binaries("z", -2),
         lambda: model.add("c"),

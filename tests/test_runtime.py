@@ -13,6 +13,7 @@ ORDER = [
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
     "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
     "quad_form",
+    "PeloraWarning",
 ]
 
 

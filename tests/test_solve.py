@@ -301,12 +301,13 @@ def spy(monkeypatch):
         real = getattr(highspy.Highs, name)
 
         def method(self, *args):
-            calls.append((name, args))
+            # arrays copied: the ones the adapter hands over borrow its buffers
+            calls.append((name, tuple(a.copy() if isinstance(a, np.ndarray) else a for a in args)))
             return real(self, *args)
 
         monkeypatch.setattr(highspy.Highs, name, method)
 
-    for name in ("setOptionValue", "setSolution", "setBasis", "passModel"):
+    for name in ("setOptionValue", "setSolution", "setBasis", "passModel", "addRows"):
         wrap(name)
     return calls
 
@@ -526,13 +527,65 @@ def test_redundant_row_is_removed_and_duals_stay_aligned(capsys, spy):
     plain = m.solve()
     spy.clear()
     reduced = m.solve(eliminate_redundant=True, verbose=True)
-    passed = [args for name, args in spy if name == "passModel"]
-    assert passed[0][1] == 1  # one row reached HiGHS
+    rows = [args[0] for name, args in spy if name == "addRows"]  # an LP: rows, then columns
+    assert rows[0] == 1  # one row reached HiGHS
     assert reduced.objective == pytest.approx(plain.objective)
     assert reduced.duals == pytest.approx([0.0, plain.duals[1]])
     assert plain.duals[0] == pytest.approx(0.0)
     err = capsys.readouterr().err
     assert "[pelora-opt 18.s.3] eliminated 1 provably-redundant rows (1 remain)\n" in err
+
+
+def test_integrality_reaches_highs_only_for_integer_models(spy, capfd):
+    # A continuous model passes no integrality (an all-zero array makes HiGHS
+    # print that the model has no integer variables); a MILP passes its own.
+    r = small_lp().solve(verbose=True)
+    assert r.status == "optimal" and r.duals is not None
+    assert [name for name, _ in spy if name in ("passModel", "addRows")] == ["addRows"]
+    assert "integrality" not in capfd.readouterr().out
+    spy.clear()
+    m = po.Model()
+    x = m.variable("x", lower=0, upper=10)
+    n = m.integer("n", lower=0, upper=10)
+    m.add(2 * x + 3 * n <= 7.5)
+    m.add(x <= 1.2)
+    m.maximize(x + 2 * n)
+    r = m.solve()
+    assert (r.objective, r.values()["n"]) == (pytest.approx(4.75), pytest.approx(2.0))
+    integrality = [list(args[-1]) for name, args in spy if name == "passModel"]
+    assert integrality and all(i == [0, 1] for i in integrality)
+
+
+FIRST_SOLVE_CLOCK = """
+import sys, time
+import pelora_opt as po
+events = []
+def clock():  # readings 0, 1, 2, ... in the order they are taken
+    events.append("clock")
+    return float(events.count("clock") - 1)
+class SeeImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == "highspy":
+            events.append("import highspy")
+        return None
+sys.meta_path.insert(0, SeeImport())
+time.perf_counter = clock
+m = po.Model()
+x = m.variable("x", lower=0, upper=1)
+m.maximize(x)
+r = m.solve()
+readings = [i for i, e in enumerate(events) if e == "clock"]
+start = readings[int(len(readings) - 1 - r.solve_time)]  # the reading the time starts from
+print(events.index("import highspy") < start, r.status)
+"""
+
+
+def test_first_solve_time_leaves_out_the_import():
+    # A fresh process, so that the solve imports highspy: the clock that
+    # solve_time starts from is read after that import.
+    out = subprocess.run([sys.executable, "-c", FIRST_SOLVE_CLOCK], capture_output=True,
+                         text=True, check=True)
+    assert out.stdout.split() == ["True", "optimal"]
 
 
 def test_row_at_its_bound_is_kept(capsys):

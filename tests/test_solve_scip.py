@@ -396,5 +396,5 @@ def test_no_warning_for_integral_solvers_or_continuous_models(capfd):
 def test_missing_pyscipopt_is_named(monkeypatch):
     monkeypatch.setitem(sys.modules, "pyscipopt", None)
     m, _, _ = close_miqp()
-    with pytest.raises(ImportError, match="pyscipopt is required for the SCIP solver"):
+    with pytest.raises(ImportError, match="solver 'scip' needs the pyscipopt package: pip install pyscipopt"):
         m.solve(solver="scip")

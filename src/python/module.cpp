@@ -5,6 +5,7 @@
 #include "python/blackbox/frame.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 
 namespace pelora::py {
 namespace {
@@ -49,8 +50,22 @@ const Entry kEntries[] = {
     {nullptr, nullptr, nullptr},  // end
 };
 
+#ifndef PELORA_VERSION
+#define PELORA_VERSION "0+unknown"
+#endif
+
+const char kModuleDoc[] =
+    "Algebraic modelling with fast solver hand-off, and derivative-free optimisers.\n\n"
+    "Model(name) holds variables, constraints and an objective written with Python\n"
+    "operators; Model.solve() sends it to HiGHS (LP, MILP), OSQP (QP), Clarabel\n"
+    "(cones), Ipopt (NLP) or SCIP (MIQP, MINLP) and returns a Result. The black-box\n"
+    "optimisers (solve_de, solve_pso, solve_sa, solve_cmaes, solve_portfolio,\n"
+    "stochastic_solve, pareto_frontier, solve_admm) minimise Python functions over\n"
+    "a box. pelora_opt.plot draws convergence histories and Pareto fronts.\n\n"
+    "Warnings are PeloraWarning instances and records of the \"pelora_opt\" logger.";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "pelora_opt", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "pelora_opt", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* g_module = nullptr;
@@ -71,6 +86,8 @@ void register_entries(PyObject* module) {
     Ref name = check(PyUnicode_FromString(e.name));
     check_status(PyList_Append(all.get(), name.get()));
   }
+  Ref warning_name = check(PyUnicode_FromString("PeloraWarning"));
+  check_status(PyList_Append(all.get(), warning_name.get()));
   check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
   PyObject* failure = internal_failure_type();
   if (!failure) throw_already_set();
@@ -92,7 +109,11 @@ PyObject* init_module() {
   }
   Ref module = check(PyModule_Create2(&module_def, 3));
   register_entries(module.get());
+  install_messages(module.get());
+  Ref version = check(PyUnicode_FromString(PELORA_VERSION));
+  check_status(PyModule_AddObjectRef(module.get(), "__version__", version.get()));
   blackbox::install_parallel_helpers(module.get());
+  install_plot_module(module.get());
   g_interpreter = id;
   g_module = module.get();
   Py_INCREF(g_module);  // the process-wide cell keeps its own reference

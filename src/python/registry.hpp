@@ -26,4 +26,7 @@ extern PyMethodDef read_model_def;
 extern PyMethodDef exp_def, log_def;
 extern PyMethodDef dot_def, quad_form_def;
 
+// Submodules: pelora_opt.plot (also in sys.modules, so `import pelora_opt.plot` works).
+void install_plot_module(PyObject* module);
+
 }  // namespace pelora::py

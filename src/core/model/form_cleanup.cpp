@@ -131,7 +131,7 @@ bool integral_at(const std::vector<int32_t>& integrality, const std::vector<doub
 
 void round_integer_columns(const std::vector<int32_t>& integrality, std::vector<double>& x) {
   for (size_t j = 0; j < integrality.size() && j < x.size(); ++j) {
-    if (integrality[j] != 0) x[j] = std::round(x[j]);
+    if (integrality[j] != 0) x[j] = std::round(x[j]) + 0.0;  // + 0.0: no -0.0
   }
 }
 

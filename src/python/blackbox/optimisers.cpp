@@ -323,7 +323,8 @@ PyMethodDef solve_sa_def = {
 PyMethodDef solve_cmaes_def = {
     "solve_cmaes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(solve_cmaes)),
     METH_VARARGS | METH_KEYWORDS,
-    "solve_cmaes(obj_func, bounds, **kwargs)\n--\n\nSolve using CMA-ES (simplified)."};
+    "solve_cmaes(obj_func, bounds, **kwargs)\n--\n\n"
+    "Solve using CMA-ES.\nvariant=\"simple\" (default): a diagonal evolution strategy with a one-fifth-success step-size rule; \"full\": covariance matrix adaptation (restarts=n doubles the population at each restart); \"ipop\": covariance matrix adaptation with weighted recombination, active rank-mu updates and restarts that double the population, the recommended first choice; \"bipop\": the same, with restarts alternating between doubling the population and short runs with small populations and small initial steps, whichever regime has spent fewer evaluations going next. Names match in any case; another name raises ValueError. ipop and bipop end the call, converged, once the best value is one that a run ending by flat values or tiny steps reached and the last two restarts improved it by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for every evaluation or restart they allow instead."};
 
 PyMethodDef stochastic_solve_def = {
     "stochastic_solve",

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "python/blackbox/evaluate.hpp"
+#include "python/runtime/call.hpp"
 
 namespace pelora::py::blackbox {
 namespace {
@@ -75,12 +76,8 @@ PyMethodDef call_def = {"polish_objective", call, METH_O, nullptr};
 
 void polish(PyObject* func, const pelora::blackbox::Bounds& bounds,
             pelora::blackbox::RunResult& r, uint64_t budget) {
-  Ref optimize = Ref::steal(PyImport_ImportModule("scipy.optimize"));
-  if (!optimize) {
-    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
-    PyErr_Clear();
-    throw_error(PyExc_ImportError, "polish=True needs scipy (scipy.optimize.minimize)");
-  }
+  const ImportPurpose purpose("polish=True");
+  Ref optimize = import_module("scipy.optimize");
   Ref minimize = check(PyObject_GetAttrString(optimize.get(), "minimize"));
 
   Polish p{func, budget, 0, false, r.objective, r.x, r.x};

@@ -88,6 +88,8 @@ const Params<1> kBinary{"Model.binary()", {"name"}, 1, false};
 PyObject* add_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<3>& p,
                       VarKind kind) {
   auto a = match(p, args, kw);
+  // None, the default the signature shows, leaves a side unbounded.
+  for (size_t i : {1, 2}) a.v[i] = a.given_not_none(i) ? a.v[i] : nullptr;
   std::string name = a.to_string(0);
   const double lower = a.to_double(1, -kInf);
   const double upper = a.to_double(2, kInf);
@@ -158,6 +160,7 @@ const Params<4> kBinaries{"Model.binaries()", {"prefix", "count", "lower", "uppe
 PyObject* batch_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<4>& p,
                         VarKind kind) {
   auto a = match(p, args, kw);
+  for (size_t i : {2, 3}) a.v[i] = a.given_not_none(i) ? a.v[i] : nullptr;  // None: unbounded
   const std::string prefix = a.to_string(0);
   const size_t count = a.to_count(1);
   auto lowers = a.convert(2, [&](PyObject* o) { return bound_sequence(o, count, "lower"); });
@@ -435,9 +438,9 @@ PyCFunction fn(F f) {
 
 PyMethodDef methods[] = {
     {"variable", fn(model_variable), kArgs,
-     "variable($self, name, lower=..., upper=...)\n--\n\nAdd a continuous variable."},
+     "variable($self, name, lower=None, upper=None)\n--\n\nAdd a continuous variable."},
     {"integer", fn(model_integer), kArgs,
-     "integer($self, name, lower=..., upper=...)\n--\n\nAdd an integer variable."},
+     "integer($self, name, lower=None, upper=None)\n--\n\nAdd an integer variable."},
     {"binary", fn(model_binary), kArgs, "binary($self, name)\n--\n\nAdd a binary variable."},
     {"minimize", fn(model_minimize), kArgs,
      "minimize($self, expr)\n--\n\nSet the objective to minimize. Accepts Var, Expr, or QuadExpr."},
@@ -462,11 +465,11 @@ PyMethodDef methods[] = {
      "any cone auto-routes to Clarabel (``PSDTriangleConeT(d)``). The off-\n"
      "diagonal entries are \xE2\x88\x9A" "2-scaled internally per Clarabel's convention."},
     {"variables", fn(model_variables), kArgs,
-     "variables($self, prefix, count, lower=..., upper=...)\n--\n\n"
+     "variables($self, prefix, count, lower=None, upper=None)\n--\n\n"
      "Batch-add continuous variables. Returns a list of Var objects.\n"
      "Much faster than calling variable() in a loop for large models."},
     {"integers", fn(model_integers), kArgs,
-     "integers($self, prefix, count, lower=..., upper=...)\n--\n\nBatch-add integer variables."},
+     "integers($self, prefix, count, lower=None, upper=None)\n--\n\nBatch-add integer variables."},
     {"binaries", fn(model_binaries), kArgs,
      "binaries($self, prefix, count, lower=0.0, upper=1.0)\n--\n\nBatch-add binary variables.\n"
      "`lower` / `upper` (numbers or per-variable sequences within [0, 1]) may fix some of them."},

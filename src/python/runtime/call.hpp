@@ -9,11 +9,18 @@
 #include <string_view>
 
 #include "python/runtime/error.hpp"
+#include "python/runtime/imports.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace pelora::py {
 
-inline Ref import_module(const char* name) { return check(PyImport_ImportModule(name)); }
+// A package that is not installed raises ImportError naming what needs it
+// and how to install it (imports.hpp).
+inline Ref import_module(const char* name) {
+  PyObject* module = PyImport_ImportModule(name);
+  if (!module) throw_import_failure(name);
+  return Ref::steal(module);
+}
 
 inline Ref get_attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 

@@ -11,22 +11,26 @@ void throw_already_set() {
   throw ErrorAlreadySet{};
 }
 
-PyObject* internal_failure_type() {
-  static PyObject* type = nullptr;
-  if (!type) {
-    PyObject* t = PyErr_NewExceptionWithDoc(
-        "pelora_opt.InternalFailure",
-        "Signals an internal failure of pelora_opt: a broken invariant, such as a model "
-        "whose lock was poisoned by an earlier failure. The object involved stays unusable.",
-        PyExc_BaseException, nullptr);
+PyObject* exception_type_once(PyObject*& cell, const char* name, const char* doc, PyObject* base) {
+  if (!cell) {
+    PyObject* t = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
     if (!t) return nullptr;
-    if (type) {  // filled meanwhile by a re-entrant caller: keep the first
+    if (cell) {  // filled meanwhile by a re-entrant caller: keep the first
       Py_DECREF(t);
     } else {
-      type = t;
+      cell = t;
     }
   }
-  return type;
+  return cell;
+}
+
+PyObject* internal_failure_type() {
+  static PyObject* type = nullptr;
+  return exception_type_once(
+      type, "pelora_opt.InternalFailure",
+      "Signals an internal failure of pelora_opt: a broken invariant, such as a model "
+      "whose lock was poisoned by an earlier failure. The object involved stays unusable.",
+      PyExc_BaseException);
 }
 
 void set_python_error_from_current() noexcept {

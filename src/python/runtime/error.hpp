@@ -54,6 +54,11 @@ inline void check_status(int rc) {
 // The module's internal-failure exception type (created on first need).
 PyObject* internal_failure_type();
 
+// An exception (or warning) class `name` derived from `base`, created once
+// into `cell` (a re-entrant caller's type, filled meanwhile, is kept);
+// null with the Python error set on failure.
+PyObject* exception_type_once(PyObject*& cell, const char* name, const char* doc, PyObject* base);
+
 // Sets the Python error for the exception currently being handled.
 void set_python_error_from_current() noexcept;
 

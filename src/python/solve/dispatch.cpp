@@ -6,6 +6,8 @@
 
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/imports.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/clarabel_adapter.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/ipopt_adapter.hpp"
@@ -69,7 +71,8 @@ std::string choose_solver(const std::optional<std::string>& requested, const Sta
       case ProblemType::LP:
       case ProblemType::MILP: name = "highs"; break;
       case ProblemType::MIQP: name = "scip"; break;
-      case ProblemType::QP: name = "osqp"; break;
+      // A bare install has HiGHS but not OSQP: HiGHS then takes the QP.
+      case ProblemType::QP: name = package_importable("osqp") ? "osqp" : "highs"; break;
       case ProblemType::NLP: name = form.has_integer() ? "scip" : "ipopt"; break;
     }
   }
@@ -94,9 +97,9 @@ void warn_if_integrality_ignored(const std::string& lower_name, const StandardFo
   if (!form.has_integer()) return;
   for (const RelaxingSolver& s : kRelaxingSolvers) {
     if (lower_name != s.name) continue;
-    write_stderr(std::string("[pelora-opt] warning: ") + s.display +
-                 " ignores integrality; the result is the continuous relaxation of this "
-                 "mixed-integer model (solver=\"scip\" solves it with integrality)\n");
+    warn_line(std::string("[pelora-opt] warning: ") + s.display +
+              " ignores integrality; the result is the continuous relaxation of this "
+              "mixed-integer model (solver=\"scip\" solves it with integrality)");
     return;
   }
 }
@@ -108,11 +111,7 @@ std::optional<std::string> integer_cone_problem(bool requested, const StandardFo
         "no available solver keeps integrality with PSD cones: Clarabel would solve the "
         "continuous relaxation. Name solver=\"clarabel\" to accept the relaxation");
   }
-  if (form.soc_cones.empty()) return std::nullopt;
-  Ref scip = Ref::steal(PyImport_ImportModule("pyscipopt"));
-  if (scip) return std::nullopt;
-  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
-  PyErr_Clear();
+  if (form.soc_cones.empty() || package_importable("pyscipopt")) return std::nullopt;
   return std::string(
       "integer variables with second-order cones need SCIP (pyscipopt is not installed): "
       "Clarabel would solve the continuous relaxation. Install with `pip install pyscipopt`, "

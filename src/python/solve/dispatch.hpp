@@ -14,7 +14,8 @@ namespace pelora::py {
 // solver's raises ValueError listing the names), otherwise "clarabel" for a
 // model with cones ("scip" when it also has integer columns and no PSD
 // cone), else "highs" (LP, MILP), "scip" (MIQP, and NLP with integer or
-// binary variables), "osqp" (QP) or "ipopt" (continuous NLP).
+// binary variables), "osqp" (QP; "highs" when osqp is not installed) or
+// "ipopt" (continuous NLP).
 std::string choose_solver(const std::optional<std::string>& requested, const StandardForm& form,
                           ProblemType type);
 

@@ -14,9 +14,10 @@
 #include <cstdio>
 
 #include "python/runtime/call.hpp"
+#include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/interrupt.hpp"
-#include "python/runtime/error.hpp"
 #include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
@@ -282,10 +283,10 @@ void check_highs_threads(PyObject* h, uint32_t threads) {
   // without `threads` sized by HiGHS's default; the reset above covers that,
   // and without it there is no earlier count to warn about.
   if (previous < 1) return;
-  write_stderr("[pelora-opt] warning: HiGHS thread count changed (" + std::to_string(previous) +
-               " -> " + std::to_string(threads) +
-               ") within this process and resetGlobalScheduler is unavailable; solve may "
-               "return status 'unknown'. Keep `threads` uniform per process.\n");
+  warn_line("[pelora-opt] warning: HiGHS thread count changed (" + std::to_string(previous) +
+            " -> " + std::to_string(threads) +
+            ") within this process and resetGlobalScheduler is unavailable; solve may "
+            "return status 'unknown'. Keep `threads` uniform per process.");
 }
 
 bool highs_status_is(PyObject* highspy, PyObject* status, const char* name) {
@@ -314,13 +315,35 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
   Ref start = np.borrow(f.a_start), index = np.borrow(f.a_index), value = np.borrow(f.a_value);
   Ref integrality = np.borrow(f.integrality);
 
-  Ref status;
-  if (with_hessian && f.hessian && f.hessian->nnz() > 0) {
-    const Hessian lower = lower_triangle(*f.hessian, f.num_col);
+  // The Hessian's lower triangle, when there is one (arrays borrowed as above).
+  const bool quadratic = with_hessian && f.hessian && f.hessian->nnz() > 0;
+  const Hessian lower = quadratic ? lower_triangle(*f.hessian, f.num_col) : Hessian{};
+  Ref triangular, q_nnz, qs, qi, qv;
+  if (quadratic) {
     Ref q_cls = get_attr(highspy, "HessianFormat");
-    Ref triangular = get_attr(q_cls.get(), "kTriangular");
-    Ref q_nnz = py_int(static_cast<long long>(lower.nnz()));
-    Ref qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
+    triangular = get_attr(q_cls.get(), "kTriangular");
+    q_nnz = py_int(static_cast<long long>(lower.nnz()));
+    qs = np.borrow(lower.q_start), qi = np.borrow(lower.q_index), qv = np.borrow(lower.q_value);
+  }
+
+  Ref status;
+  if (!f.has_integer()) {
+    // No integrality array for a continuous model (an all-zero one makes
+    // HiGHS warn that it has no integer variables): empty rows first, then
+    // the columns with their entries, then the Hessian.
+    const std::vector<int32_t> none;
+    Ref empty = np.borrow(none);
+    Ref zero = py_int(0);
+    status = call_method(h, "addRows", num_row.get(), rl.get(), ru.get(), zero.get(), empty.get(),
+                         empty.get(), np.borrow(std::span<const double>()).get());
+    if (highs_status_is(highspy, status.get(), "kError")) return false;
+    status = call_method(h, "addCols", num_col.get(), cost.get(), cl.get(), cu.get(), num_nz.get(),
+                         start.get(), index.get(), value.get());
+    if (quadratic && !highs_status_is(highspy, status.get(), "kError")) {
+      status = call_method(h, "passHessian", num_col.get(), q_nnz.get(), triangular.get(), qs.get(),
+                           qi.get(), qv.get());
+    }
+  } else if (quadratic) {
     status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(), q_nnz.get(),
                          colwise.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
                          cl.get(), cu.get(), rl.get(), ru.get(), start.get(), index.get(),
@@ -364,15 +387,16 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   refuse_cones(f, "HiGHS", "solve without naming a solver (cones go to Clarabel)");
   refuse_nonlinear(model, "HiGHS", "use solver=\"ipopt\", or solver=\"scip\" with integer variables");
   const SolveOptions& o = options.core;
-  const double t0 = perf_counter();
+  double t0 = perf_counter();
   // HiGHS refuses a side that no point can meet (x >= inf) as bad data; the
   // model is simply infeasible, as every other adapter reports it.
   if (impossible_bounds(f, model)) return infeasible_without_solving("HiGHS", t0);
   Ref highspy = import_module("highspy");
+  const Numpy np;
+  t0 = perf_counter();  // the packages' imports are not part of the run
   Ref h = new_highs(highspy.get(), o.verbose);
   apply_options(h.get(), o);
   apply_highs_settings(highspy.get(), h.get(), options);
-  const Numpy np;
   const bool integer = f.has_integer();
 
   AdapterOutcome out;

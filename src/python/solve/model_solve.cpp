@@ -12,6 +12,8 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/imports.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/dispatch.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/options_reader.hpp"
@@ -109,10 +111,11 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
 
   const ProblemType type = classify_problem(model);
   const std::string name = choose_solver(options.solver, form, type);
+  const ImportPurpose purpose("solver '" + (uses_highs(name) ? std::string("highs") : name) + "'");
   if (auto why = integer_cone_problem(options.solver.has_value(), form)) {
     // Answering with the continuous relaxation would pass fractional
     // integers off as the solution.
-    write_stderr("[pelora-opt] error: " + *why + "\n");
+    error_line("[pelora-opt] error: " + *why);
     AdapterOutcome refused;
     refused.data.status = SolveStatus::Error;
     refused.data.solver = "none";
@@ -174,6 +177,10 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
 PyObject* pack_result(AdapterOutcome outcome, std::shared_ptr<const ModelSnapshot> snapshot) {
   ResultValue v;
   v.data = std::move(outcome.data);
+  // A solver's -0.0 (a binary at zero, say) prints as "-0.0": the value is 0.
+  if (v.data.primals) {
+    for (double& x : *v.data.primals) x += 0.0;
+  }
   v.data.snapshot = std::move(snapshot);
   v.basis = std::move(outcome.basis);
   return new_result(std::move(v));

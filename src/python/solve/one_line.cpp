@@ -22,6 +22,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/imports.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/solve/adapter.hpp"
 #include "python/solve/handoff.hpp"
@@ -121,11 +122,15 @@ PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwar
 
   const StandardForm form = standard_form_of(model);
   Adapter adapter = solve_with_highs;
+  const char* solver = "solver 'highs'";
   if (has_nonlinear_terms(model)) {
     adapter = solve_with_ipopt_nonlinear;
-  } else if (std::holds_alternative<QuadExpr>(*model.objective)) {
-    adapter = solve_with_osqp;
+    solver = "solver 'ipopt'";
+  } else if (std::holds_alternative<QuadExpr>(*model.objective) && package_importable("osqp")) {
+    adapter = solve_with_osqp;  // without OSQP (a bare install), HiGHS takes the QP
+    solver = "solver 'osqp'";
   }
+  const ImportPurpose purpose(solver);
   return pack_result(adapter(form, model, options), snapshot_of(model));
 }
 

@@ -9,6 +9,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/messages.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/solver_settings.hpp"
 
@@ -108,7 +109,7 @@ void warn_unknown_options(PyObject* kw) {
     if (known) continue;
     std::string line = "[pelora-opt] warning: unknown option '" + name + "' ignored";
     if (const char* near = closest_option(name)) line += std::string(" (did you mean '") + near + "'?)";
-    write_stderr(line + "\n");
+    warn_line(line);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/imports.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/runtime/types.hpp"
 #include "python/solve/arrays.hpp"
@@ -181,6 +182,7 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       if (PyObject* v = option_item(kwargs, "time_limit")) time_limit = option_float(v);
 
       PersistentState st;
+      const ImportPurpose purpose("PersistentHighs");
       st.highspy = import_module("highspy");
       const Numpy np;
       st.highs = new_highs(st.highspy.get(), verbose);
