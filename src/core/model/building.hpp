@@ -38,8 +38,11 @@ VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, doub
 ConstraintRecord stored_constraint(const ConstraintRecord& c, std::optional<std::string> name);
 Objective stored_objective(Objective o);
 
-// Appends a constraint record to the list of its kind.
-void add_constraint(ModelData& m, ConstraintRecord c);
+// Appends a constraint record to the list of its kind and returns the row's
+// id (see editing.hpp: row_position).
+uint64_t add_constraint(ModelData& m, ConstraintRecord c);
+// Appends linear rows at once; returns the position of the first.
+size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows);
 
 // Cone sizes: a second-order cone needs a head and at least one more entry;
 // a PSD cone takes n = d(d+1)/2 entries for some d >= 1 (returns d).

@@ -44,6 +44,22 @@ struct ModelData {
   std::vector<std::vector<VarIndex>> psd_cones;  // upper triangle, column-major
   bool maximize = false;
 
+  // Identity (core/model/editing.hpp): `id` is this record's own model id,
+  // carried by its variables and expressions. A record copied from another
+  // (Model.copy, unpickling) names that model as `origin` and accepts its
+  // first `origin_vars` variables, which it holds under the same indices.
+  ModelId id = kNoModel;
+  ModelId origin = kNoModel;
+  size_t origin_vars = 0;
+  uint64_t origin_next_row = 0;  // the origin's rows below this id are held here
+  // Stable handles of the rows, ascending, one per entry of `constraints` /
+  // `nl_constraints` (a handle keeps naming its row when earlier rows go).
+  std::vector<uint64_t> row_ids;
+  std::vector<uint64_t> nl_row_ids;
+  uint64_t next_row_id = 1;
+  // The bounds a variable had before Var.fix(), restored by unfix().
+  std::unordered_map<VarIndex, std::pair<double, double>> fixed_bounds;
+
   // The name of variable i (i < variables.size()).
   std::string var_name(size_t i) const { return var_names[i]; }
   // The newest variable named `name`, if any.

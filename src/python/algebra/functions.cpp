@@ -64,16 +64,23 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     acc.quad_terms.reserve(quad_count);
     double constant = 0.0;
     NlExpr nl;
+    // The one model every item's variables belong to.
+    Expr owner;
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (!item) throw_already_set();
       if (is_var(item)) {
-        linear.push_back(Term{var_value(item).index, 1.0});
+        const VarValue& v = var_value(item);
+        const ModelId o = v.owner();
+        if (o != owner.owner) owner.owner = joined_owner(owner.owner, o, v.index);
+        linear.push_back(Term{v.index, 1.0});
       } else if (is_expr(item)) {
+        join_owner(owner, expr_value(item));
         gather(expr_value(item));
         constant += expr_value(item).constant;
       } else if (is_quad_expr(item)) {
         const QuadExpr& q = quad_expr_value(item);
+        join_owner(owner, q.linear);
         acc.quad_terms.append(q.quad_terms);
         gather(q.linear);
         constant += q.linear.constant;
@@ -88,6 +95,7 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     acc.linear.terms = merged_terms(linear);
     acc.linear.constant = constant;
+    acc.linear.owner = owner.owner;
     if (nonlinear) {
       NlExpr r = nl_from_quad(acc);
       add_nl(r, nl, 1.0);

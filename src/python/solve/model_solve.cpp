@@ -166,6 +166,10 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
+  snap->model = model.id;
+  snap->origin = model.origin;
+  snap->origin_vars = model.origin_vars;
+  snap->row_ids = model.row_ids;
   return snap;
 }
 
