@@ -86,6 +86,8 @@ PyObject* get_duals(PyObject* self, void*) {
 
 constexpr Params<1> kValueParams{"Result.value()", {"var"}, 1, false};
 
+}  // namespace
+
 // Refuses (ValueError naming one) variables that are not the solved model's.
 void check_snapshot_owner(const ResultData& d, ModelId owner, size_t end, std::optional<VarIndex> var) {
   if (!d.snapshot) return;  // PersistentHighs results keep no model identity
@@ -93,6 +95,17 @@ void check_snapshot_owner(const ResultData& d, ModelId owner, size_t end, std::o
   const bool own = end == 0 || owner == kNoModel || owner == s.model || (owner == s.origin && end <= s.origin_vars);
   if (!own) throw ForeignVariable(owner, var);
 }
+
+void check_snapshot_var(const ResultData& d, const VarValue& v) {
+  try {
+    check_snapshot_owner(d, v.owner(), v.index + size_t{1}, v.index);
+  } catch (ForeignVariable& e) {
+    e.name = v.name();
+    throw;
+  }
+}
+
+namespace {
 
 double linear_value(const Expr& e, const std::vector<double>& x) {
   double v = e.constant;
@@ -111,7 +124,7 @@ PyObject* result_value_of(PyObject* self, PyObject* args, PyObject* kw) {
     const std::vector<double>& x = primals_of(d);
     if (is_var(o)) {
       const VarValue& v = var_value(o);
-      check_snapshot_owner(d, v.owner(), v.index + size_t{1}, v.index);
+      check_snapshot_var(d, v);
       if (v.index >= x.size()) throw_no_solution();
       return PyFloat_FromDouble(x[v.index]);
     }
