@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,9 @@ class NameBlock {
   const std::string& text() const noexcept { return text_; }
   // The model whose variables these are (kNoModel for a name held by no model).
   ModelId owner() const noexcept { return owner_; }
+  // Whatever must live as long as the block (the binding layer's keep-alive
+  // of a model for a variable restored on its own).
+  std::shared_ptr<void> anchor;
 
  private:
   friend class NameRef;

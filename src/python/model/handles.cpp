@@ -124,7 +124,10 @@ PyObject* var_unfix(PyObject* self, PyObject*) {
 
 const ConstraintRefValue& constraint_ref_value(PyObject* o) { return unbox<ConstraintRefValue>(o); }
 
-PyObject* new_constraint_ref(ConstraintRefValue v) { return box_new(constraint_ref_type(), std::move(v)); }
+PyObject* new_constraint_ref(ConstraintRefValue v, PyObject* model) {
+  v.keep = Ref::borrow(model);
+  return box_new(constraint_ref_type(), std::move(v));
+}
 
 size_t row_of(const ModelData& d, const ConstraintRefValue& r) {
   const bool own = r.model == d.id || (r.model == d.origin && r.id < d.origin_next_row);

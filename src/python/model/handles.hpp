@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/model/editing.hpp"
+#include "python/runtime/ref.hpp"
 #include "python/registry.hpp"
 
 namespace pelora::py {
@@ -16,11 +17,13 @@ struct ConstraintRefValue {
   ModelId model;
   uint64_t id;
   RowKind kind;
+  Ref keep = Ref();  // the Model object, kept alive while the handle lives
 };
 
 inline bool is_constraint_ref(PyObject* o) { return Py_TYPE(o) == constraint_ref_type(); }
 
-PyObject* new_constraint_ref(ConstraintRefValue v);
+// A handle on row `v` of the Model object `model` (which it keeps alive).
+PyObject* new_constraint_ref(ConstraintRefValue v, PyObject* model);
 const ConstraintRefValue& constraint_ref_value(PyObject* o);
 
 // The current position of a handle's row in `d` (the handle's model or a

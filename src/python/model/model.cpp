@@ -355,7 +355,7 @@ PyObject* model_add(PyObject* self, PyObject* args, PyObject* kw) {
       model = d.id;
       return add_constraint(d, std::move(stored));
     });
-    return new_constraint_ref(ConstraintRefValue{model, id, kind});
+    return new_constraint_ref(ConstraintRefValue{model, id, kind}, self);
   });
 }
 
@@ -502,7 +502,7 @@ PyObject* model_constraint(PyObject* self, PyObject* args, PyObject* kw) {
       return std::nullopt;
     });
     if (!found) throw_missing("constraint", name, all);
-    return new_constraint_ref(*found);
+    return new_constraint_ref(*found, self);
   });
 }
 
@@ -532,8 +532,8 @@ PyObject* get_constraints(PyObject* self, void*) {
     });
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(lin.size() + nl.size())));
     size_t k = 0;
-    for (uint64_t r : lin) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Linear}));
-    for (uint64_t r : nl) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Nonlinear}));
+    for (uint64_t r : lin) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Linear}, self));
+    for (uint64_t r : nl) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Nonlinear}, self));
     return tuple.release();
   });
 }
@@ -544,9 +544,9 @@ const Params<1> kRemove{"Model.remove()", {"constraint"}, 1, false};
 PyObject* model_set_coefficient(PyObject* self, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kSetCoefficient, args, kw);
-    const VarValue& v = a.convert(1, [](PyObject* o) -> const VarValue& {
+    const VarValue& v = *a.convert(1, [](PyObject* o) -> const VarValue* {
       if (!is_var(o)) throw_cannot_convert(o, "Var");
-      return var_value(o);
+      return &var_value(o);
     });
     const double value = a.convert(2, as_double);
     with_model_lock(self, [&](ModelData& d) {

@@ -102,10 +102,15 @@ PyObject* value_from_bytes(std::span<const char> in) {
 PyObject* var_of_model(PyObject* model, PyObject* index) {
   if (!is_model(model)) throw_type_error("_restore: a Model is needed");
   const size_t i = as_count(index);
-  NameRef names = with_model_lock(model, [&](ModelData& d) {
+  auto [name, owner] = with_model_lock(model, [&](ModelData& d) {
     if (i >= d.variables.size()) throw_value_error("_restore: variable index out of range");
-    return d.var_names.block_of(i);
+    return std::make_pair(d.var_name(i), d.id);
   });
+  // A name block of its own that keeps the model alive: a Var unpickled
+  // without anything else holding its model still has one.
+  auto* block = new NameBlock(std::move(name), static_cast<VarIndex>(i), false, owner);
+  NameRef names(block);
+  block->anchor = std::shared_ptr<void>(Py_NewRef(model), [](void* p) { Py_DECREF(static_cast<PyObject*>(p)); });
   return new_var(std::move(names), static_cast<VarIndex>(i));
 }
 
@@ -138,7 +143,7 @@ PyObject* restore_impl(PyObject*, PyObject* args) {
       if (id == static_cast<uint64_t>(-1) && PyErr_Occurred()) throw_already_set();
       if (k > 1) throw_value_error("pickled data is damaged");
       const ModelId mid = with_model_lock(model, [](ModelData& d) { return d.id; });
-      return new_constraint_ref(ConstraintRefValue{mid, id, static_cast<RowKind>(k)});
+      return new_constraint_ref(ConstraintRefValue{mid, id, static_cast<RowKind>(k)}, model);
     }
     if (kind == "Result") {
       ResultValue v;

@@ -87,9 +87,9 @@ const Params<1> kWhyDetail{"Result.why_detail()", {"var"}, 1, false};
 // It must be a variable of the solved model.
 size_t var_argument(const ResultData& r, const Params<1>& params, PyObject* args, PyObject* kwargs) {
   auto a = match(params, args, kwargs);
-  const VarValue& v = a.convert(0, [](PyObject* o) -> const VarValue& {
+  const VarValue& v = *a.convert(0, [](PyObject* o) -> const VarValue* {
     if (!is_var(o)) throw_cannot_convert(o, "Var");
-    return var_value(o);
+    return &var_value(o);
   });
   check_snapshot_var(r, v);
   return v.index;

@@ -1,0 +1,158 @@
+"""Copying and shipping: copy, deepcopy and pickle of every modelling object,
+including solved Results whose diagnostics run after the trip, and a Dask
+scenario run that ships one model per task and returns Results."""
+import copy
+import pickle
+
+import pytest
+
+import pelora_opt as po
+
+
+def production():
+    m = po.Model("production")
+    chairs = m.integer("chairs", 0, 40)
+    tables = m.integer("tables", 0, 30)
+    overtime = m.variable("overtime", 0, 10)
+    m.add(2 * chairs + 4 * tables - overtime <= 80, name="cutting")
+    m.add(chairs + 3 * tables <= 60, name="assembly")
+    m.add(chairs >= 20, name="chairs_contract")
+    m.maximize(30 * chairs + 70 * tables - 45 * overtime)
+    return m, chairs, tables, overtime
+
+
+def test_model_round_trips_solve_and_export_the_same():
+    m, chairs, _, overtime = production()
+    m.add(po.sqrt(overtime + 1) <= 4, name="soft")  # nonlinear rows and trees travel too
+    m.remove("soft")
+    m.var("overtime").fix(2.0)
+    for proto in (2, 4, 5):
+        twin = pickle.loads(pickle.dumps(m, protocol=proto))
+        assert twin.to_lp() == m.to_lp() and twin.to_python() == m.to_python()
+        assert twin.solve().objective == m.solve().objective
+    twin.var("overtime").unfix()  # the fix travelled
+    assert twin.var("overtime").upper == 10.0
+    for twin in (m.copy(), copy.copy(m), copy.deepcopy(m)):
+        assert twin is not m and twin.to_lp() == m.to_lp()
+        twin.var("chairs").upper = 1.0
+        assert m.var("chairs").upper == 40.0  # independent
+    # a copy accepts the original's variables and handles as they were at the copy
+    c = m.copy()
+    c.add(chairs <= 25, name="cap")
+    c.constraint("cutting").rhs = 90
+    c.remove(m.constraint("assembly"))
+    assert m.constraint("cutting").rhs == 80 and m.num_constraints == 3 and c.num_constraints == 3
+    late = m.variable("late")
+    with pytest.raises(ValueError, match="^variable 'late' belongs to another model$"):
+        c.add(late <= 1)
+
+
+def test_out_of_band_buffers_and_no_per_nonzero_objects():
+    m = po.Model()
+    xs = m.variables("x", 200)
+    import numpy as np
+    m.add_matrix(np.arange(1.0, 2001.0).reshape(10, 200), xs, "<=", 1.0)
+    buffers = []
+    data = pickle.dumps(m, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and len(data) < 200  # the arrays travel out of band
+    assert len(buffers[0].raw()) < 2000 * 12 + 10 * 40 + 200 * 17 + 500
+    twin = pickle.loads(data, buffers=buffers)
+    assert twin.to_lp() == m.to_lp()
+
+
+def test_vars_and_handles_with_and_without_their_model():
+    m, chairs, tables, _ = production()
+    cut = m.constraint("cutting")
+    twin, c2, t2, cut2 = pickle.loads(pickle.dumps((m, chairs, tables, cut)))
+    assert c2.name == "chairs" and (c2.index, t2.index) == (0, 1)
+    c2.upper = 5.0  # the unpickled model's own variable
+    assert twin.var("chairs").upper == 5.0 and chairs.upper == 40.0
+    cut2.rhs = 100
+    assert twin.constraint("cutting").rhs == 100 and cut.rhs == 80
+    alone = pickle.loads(pickle.dumps(tables))  # a Var alone carries its model
+    assert alone.upper == 30.0 and alone.name == "tables"
+    d_model, d_var = copy.deepcopy((m, chairs))
+    d_var.lower = 3.0
+    assert d_model.var("chairs").lower == 3.0 and chairs.lower == 0.0
+    assert copy.copy(chairs) is chairs
+    orphan = po.Model().variable("orphan")
+    back = pickle.loads(pickle.dumps(orphan))
+    assert back.name == "orphan"
+    with pytest.raises(ValueError, match="no longer exists"):
+        back.upper
+
+
+def test_expressions_and_constraints_round_trip():
+    m = po.Model()
+    x, y = m.variable("x"), m.variable("y")
+    shared = po.sin(x) * y
+    values = [x + 2 * y - 1, x * y + 3 * x, shared + shared * 2 + po.exp(x) / (y + 1),
+              x + y <= 4, po.cos(x) * y >= 1]
+    for v in values:
+        for back in (pickle.loads(pickle.dumps(v, protocol=5)), copy.deepcopy(v)):
+            assert type(back) is type(v) and repr(back) == repr(v)
+    # an unpickled expression still belongs to its model
+    e = pickle.loads(pickle.dumps(2 * x + y))
+    m.add(e <= 3)
+    other = po.Model()
+    other.variable("q")
+    with pytest.raises(ValueError, match="^variable 'x' belongs to another model$"):
+        other.add(e <= 3)
+    with pytest.raises(ValueError, match="pickled data is damaged"):
+        po._restore("Value", b"\x00\x01\x02")
+    with pytest.raises(ValueError, match="pickled data is damaged"):
+        po._restore("Model", pickle.dumps(m)[10:40])
+
+
+def test_result_round_trips_with_its_diagnostics():
+    m, chairs, tables, overtime = production()
+    m.add(chairs + tables >= 50, name="too_many")
+    bad = m.solve()
+    assert bad.status == "infeasible"
+    m.remove("too_many")
+    good = m.solve()
+    for r in (bad, good):
+        back = pickle.loads(pickle.dumps(r, protocol=5))
+        assert repr(back) == repr(r) and back.status == r.status and back.duals == r.duals
+        assert copy.deepcopy(r) is r
+    back = pickle.loads(pickle.dumps(bad))
+    assert back.infeasibility_report() == bad.infeasibility_report()
+    back = pickle.loads(pickle.dumps(good))
+    assert back.values() == good.values() and back.value(2 * chairs + tables) == good.value(2 * chairs + tables)
+    assert back.why(chairs) == good.why(chairs) and back.why_detail(tables) == good.why_detail(tables)
+    assert back.to_dict() == good.to_dict()
+    lp = po.Model()
+    u = lp.variable("u", 0, 3)
+    lp.add(u <= 2, name="cap")
+    lp.maximize(u)
+    r = lp.solve(ranging=True)
+    back = pickle.loads(pickle.dumps(r))
+    assert back.sensitivity() == r.sensitivity() and back.dual("cap") == r.dual("cap")
+
+
+def test_blackbox_result_round_trips():
+    r = po.solve_de(lambda v: (v[0] - 1) ** 2, [(-2.0, 2.0)], max_evals=200, seed=3)
+    for back in (pickle.loads(pickle.dumps(r)), copy.deepcopy(r)):
+        assert (back.x, back.objective, back.history, back.evaluations, back.converged) == \
+               (r.x, r.objective, r.history, r.evaluations, r.converged)
+
+
+def solve_scenario(model, demand):
+    # runs on a worker: the model arrives pickled, the Result goes back pickled
+    model.constraint("assembly").rhs = demand
+    return model.solve()
+
+
+def test_dask_scenarios_return_results():
+    distributed = pytest.importorskip("distributed")
+    m, chairs, tables, _ = production()
+    with distributed.LocalCluster(n_workers=2, processes=False, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        futures = [client.submit(solve_scenario, m, d, pure=False) for d in (45, 60, 75)]
+        results = client.gather(futures)
+    for demand, r in zip((45, 60, 75), results):
+        local = m.copy()
+        local.constraint("assembly").rhs = demand
+        expected = local.solve()
+        assert r.objective == expected.objective
+        assert r.value(chairs) == expected.value(local.var("chairs"))  # the client's own Var
