@@ -138,7 +138,9 @@ def test_blackbox_result_round_trips():
 
 
 def solve_scenario(model, demand):
-    # runs on a worker: the model arrives pickled, the Result goes back pickled
+    # runs on a worker: the model arrives pickled (or, on an in-process worker,
+    # shared: hence the copy), the Result goes back pickled
+    model = model.copy()
     model.constraint("assembly").rhs = demand
     return model.solve()
 

@@ -35,9 +35,8 @@ void init_identity(ModelData& m) {
 ModelData copied_model(const ModelData& src) {
   ModelData m = src;
   m.id = new_model_id();
-  m.origin = src.id;
-  m.origin_vars = src.variables.size();
-  m.origin_next_row = src.next_row_id;
+  m.origins.push_back(ModelOrigin{src.id, src.variables.size(), src.next_row_id});
+  if (m.origins.size() > kMaxOrigins) m.origins.erase(m.origins.begin());
   m.var_names = src.var_names.rebound(m.id);
   m.name_to_index.clear();
   m.names_indexed = 0;
@@ -47,7 +46,7 @@ ModelData copied_model(const ModelData& src) {
 bool owns(const ModelData& m, ModelId owner, size_t end) noexcept {
   if (end == 0) return true;  // no variable at all (x - x, a number)
   if (owner == m.id || owner == kNoModel) return end <= m.variables.size();
-  return owner == m.origin && end <= m.origin_vars;
+  return owns_variables(m.id, m.origins, owner, end);
 }
 
 void check_owner(const ModelData& m, ModelId owner, size_t end, std::optional<VarIndex> var) {

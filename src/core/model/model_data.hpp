@@ -15,6 +15,33 @@ namespace pelora {
 
 enum class VarKind : uint8_t { Continuous = 0, Integer = 1, Binary = 2 };
 
+// A model a record was copied from: its variables below `vars` and its rows
+// with ids below `next_row` are this record's too.
+struct ModelOrigin {
+  ModelId id;
+  uint64_t vars;
+  uint64_t next_row;
+};
+inline constexpr size_t kMaxOrigins = 8;
+
+// True when variables of `owner` below index `end` belong to a record with
+// id `self` copied from `origins`.
+inline bool owns_variables(ModelId self, const std::vector<ModelOrigin>& origins, ModelId owner,
+                           size_t end) noexcept {
+  if (end == 0 || owner == self || owner == kNoModel) return true;
+  for (const ModelOrigin& o : origins)
+    if (o.id == owner) return end <= o.vars;
+  return false;
+}
+// Likewise for the row with id `row` of model `owner`.
+inline bool owns_row(ModelId self, const std::vector<ModelOrigin>& origins, ModelId owner,
+                     uint64_t row) noexcept {
+  if (owner == self) return true;
+  for (const ModelOrigin& o : origins)
+    if (o.id == owner) return row < o.next_row;
+  return false;
+}
+
 // The name lives in ModelData::var_names (var_name(i)); a record is 24 bytes.
 struct VarRecord {
   VarIndex index;
@@ -46,12 +73,11 @@ struct ModelData {
 
   // Identity (core/model/editing.hpp): `id` is this record's own model id,
   // carried by its variables and expressions. A record copied from another
-  // (Model.copy, unpickling) names that model as `origin` and accepts its
-  // first `origin_vars` variables, which it holds under the same indices.
+  // (Model.copy, unpickling) lists that model and the models it came from in
+  // turn as `origins` and accepts their variables and row handles as they
+  // were at the copy, which it holds under the same indices and row ids.
   ModelId id = kNoModel;
-  ModelId origin = kNoModel;
-  size_t origin_vars = 0;
-  uint64_t origin_next_row = 0;  // the origin's rows below this id are held here
+  std::vector<ModelOrigin> origins;  // nearest last, at most kMaxOrigins
   // Stable handles of the rows, ascending, one per entry of `constraints` /
   // `nl_constraints` (a handle keeps naming its row when earlier rows go).
   std::vector<uint64_t> row_ids;

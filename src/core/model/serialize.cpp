@@ -127,6 +127,27 @@ std::vector<LinearConstraint> read_rows(Reader& r) {
   return rows;
 }
 
+void write_origins(Writer& w, const std::vector<ModelOrigin>& o) {
+  w.put<uint64_t>(o.size());
+  for (const ModelOrigin& x : o) {
+    w.put(x.id);
+    w.put(x.vars);
+    w.put(x.next_row);
+  }
+}
+
+std::vector<ModelOrigin> read_origins(Reader& r) {
+  const auto n = r.get<uint64_t>();
+  if (n > kMaxOrigins) damaged();
+  std::vector<ModelOrigin> o(n);
+  for (ModelOrigin& x : o) {
+    x.id = r.get<ModelId>();
+    x.vars = r.get<uint64_t>();
+    x.next_row = r.get<uint64_t>();
+  }
+  return o;
+}
+
 void write_cones(Writer& w, const std::vector<std::vector<VarIndex>>& cones) {
   w.put<uint64_t>(cones.size());
   for (const auto& c : cones) w.put_array(std::span<const VarIndex>(c));
@@ -340,6 +361,7 @@ std::string write_model(const ModelData& m) {
   w.put(kModelMagic);
   w.put_string(m.name);
   w.put(m.id);
+  write_origins(w, m.origins);
   write_names(w, m.var_names);
   write_variables(w, m.variables);
   write_rows(w, m.constraints);
@@ -367,11 +389,12 @@ ModelData read_model_data(std::span<const char> in) {
   ModelData m;
   init_identity(m);
   m.name = r.get_string();
-  m.origin = r.get<ModelId>();
+  const ModelId written = r.get<ModelId>();
+  m.origins = read_origins(r);
   read_names(r, m.var_names);
   m.variables = read_variables(r);
   if (m.variables.size() != m.var_names.size()) damaged();
-  m.origin_vars = m.variables.size();
+
   m.constraints = read_rows(r);
   m.row_ids = r.get_array<uint64_t>();
   const auto nl = r.get<uint64_t>();
@@ -382,7 +405,8 @@ ModelData read_model_data(std::span<const char> in) {
   }
   m.nl_row_ids = r.get_array<uint64_t>();
   m.next_row_id = r.get<uint64_t>();
-  m.origin_next_row = m.next_row_id;
+  m.origins.push_back(ModelOrigin{written, m.variables.size(), m.next_row_id});
+  if (m.origins.size() > kMaxOrigins) m.origins.erase(m.origins.begin());
   check_ids(m.row_ids, m.constraints.size(), m.next_row_id);
   check_ids(m.nl_row_ids, m.nl_constraints.size(), m.next_row_id);
   m.soc_cones = read_cones(r);
@@ -466,8 +490,7 @@ std::string write_result(const ResultData& d) {
   if (d.snapshot) {
     const ModelSnapshot& s = *d.snapshot;
     w.put(s.model);
-    w.put(s.origin);
-    w.put<uint64_t>(s.origin_vars);
+    write_origins(w, s.origins);
     write_names(w, s.var_names);
     write_variables(w, s.variables);
     write_rows(w, s.constraints);
@@ -500,8 +523,7 @@ ResultData read_result(std::span<const char> in) {
   if (r.get<uint8_t>()) {
     auto s = std::make_shared<ModelSnapshot>();
     s->model = r.get<ModelId>();
-    s->origin = r.get<ModelId>();
-    s->origin_vars = r.get<uint64_t>();
+    s->origins = read_origins(r);
     s->var_names.set_owner(s->model);
     read_names(r, s->var_names);
     s->variables = read_variables(r);

@@ -40,11 +40,10 @@ struct ModelSnapshot {
   VarNames var_names;  // shares the model's name blocks
   std::vector<VarRecord> variables;
   std::vector<LinearConstraint> constraints;
-  // The solved model's identity (ModelData::id, origin, origin_vars), so
-  // that only its variables are read, and its row ids (one per constraint).
+  // The solved model's identity (ModelData::id, origins), so that only its
+  // variables are read, and its row ids (one per constraint).
   ModelId model = kNoModel;
-  ModelId origin = kNoModel;
-  size_t origin_vars = 0;
+  std::vector<ModelOrigin> origins;
   std::vector<uint64_t> row_ids;
 };
 

@@ -130,7 +130,7 @@ PyObject* new_constraint_ref(ConstraintRefValue v, PyObject* model) {
 }
 
 size_t row_of(const ModelData& d, const ConstraintRefValue& r) {
-  const bool own = r.model == d.id || (r.model == d.origin && r.id < d.origin_next_row);
+  const bool own = owns_row(d.id, d.origins, r.model, r.id);
   if (!own) throw_value_error("constraint belongs to another model");
   auto pos = row_position(d, r.kind, r.id);
   if (!pos) throw_value_error("constraint was removed from the model");

@@ -92,7 +92,7 @@ constexpr Params<1> kValueParams{"Result.value()", {"var"}, 1, false};
 void check_snapshot_owner(const ResultData& d, ModelId owner, size_t end, std::optional<VarIndex> var) {
   if (!d.snapshot) return;  // PersistentHighs results keep no model identity
   const ModelSnapshot& s = *d.snapshot;
-  const bool own = end == 0 || owner == kNoModel || owner == s.model || (owner == s.origin && end <= s.origin_vars);
+  const bool own = owns_variables(s.model, s.origins, owner, end);
   if (!own) throw ForeignVariable(owner, var);
 }
 
@@ -204,7 +204,7 @@ size_t snapshot_row(const ResultData& d, PyObject* c) {
   if (is_constraint_ref(c)) {
     const ConstraintRefValue& r = constraint_ref_value(c);
     if (r.kind != RowKind::Linear) throw_value_error("dual: nonlinear constraints have no dual value here");
-    if (r.model != s.model && r.model != s.origin) throw_value_error("constraint belongs to another model");
+    if (!owns_row(s.model, s.origins, r.model, r.id)) throw_value_error("constraint belongs to another model");
     auto it = std::lower_bound(s.row_ids.begin(), s.row_ids.end(), r.id);
     if (it == s.row_ids.end() || *it != r.id) {
       throw_value_error("dual: the constraint was not in the model when it was solved");

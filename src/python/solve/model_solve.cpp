@@ -218,8 +218,7 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   snap->variables = model.variables;
   snap->constraints = model.constraints;
   snap->model = model.id;
-  snap->origin = model.origin;
-  snap->origin_vars = model.origin_vars;
+  snap->origins = model.origins;
   snap->row_ids = model.row_ids;
   return snap;
 }
