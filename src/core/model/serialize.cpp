@@ -337,23 +337,28 @@ void write_constraint(Writer& w, const ConstraintRecord& c) {
       c);
 }
 
+namespace {
+// The fields after the body, as write_constraint puts them.
+template <class C>
+C with_row_tail(Reader& r, C c) {
+  c.rhs = r.get<double>();
+  c.sense = read_sense(r);
+  c.name = read_optional_string(r);
+  return c;
+}
+}  // namespace
+
 ConstraintRecord read_constraint(Reader& r) {
   const auto kind = r.get<uint8_t>();
   if (kind == 0) {
     LinearConstraint c;
     c.expr = read_expr(r);
-    c.rhs = r.get<double>();
-    c.sense = read_sense(r);
-    c.name = read_optional_string(r);
-    return c;
+    return with_row_tail(r, std::move(c));
   }
   if (kind != 1) damaged();
   NonlinearConstraint c;
   c.body = read_nl(r);
-  c.rhs = r.get<double>();
-  c.sense = read_sense(r);
-  c.name = read_optional_string(r);
-  return c;
+  return with_row_tail(r, std::move(c));
 }
 
 std::string write_model(const ModelData& m) {

@@ -50,6 +50,13 @@ const char* kind_text(VarKind k) {
 
 }  // namespace
 
+// A setter's status from the boundary's result (null: the error is set).
+int setter_status(PyObject* r) {
+  if (!r) return -1;
+  Py_DECREF(r);
+  return 0;
+}
+
 PyObject* var_get_lower(PyObject* self, void*) {
   return boundary([&] { return PyFloat_FromDouble(with_var(self, [](ModelData& d, VarIndex i) { return d.variables[i].lower; })); });
 }
@@ -62,9 +69,7 @@ int var_set_lower(PyObject* self, PyObject* value, void*) {
     with_var(self, [&](ModelData& d, VarIndex i) { set_variable_bounds(d, i, lo, d.variables[i].upper); });
     Py_RETURN_NONE;
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  return setter_status(r);
 }
 int var_set_upper(PyObject* self, PyObject* value, void*) {
   PyObject* r = boundary([&] {
@@ -72,9 +77,7 @@ int var_set_upper(PyObject* self, PyObject* value, void*) {
     with_var(self, [&](ModelData& d, VarIndex i) { set_variable_bounds(d, i, d.variables[i].lower, up); });
     Py_RETURN_NONE;
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  return setter_status(r);
 }
 PyObject* var_get_kind(PyObject* self, void*) {
   return boundary([&] {
@@ -93,9 +96,7 @@ int var_set_kind(PyObject* self, PyObject* value, void*) {
     with_var(self, [&](ModelData& d, VarIndex i) { set_variable_kind(d, i, kind); });
     Py_RETURN_NONE;
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  return setter_status(r);
 }
 
 namespace {
@@ -211,9 +212,7 @@ int ref_set_rhs(PyObject* self, PyObject* value, void*) {
     with_ref(self, [&](ModelData& d, size_t pos) { set_constraint_rhs(d, kind, pos, v); });
     Py_RETURN_NONE;
   });
-  if (!r) return -1;
-  Py_DECREF(r);
-  return 0;
+  return setter_status(r);
 }
 
 PyObject* ref_get_nonlinear(PyObject* self, void*) {

@@ -46,5 +46,7 @@ int var_set_upper(PyObject* self, PyObject* value, void*);
 int var_set_kind(PyObject* self, PyObject* value, void*);
 PyObject* var_fix(PyObject* self, PyObject* args, PyObject* kw);
 PyObject* var_unfix(PyObject* self, PyObject*);
+// 0, or -1 when `boundary_result` is null (a setter's return value).
+int setter_status(PyObject* boundary_result);
 
 }  // namespace pelora::py
