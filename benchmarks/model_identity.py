@@ -43,16 +43,12 @@ x, y, z = xs[0], xs[1], xs[2]
 def mixed():
     for _ in range(1000): (x + y) * 2 - z + 1
 e = po.sum(terms)
-def add():
-    mm = po.Model(); mm.variables("x", 1000)
-    for r in range(20): mm.add(e <= r)
-mod = po.Model(); mod.variables("x", 1000)
 r = {
   "create": best(lambda: [c * x for c, x in zip(coefs, xs)], 30) * 1e9 / 1000,
   "sum": best(lambda: po.sum(terms), 30) * 1e9 / 1000,
   "+=": best(pe, 30) * 1e9 / 1000,
   "mixed": best(mixed, 30) * 1e9 / 1000,
-  "add": best(lambda: [mod.add(e <= 1) for _ in range(20)], 10) * 1e9 / 20000,
+  "add": best(lambda: [m.add(e <= 1) for _ in range(20)], 10) * 1e9 / 20000,
   "vars": best(lambda: po.Model().variables("x", 200000), 5) * 1e9 / 200000,
 }
 print(json.dumps(r))
