@@ -298,7 +298,7 @@ def test_var_of_another_model(production):
     other = po.Model()
     foreign = other.variables("q", 9, 0, 1)[8]
     for method in (r.why, r.why_detail):
-        with pytest.raises(ValueError, match="x8 is not in this result's model"):
+        with pytest.raises(ValueError, match="^variable 'q_8' belongs to another model$"):
             method(foreign)
 
 
