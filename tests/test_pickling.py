@@ -158,3 +158,16 @@ def test_dask_scenarios_return_results():
         expected = local.solve()
         assert r.objective == expected.objective
         assert r.value(chairs) == expected.value(local.var("chairs"))  # the client's own Var
+
+
+def test_persistent_highs_results_read_only_their_models_variables():
+    m, chairs, _, _ = production()
+    other = po.Model()
+    stranger = other.variable("stranger")
+    p = po.PersistentHighs.from_model(model=m)
+    r = p.resolve()
+    assert r.value(chairs) == m.solve().value(chairs)
+    with pytest.raises(ValueError, match="^variable 'stranger' belongs to another model$"):
+        r.value(stranger)
+    back = pickle.loads(pickle.dumps(r))
+    assert back.primals == r.primals and back.value(chairs) == r.value(chairs)

@@ -540,7 +540,10 @@ ResultData read_result(std::span<const char> in) {
       if (index_end(c.expr) > s->variables.size()) damaged();
     d.snapshot = std::move(s);
   }
-  if (d.primals && d.snapshot && d.primals->size() != d.snapshot->variables.size()) damaged();
+  if (d.primals && d.snapshot && !d.snapshot->variables.empty() &&
+      d.primals->size() != d.snapshot->variables.size()) {
+    damaged();
+  }
   if (!r.done()) damaged();
   return d;
 }
