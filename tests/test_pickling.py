@@ -80,6 +80,8 @@ def test_vars_and_handles_with_and_without_their_model():
     assert back.name == "orphan"
     with pytest.raises(ValueError, match="no longer exists"):
         back.upper
+    with pytest.raises(ValueError, match="belongs to another model"):
+        m.add(back <= 1)  # still not m's variable at index 0
 
 
 def test_expressions_and_constraints_round_trip():

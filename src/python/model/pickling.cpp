@@ -129,7 +129,13 @@ PyObject* restore_impl(PyObject*, PyObject* args) {
       return new_model_object(ModelState(std::move(d)));
     }
     if (kind == "Var") return var_of_model(arg(args, 1).get(), arg(args, 2).get());
-    if (kind == "FreeVar") return new_var(as_string(arg(args, 1).get()), static_cast<VarIndex>(as_count(arg(args, 2).get())));
+    if (kind == "FreeVar") {
+      // Still its old model's variable (so no model takes it as its own).
+      const auto index = static_cast<VarIndex>(as_count(arg(args, 2).get()));
+      const ModelId owner = PyLong_AsUnsignedLongLong(arg(args, 3).get());
+      if (owner == static_cast<ModelId>(-1) && PyErr_Occurred()) throw_already_set();
+      return new_var(NameRef(new NameBlock(as_string(arg(args, 1).get()), index, false, owner)), index);
+    }
     if (kind == "Value") {
       return with_bytes(arg(args, 1).get(), [](std::span<const char> in) {
         return reading([&] { return value_from_bytes(in); });
@@ -183,7 +189,8 @@ PyObject* reduce_var(PyObject* self, PyObject*) {
     Ref index = check(PyLong_FromUnsignedLong(v.index));
     if (PyObject* m = live_model(v.owner())) return reduced("Var", {Ref::borrow(m), index});
     // A variable whose model is gone keeps its name and index.
-    return reduced("FreeVar", {check(PyUnicode_FromString(v.name().c_str())), index});
+    return reduced("FreeVar", {check(PyUnicode_FromString(v.name().c_str())), index,
+                               check(PyLong_FromUnsignedLongLong(v.owner()))});
   });
 }
 
