@@ -31,6 +31,11 @@ def test_model_round_trips_solve_and_export_the_same():
         assert twin.to_lp() == m.to_lp() and twin.to_python() == m.to_python()
         assert twin.solve().objective == m.solve().objective
     twin.var("overtime").unfix()  # the fix travelled
+    wide = po.Model("modèle")
+    a, b = wide.variable("√x"), wide.variable("🙂")
+    wide.add(a + b <= 1, name="ünï")
+    back = pickle.loads(pickle.dumps(wide))
+    assert back.to_lp() == wide.to_lp() and [v.name for v in back.vars] == ["√x", "🙂"]
     assert twin.var("overtime").upper == 10.0
     for twin in (m.copy(), copy.copy(m), copy.deepcopy(m)):
         assert twin is not m and twin.to_lp() == m.to_lp()
@@ -173,3 +178,50 @@ def test_persistent_highs_results_read_only_their_models_variables():
         r.value(stranger)
     back = pickle.loads(pickle.dumps(r))
     assert back.primals == r.primals and back.value(chairs) == r.value(chairs)
+
+
+def test_damaged_pickles_raise_and_never_crash():
+    import random
+    m, chairs, tables, overtime = production()
+    m.add(po.sin(chairs) * tables + po.sqrt(overtime + 1) <= 40, name="nl")
+    m.add_soc_cone([overtime, chairs])
+    m.var("tables").fix(3.0)
+    _, (_, blob) = m.__reduce_ex__(2)
+    result = production()[0].solve()
+    _, (_, rblob, _) = result.__reduce_ex__(2)
+    for kind, data in (("Model", blob), ("Result", rblob)):
+        for k in range(0, len(data), 7):  # every truncation refuses
+            with pytest.raises(ValueError, match="pickled data is damaged"):
+                po._restore(kind, data[:k]) if kind == "Model" else po._restore(kind, data[:k], None)
+        rng = random.Random(5)
+        for _ in range(300):  # flipped bytes: refused, or a record that stays in range
+            b = bytearray(data)
+            for _ in range(3):
+                b[rng.randrange(len(b))] = rng.randrange(256)
+            try:
+                back = po._restore(kind, bytes(b)) if kind == "Model" else po._restore(kind, bytes(b), None)
+            except (ValueError, OverflowError, MemoryError):
+                continue
+            if kind == "Model":
+                back.num_vars, back.summary(), back.validate()
+            else:
+                repr(back), back.status
+
+
+def test_deep_trees_and_shared_nodes_survive():
+    m = po.Model()
+    x = m.variable("x", 0.5, 1.5)
+    e = x
+    for _ in range(20000):  # a product nested once per step
+        e = e * x
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is po.NlExpr
+    m.add(back <= 2)
+    assert m.num_constraints == 0 and m.problem_type == "NLP"
+    shared = po.sin(x)
+    many = shared
+    for _ in range(200):
+        many = many + shared  # one node referenced 201 times
+    data = pickle.dumps(many)
+    assert len(data) < 201 * 40 + 200  # each term one reference, the node stored once
+    assert repr(pickle.loads(data)) == repr(many)

@@ -212,6 +212,37 @@ void check_ids(const std::vector<uint64_t>& ids, size_t rows, uint64_t next) {
 
 }  // namespace
 
+bool valid_utf8(const std::string& s) noexcept {
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n;
+    uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;  // the sequence runs past the end
+    for (size_t k = 1; k <= n; ++k) {
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    static constexpr uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
 void write_expr(Writer& w, const Expr& e) {
   w.put(e.owner);
   w.put(e.constant);

@@ -44,6 +44,9 @@ class Writer {
   std::string out;
 };
 
+// True for well-formed UTF-8 (no overlong forms, no surrogates, <= U+10FFFF).
+bool valid_utf8(const std::string& s) noexcept;
+
 class Reader {
  public:
   explicit Reader(std::span<const char> in) : in_(in) {}
@@ -61,10 +64,13 @@ class Reader {
     if (n) std::memcpy(v.data(), take(n * sizeof(T)), n * sizeof(T));
     return v;
   }
+  // Names and texts are UTF-8 (Python strings); anything else is damage.
   std::string get_string() {
     const uint64_t n = get<uint64_t>();
     if (n > in_.size() - pos_) throw FormatError("pickled data is damaged");
-    return std::string(take(n), n);
+    std::string s(take(n), n);
+    if (!valid_utf8(s)) throw FormatError("pickled data is damaged");
+    return s;
   }
   bool done() const noexcept { return pos_ == in_.size(); }
 
