@@ -163,6 +163,25 @@ size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) 
   return at;
 }
 
+size_t add_soc_cone(ModelData& m, std::vector<VarIndex> entries) {
+  m.soc_cones.push_back(std::move(entries));
+  return m.soc_cones.size() - 1;
+}
+
+size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries) {
+  m.psd_cones.push_back(std::move(entries));
+  return m.psd_cones.size() - 1;
+}
+
+void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
+                      const std::vector<double>* uppers) {
+  const size_t n = lowers ? lowers->size() : uppers ? uppers->size() : 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (lowers) m.variables[first + i].lower = (*lowers)[i];
+    if (uppers) m.variables[first + i].upper = (*uppers)[i];
+  }
+}
+
 std::optional<size_t> psd_dimension(size_t n) noexcept {
   // The first e = 2, 3, ... with e(e-1)/2 >= n must hit n exactly; d = e - 1.
   if (n == 0) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/model/model_data.hpp"
 
@@ -43,6 +44,13 @@ Objective stored_objective(Objective o);
 uint64_t add_constraint(ModelData& m, ConstraintRecord c);
 // Appends linear rows at once; returns the position of the first.
 size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows);
+
+// Appends a cone (entries checked by the caller) and returns its position.
+size_t add_soc_cone(ModelData& m, std::vector<VarIndex> entries);
+size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries);
+// Per-variable bounds of a batch just added from index `first` (either may be null).
+void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
+                      const std::vector<double>* uppers);
 
 // Cone sizes: a second-order cone needs a head and at least one more entry;
 // a PSD cone takes n = d(d+1)/2 entries for some d >= 1 (returns d).

@@ -1,6 +1,7 @@
-// Changing a model record after it was built. Every change of a ModelData
-// outside the building steps of building.hpp goes through the functions
-// below, and nothing else writes the record's fields:
+// Changing a model record after it was built. The binding layer writes a
+// ModelData only through the building steps of building.hpp (add_variable,
+// add_variables, set_batch_bounds, add_constraint, add_linear_constraints,
+// add_soc_cone, add_psd_cone) and the functions below:
 //
 //   identity     init_identity, copied_model, owns / check_owner
 //   rows         add_constraint (building.hpp) hands out a row id;

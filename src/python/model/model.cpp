@@ -141,10 +141,7 @@ PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, dou
   const VarIndex first = with_model_lock(self, [&](ModelData& d) {
     reserve_or_raise(d, count);
     const VarIndex at = add_variables(d, prefix, count, lower, upper, kind);
-    for (size_t i = 0; i < count; ++i) {
-      if (lowers) d.variables[at + i].lower = (*lowers)[i];
-      if (uppers) d.variables[at + i].upper = (*uppers)[i];
-    }
+    set_batch_bounds(d, at, lowers ? &*lowers : nullptr, uppers ? &*uppers : nullptr);
     names = d.var_names.block_of(at);
     return at;
   });
@@ -416,8 +413,7 @@ PyObject* model_add_soc_cone(PyObject* self, PyObject* args, PyObject* kw) {
     }
     const size_t pos = with_model_lock(self, [&](ModelData& d) {
       check_vars_owner(d, a[0]);
-      d.soc_cones.push_back(std::move(cone));
-      return d.soc_cones.size() - 1;
+      return add_soc_cone(d, std::move(cone));
     });
     return PyLong_FromSize_t(pos);
   });
@@ -434,8 +430,7 @@ PyObject* model_add_psd_cone(PyObject* self, PyObject* args, PyObject* kw) {
     }
     const size_t pos = with_model_lock(self, [&](ModelData& d) {
       check_vars_owner(d, a[0]);
-      d.psd_cones.push_back(std::move(cone));
-      return d.psd_cones.size() - 1;
+      return add_psd_cone(d, std::move(cone));
     });
     return PyLong_FromSize_t(pos);
   });
