@@ -232,6 +232,12 @@ def test_value_of_every_expression_kind_dual_and_to_dict():
     d = r.to_dict()
     assert d == {"status": "optimal", "objective": r.objective, "values": {"x": vx, "y": vy},
                  "duals": {"cap": r.duals[0], "c1": r.duals[1]}}
+    m2 = po.Model()
+    u = m2.variable("u", 0, 1)
+    m2.add(u <= 1, name="same")
+    m2.add(2 * u <= 3, name="same")
+    m2.maximize(u)
+    assert list(m2.solve().to_dict()["duals"]) == ["same", "same_1"]
     late = m.add(y <= 3)
     with pytest.raises(ValueError, match="not in the model when it was solved"):
         r.dual(late)

@@ -152,13 +152,11 @@ PyObject* result_value_of(PyObject* self, PyObject* args, PyObject* kw) {
 // The keys of values(): each variable's name, a repeated name made unique
 // with a suffix _1, _2, ... (skipping names already taken), as the exports
 // name repeated variables.
-std::vector<std::string> unique_keys(const VarNames& names, size_t n) {
-  std::vector<std::string> out(n);
+std::vector<std::string> unique_keys(std::vector<std::string> out) {
   std::unordered_set<std::string> taken;
-  taken.reserve(n);
+  taken.reserve(out.size());
   std::vector<size_t> again;
-  for (size_t i = 0; i < n; ++i) {
-    out[i] = names[i];
+  for (size_t i = 0; i < out.size(); ++i) {
     if (!taken.insert(out[i]).second) again.push_back(i);
   }
   std::unordered_map<std::string, size_t> next;
@@ -182,7 +180,9 @@ PyObject* result_values(PyObject* self, PyObject*) {
     Ref dict = check(PyDict_New());
     if (d.snapshot) {
       const size_t n = std::min(d.snapshot->var_names.size(), x.size());
-      const std::vector<std::string> keys = unique_keys(d.snapshot->var_names, n);
+      std::vector<std::string> names(n);
+      for (size_t i = 0; i < n; ++i) names[i] = d.snapshot->var_names[i];
+      const std::vector<std::string> keys = unique_keys(std::move(names));
       for (size_t i = 0; i < n; ++i) {
         Ref key = py_str(keys[i]);
         Ref value = py_float(x[i]);
@@ -234,7 +234,8 @@ PyObject* result_dual(PyObject* self, PyObject* args, PyObject* kw) {
 }
 
 // {"status", "objective", "values": {name: value}, "duals": {name: value}}:
-// plain values for logging and data frames. Unnamed rows are keyed "c{i}".
+// plain values for logging and data frames. Unnamed rows are keyed "c{i}";
+// repeated names are made unique as in values().
 PyObject* result_to_dict(PyObject* self, PyObject*) {
   return boundary([&] {
     const ResultData& d = data_of(self);
@@ -247,9 +248,12 @@ PyObject* result_to_dict(PyObject* self, PyObject*) {
     Ref duals = check(PyDict_New());
     if (d.duals && d.snapshot) {
       const auto& rows = d.snapshot->constraints;
-      for (size_t i = 0; i < rows.size() && i < d.duals->size(); ++i) {
-        Ref key = py_str(rows[i].name ? *rows[i].name : "c" + std::to_string(i));
-        check_status(PyDict_SetItem(duals.get(), key.get(), py_float((*d.duals)[i]).get()));
+      const size_t n = std::min(rows.size(), d.duals->size());
+      std::vector<std::string> names(n);
+      for (size_t i = 0; i < n; ++i) names[i] = rows[i].name ? *rows[i].name : "c" + std::to_string(i);
+      const std::vector<std::string> keys = unique_keys(std::move(names));
+      for (size_t i = 0; i < n; ++i) {
+        check_status(PyDict_SetItem(duals.get(), py_str(keys[i]).get(), py_float((*d.duals)[i]).get()));
       }
     }
     check_status(PyDict_SetItemString(dict.get(), "duals", duals.get()));
