@@ -318,15 +318,17 @@ void check_var_owner(const ModelData& d, const VarValue& v) {
   }
 }
 
-// Refuses a value whose variables are not this model's (ValueError naming one).
+// Refuses a value whose variables are not this model's (ValueError naming
+// one). The model's own values need no look at their indices: its
+// variables are never removed.
 void check_value_owner(const ModelData& d, const Expr& e) {
-  check_owner(d, e.owner, index_end(e), first_variable(e));
+  if (e.owner != d.id) check_owner(d, e.owner, index_end(e), first_variable(e));
 }
 void check_value_owner(const ModelData& d, const QuadExpr& q) {
-  check_owner(d, q.linear.owner, index_end(q), some_variable(q));
+  if (q.linear.owner != d.id) check_owner(d, q.linear.owner, index_end(q), some_variable(q));
 }
 void check_value_owner(const ModelData& d, const NlExpr& n) {
-  check_owner(d, n.linear.owner, index_end(n), some_variable(n));
+  if (n.linear.owner != d.id) check_owner(d, n.linear.owner, index_end(n), some_variable(n));
 }
 void check_record_owner(const ModelData& d, const ConstraintRecord& c) {
   if (const auto* l = std::get_if<LinearConstraint>(&c)) check_value_owner(d, l->expr);
