@@ -225,3 +225,27 @@ def test_deep_trees_and_shared_nodes_survive():
     data = pickle.dumps(many)
     assert len(data) < 201 * 40 + 200  # each term one reference, the node stored once
     assert repr(pickle.loads(data)) == repr(many)
+
+
+def test_handles_follow_a_chain_of_copies_up_to_eight_steps():
+    m, chairs, tables, _ = production()
+    cut = m.constraint("cutting")
+    step = m
+    for k in range(8):  # pickles and copies in turn
+        step = pickle.loads(pickle.dumps(step)) if k % 2 == 0 else step.copy()
+        r = step.solve()
+        assert r.value(chairs) == step.solve().value(step.var("chairs"))
+        assert r.dual(cut) == r.dual("cutting")
+        step.add(chairs <= 40 - k)  # the original's variables are the copy's
+    step = step.copy()  # a ninth step: the original is too far back
+    with pytest.raises(ValueError, match="^variable 'chairs' belongs to another model$"):
+        step.add(chairs <= 1)
+    with pytest.raises(ValueError, match="constraint belongs to another model"):
+        step.remove(cut)
+    # a copy does not take the rows its origin added after the copy
+    base = production()[0]
+    twin = base.copy()
+    late = base.add(base.var("chairs") <= 3, name="late")
+    twin.add(twin.var("chairs") <= 4, name="own")
+    with pytest.raises(ValueError, match="constraint belongs to another model"):
+        twin.remove(late)
