@@ -73,7 +73,7 @@ def run(xs, vals, coef_rows, summer, float_summer, with_model):
     """Times creation, summation and Model.add; returns ns per nonzero."""
     m = po.Model("bench") if with_model else None
     if m is not None:
-        m.variables("x", COLS)
+        xs = m.variables("x", COLS)  # a model takes only its own variables
     t_create = t_sum = t_add = 0.0
     f_create = f_sum = 0.0
     gc.collect()

@@ -7,7 +7,7 @@ __all__ = [
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
     "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
-    "quad_form", "PeloraWarning",
+    "quad_form", "ConstraintRef", "PeloraWarning",
 ]
 
 from . import plot as plot
@@ -31,26 +31,76 @@ class Model:
         """Add an integer variable."""
     def binary(self, name: str) -> Var:
         """Add a binary variable."""
-    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
-                  upper: float | _npt.ArrayLike | None = None) -> list[Var]:
+    @overload
+    def variables(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = ...,
+                  upper: float | _npt.ArrayLike | None = ...) -> list[Var]:
         """Batch-add continuous variables. Returns a list of Var objects.
         Much faster than calling variable() in a loop for large models.
-        `lower` / `upper` may be sequences (numpy arrays) of `count` bounds."""
-    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = None,
-                 upper: float | _npt.ArrayLike | None = None) -> list[Var]:
-        """Batch-add integer variables (`lower` / `upper` may be per-variable sequences)."""
+        `lower` / `upper` may be sequences (numpy arrays) of `count` bounds.
+
+        `count` may also be a shape tuple — a numpy object array of that shape,
+        names ``x[i,j]`` — or an iterable of keys — a dict key -> Var, names
+        ``x[key]`` (a tuple key is written ``x[a,b]``); bounds are numbers then."""
+    @overload
+    def variables(self, prefix: str, count: tuple[int, ...], lower: float = ...,
+                  upper: float = ...) -> _npt.NDArray[_np.object_]: ...
+    @overload
+    def variables(self, prefix: str, count: Iterable[_K], lower: float = ...,
+                  upper: float = ...) -> dict[_K, Var]: ...
+    @overload
+    def integers(self, prefix: str, count: int, lower: float | _npt.ArrayLike | None = ...,
+                 upper: float | _npt.ArrayLike | None = ...) -> list[Var]:
+        """Batch-add integer variables (`lower` / `upper` may be per-variable sequences).
+        `count` may be a shape tuple or an iterable of keys, as for variables()."""
+    @overload
+    def integers(self, prefix: str, count: tuple[int, ...], lower: float = ...,
+                 upper: float = ...) -> _npt.NDArray[_np.object_]: ...
+    @overload
+    def integers(self, prefix: str, count: Iterable[_K], lower: float = ...,
+                 upper: float = ...) -> dict[_K, Var]: ...
     def add_matrix(self, A: Any, variables: Sequence[Var] | _npt.NDArray[_np.object_],
                    sense: Literal["<=", ">=", "=="] | Sequence[str],
                    rhs: float | _npt.ArrayLike, names: Sequence[str] | None = None) -> list[int]:
         """Add one linear constraint per row of `A`: A[i, :] @ variables (sense[i]) rhs[i].
         `A` is a numpy 2-D array or any scipy.sparse matrix (CSR, CSC and COO are read
         whole). Returns the indices of the new constraints."""
+    @overload
     def binaries(self, prefix: str, count: int, lower: float | _npt.ArrayLike = 0.0,
                  upper: float | _npt.ArrayLike = 1.0) -> list[Var]:
         """Batch-add binary variables. `lower` / `upper` (numbers or per-variable
-        sequences within [0, 1]) may fix some of them."""
-    def add(self, constraint: Constraint, name: str | None = None) -> None:
-        """Add a constraint. Accepts a Constraint object, with optional name."""
+        sequences within [0, 1]) may fix some of them. `count` may be a shape
+        tuple or an iterable of keys, as for variables()."""
+    @overload
+    def binaries(self, prefix: str, count: tuple[int, ...]) -> _npt.NDArray[_np.object_]: ...
+    @overload
+    def binaries(self, prefix: str, count: Iterable[_K]) -> dict[_K, Var]: ...
+    def add(self, constraint: Constraint, name: str | None = None) -> ConstraintRef:
+        """Add a constraint. Accepts a Constraint object, with optional name.
+        Returns a ConstraintRef, a handle that stays valid when other
+        constraints are removed."""
+    def var(self, name: str) -> Var:
+        """The variable named `name` (the newest of that name); KeyError, with close
+        names, when there is none."""
+    def constraint(self, name: str) -> ConstraintRef:
+        """A ConstraintRef to the first constraint named `name`; KeyError, with close
+        names, when there is none."""
+    @property
+    def vars(self) -> tuple[Var, ...]:
+        """The variables in creation order (a tuple)."""
+    @property
+    def constraints(self) -> tuple[ConstraintRef, ...]:
+        """ConstraintRefs of the linear constraints in order, then of the nonlinear ones."""
+    def set_coefficient(self, constraint: ConstraintRef | str, var: Var, value: float) -> None:
+        """Set the coefficient of `var` in a linear constraint (a ConstraintRef or a
+        name); 0 removes the term."""
+    def remove(self, constraint: ConstraintRef | str) -> None:
+        """Remove a constraint (a ConstraintRef or a name). Later constraints move up one
+        position (their `index` changes); every ConstraintRef stays valid."""
+    def copy(self) -> Model:
+        """An independent copy of the model. The variables and constraint handles of
+        this model, as they are now, may be used with the copy too."""
+    def __copy__(self) -> Model: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Model: ...
     def minimize(self, expr: Var | Expr | QuadExpr | NlExpr | float) -> None:
         """Set the objective to minimize. Accepts Var, Expr, or QuadExpr."""
     def maximize(self, expr: Var | Expr | QuadExpr | NlExpr | float) -> None:
@@ -106,6 +156,8 @@ import numpy.typing as _npt
 _Num: TypeAlias = float | int | _np.floating[Any] | _np.integer[Any]
 _Linear: TypeAlias = Var | Expr
 _Any: TypeAlias = Var | Expr | QuadExpr | NlExpr | _Num
+from typing import Hashable, TypeVar
+_K = TypeVar("_K", bound=Hashable)
 
 @final
 class Var:
@@ -119,6 +171,25 @@ class Var:
     @property
     def index(self) -> int:
         """The variable's position in its model, from 0 (read-only)."""
+    @property
+    def lower(self) -> float:
+        """Lower bound in the variable's model; setting it changes the model (NaN is refused)."""
+    @lower.setter
+    def lower(self, value: float) -> None: ...
+    @property
+    def upper(self) -> float:
+        """Upper bound in the variable's model; setting it changes the model (NaN is refused)."""
+    @upper.setter
+    def upper(self, value: float) -> None: ...
+    @property
+    def kind(self) -> Literal["continuous", "integer", "binary"]:
+        """"continuous", "integer" or "binary"; setting "binary" also sets bounds [0, 1]."""
+    @kind.setter
+    def kind(self, value: Literal["continuous", "integer", "binary"]) -> None: ...
+    def fix(self, value: float) -> None:
+        """Fix the variable at `value` (both bounds); unfix() restores the bounds it had."""
+    def unfix(self) -> None:
+        """Restore the bounds the variable had before fix() (nothing when it is not fixed)."""
     def __neg__(self) -> Expr: ...
     @overload
     def __add__(self, other: Var | Expr | _Num) -> Expr: ...
@@ -259,6 +330,31 @@ class NlExpr:
     def __ne__(self, other: _Any) -> bool: ...  # type: ignore[override]
 
 @final
+class ConstraintRef:
+    """A handle on a constraint of a model, returned by Model.add. It stays valid
+    when other constraints are removed; `index` is its current position."""
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    @property
+    def name(self) -> str | None:
+        """The constraint's name, or None."""
+    @property
+    def index(self) -> int:
+        """The constraint's current position among the model's linear (or nonlinear)
+        constraints; removing an earlier constraint moves it up by one."""
+    @property
+    def sense(self) -> Literal["<=", ">=", "=="]:
+        """"<=", ">=" or "=="."""
+    @property
+    def rhs(self) -> float:
+        """Right-hand side; setting it changes the model."""
+    @rhs.setter
+    def rhs(self, value: float) -> None: ...
+    @property
+    def nonlinear(self) -> bool:
+        """True for a nonlinear constraint."""
+
+@final
 class Constraint:
     """A constraint object returned by comparison operators."""
     def __bool__(self) -> NoReturn:
@@ -332,10 +428,17 @@ class Result:
     @property
     def duals(self) -> list[float] | None:
         """Dual values (shadow prices) as a list."""
-    def value(self, var: Var) -> float:
+    def value(self, var: Var | Expr | QuadExpr | NlExpr) -> float:
         """Get the value of a variable by its Var reference."""
     def values(self) -> dict[str, float]:
-        """Get all variable values as a dict {name: value}."""
+        """Get all variable values as a dict {name: value}. A name used by several
+        variables is made unique as the exports do: x, x_1, x_2, ..."""
+    def dual(self, constraint: ConstraintRef | str) -> float | None:
+        """The dual value of a linear constraint, given as a ConstraintRef or by name
+        (None when the solver gave no duals)."""
+    def to_dict(self) -> dict[str, Any]:
+        """The outcome as plain values: {"status", "objective", "values": {name: value},
+        "duals": {constraint name: value}} (unnamed constraints as c0, c1, ...)."""
     def basis(self) -> Any | None:
         """Basis object for LP hot-start (HiGHS only)."""
     def primal_array(self) -> _npt.NDArray[_np.float64] | None:

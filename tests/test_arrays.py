@@ -159,7 +159,7 @@ def test_add_matrix_refuses_bad_input_and_leaves_the_model(args, exc, message):
     with pytest.raises(ValueError, match="^add_matrix: 1 names for 2 rows$"):
         m.add_matrix(np.eye(2), x, "<=", 1, names=["a"])
     other = po.Model().variables("y", 5)
-    with pytest.raises(ValueError, match="^add_matrix: a variable does not belong to this model$"):
+    with pytest.raises(ValueError, match="^variable 'y_4' belongs to another model$"):
         m.add_matrix(np.ones((1, 1)), [other[4]], "<=", 1)
     assert m.num_constraints == 0
 

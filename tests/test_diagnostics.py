@@ -42,7 +42,7 @@ def test_report_names_the_conflicting_pair():
     assert rep == {
         "constraint_indices": [0, 1],
         "constraint_names": ["a", "b"],
-        "explanation": conflict_text("'a' (a: x0 + x1 <= 1)", "'b' (b: x0 + x1 >= 3)"),
+        "explanation": conflict_text("'a' (a: x + y <= 1)", "'b' (b: x + y >= 3)"),
         "suggestions": ["Relax 'a': increase RHS from 1.0000", "Relax 'b': decrease RHS from 3.0000"],
         "num_constraints": 2,
         "irreducible": True,
@@ -54,13 +54,14 @@ def test_report_names_the_conflicting_pair():
 
 def test_single_term_rows_conflict_through_bounds():
     m = po.Model()
-    x = m.variable("x", 0, 10)
+    m.variables("X", 3)  # names that differ from the positions: X_0 .. X_2 come first
+    x = m.variable("X3", 0, 10)
     m.add(x <= 1.23456)
     m.add(x >= 2)
     rep = m.solve().infeasibility_report()
     assert rep["constraint_indices"] == [0, 1]
     assert rep["constraint_names"] == ["unnamed", "unnamed"]
-    assert rep["explanation"] == conflict_text("'constraint_0' (x0 <= 1.23456)", "'constraint_1' (x0 >= 2)")
+    assert rep["explanation"] == conflict_text("'constraint_0' (X3 <= 1.23456)", "'constraint_1' (X3 >= 2)")
     assert rep["suggestions"] == [
         "Relax 'constraint_0': increase RHS from 1.2346",
         "Relax 'constraint_1': decrease RHS from 2.0000",
@@ -78,7 +79,7 @@ def test_unnamed_member_and_equality_suggestion():
     assert rep == {
         "constraint_indices": [4, 5],
         "constraint_names": ["unnamed", "e"],
-        "explanation": conflict_text("'constraint_4' (x0 + x1 >= 15)", "'e' (e: x0 + x1 == 2)"),
+        "explanation": conflict_text("'constraint_4' (x + y >= 15)", "'e' (e: x + y == 2)"),
         "suggestions": [
             "Relax 'constraint_4': decrease RHS from 15.0000",
             "Relax 'e': change from equality to inequality",
@@ -301,7 +302,7 @@ def test_var_of_another_model(production):
     other = po.Model()
     foreign = other.variables("q", 9, 0, 1)[8]
     for method in (r.why, r.why_detail):
-        with pytest.raises(ValueError, match="x8 is not in this result's model"):
+        with pytest.raises(ValueError, match="^variable 'q_8' belongs to another model$"):
             method(foreign)
 
 

@@ -50,7 +50,8 @@ def test_batch_names_in_results():
     assert r.values()["z_2"] == 1.0 and sorted(r.values()) == ["z_0", "z_1", "z_2", "z_3"]
     assert r.why(xs[2]).startswith("z_2 = 1")
     assert r.why_detail(xs[3])["variable"] == "z_3"
-    # Duplicates: values() keeps the newest of a name, the list keeps all.
+    # Duplicates: values() makes the repeated name unique (as the exports do),
+    # the list keeps every name as given.
     m3 = po.Model()
     a = m3.variables("d", 2, lower=1, upper=1)
     c = m3.variables("d", 1, lower=2, upper=2)
@@ -58,7 +59,7 @@ def test_batch_names_in_results():
     m3.minimize(a[0] + a[1] + c[0])
     r3 = m3.solve()
     assert r3.var_names_list == ["d_0", "d_1", "d_0"]
-    assert r3.values() == {"d_0": 2.0, "d_1": 1.0}
+    assert r3.values() == {"d_0": 1.0, "d_1": 1.0, "d_0_1": 2.0}
 
 
 def test_var_keeps_its_name_after_its_model_is_gone():

@@ -72,13 +72,21 @@ def test_value_argument_rules():
         r.value()
 
 
-def test_duplicate_names_map_to_the_later_variable():
+def test_duplicate_names_get_unique_keys():
+    m = po.Model()
+    a = m.variable("v", lower=1, upper=1)
+    b = m.variable("v", lower=2, upper=2)
+    m.variable("v_1", lower=3, upper=3)  # a taken suffix is skipped
+    m.minimize(a + b)
+    r = m.solve()
+    assert r.values() == {"v": 1.0, "v_2": 2.0, "v_1": 3.0}
+    assert r.var_names_list == ["v", "v", "v_1"]
     m = po.Model()
     a = m.variable("v", lower=1, upper=1)
     b = m.variable("v", lower=2, upper=2)
     m.minimize(a + b)
     r = m.solve()
-    assert r.values() == {"v": 2.0}
+    assert r.values() == {"v": 1.0, "v_1": 2.0}
     assert r.var_names_list == ["v", "v"]
 
 

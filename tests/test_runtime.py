@@ -12,8 +12,7 @@ ORDER = [
     "PersistentHighs", "minimize", "maximize", "sum", "sin", "cos", "sqrt", "solve_de",
     "solve_pso", "solve_sa", "solve_cmaes", "pareto_frontier", "stochastic_solve",
     "solve_portfolio", "solve_parallel_de", "solve_admm", "read_model", "exp", "log", "dot",
-    "quad_form",
-    "PeloraWarning",
+    "quad_form", "ConstraintRef", "PeloraWarning",
 ]
 
 
@@ -66,7 +65,8 @@ def test_value_classes(name):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})  # not subclassable
     public = [a for a in dir(cls) if not a.startswith("_")]
-    assert public == (["index", "name"] if name == "Var" else [])
+    model_linked = ["fix", "index", "kind", "lower", "name", "unfix", "upper"]
+    assert public == (model_linked if name == "Var" else [])
 
 
 @pytest.mark.parametrize(

@@ -135,11 +135,15 @@ def test_check_order_across_categories(model):
                                             "trivially_infeasible"]
 
 
-def test_foreign_variables_are_skipped(model):
+def test_foreign_variables_never_reach_the_model(model):
     fs = po.Model("other").variables("f", 20, 5, 6)
     x = model.variable("x", 0, 1)
-    model.add(1e-9 * fs[18] + x + fs[19] <= -3)  # no scaling finding from skipped terms
-    model.add(fs[19] >= 0)
+    with pytest.raises(ValueError, match="belongs to another model"):
+        model.add(1e-9 * fs[18] + x + fs[19] <= -3)
+    with pytest.raises(ValueError, match="belongs to another model"):
+        model.add(fs[19] >= 0)
+    y = model.variable("y", 0, 1)
+    model.add(x + y <= -3)
     assert found(model) == [
         ("ERROR", "trivially_infeasible",
          "Constraint 'unnamed' is trivially infeasible: min activity 0.0000 > RHS -3.0000"),

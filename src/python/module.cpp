@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "python/blackbox/frame.hpp"
+#include "python/model/pickling.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/messages.hpp"
@@ -47,6 +48,7 @@ const Entry kEntries[] = {
     {"log", nullptr, &log_def},
     {"dot", nullptr, &dot_def},
     {"quad_form", nullptr, &quad_form_def},
+    {"ConstraintRef", constraint_ref_type, nullptr},
     {nullptr, nullptr, nullptr},  // end
 };
 
@@ -89,6 +91,12 @@ void register_entries(PyObject* module) {
   Ref warning_name = check(PyUnicode_FromString("PeloraWarning"));
   check_status(PyList_Append(all.get(), warning_name.get()));
   check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
+  {
+    // Private: rebuilds pickled objects (not in __all__).
+    Ref modname = check(PyUnicode_FromString("pelora_opt"));
+    Ref restore = check(PyCFunction_NewEx(&restore_def, module, modname.get()));
+    check_status(PyModule_AddObjectRef(module, "_restore", restore.get()));
+  }
   PyObject* failure = internal_failure_type();
   if (!failure) throw_already_set();
   check_status(PyModule_AddObjectRef(module, "InternalFailure", failure));

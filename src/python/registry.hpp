@@ -15,6 +15,7 @@ PyTypeObject* constraint_type();
 PyTypeObject* result_type();
 PyTypeObject* blackbox_result_type();
 PyTypeObject* persistent_highs_type();
+PyTypeObject* constraint_ref_type();
 
 // Module functions
 extern PyMethodDef minimize_def, maximize_def;

@@ -136,6 +136,11 @@ InfeasibilityReport infeasibility_report(const ResultData& result,
   report.explanation = "The following " + std::to_string(report.constraint_indices.size()) +
                        " constraints are mutually infeasible \xE2\x80\x94 no solution satisfies "
                        "all of them simultaneously:\n  ";
+  // The variables by their model names (an index beyond the snapshot, which
+  // a model no longer lets in, keeps its positional x{index}).
+  const VariableNamer name_of = [&snap](VarIndex i) {
+    return i < snap.var_names.size() ? snap.var_names[i] : "x" + std::to_string(i);
+  };
   bool first = true;
   for (size_t pos : report.constraint_indices) {
     const LinearConstraint& c = snap.constraints[pos];
@@ -143,7 +148,7 @@ InfeasibilityReport infeasibility_report(const ResultData& result,
     report.constraint_names.push_back(c.name ? *c.name : "unnamed");
     if (!first) report.explanation += "\n  ";
     first = false;
-    report.explanation += "'" + shown + "' (" + constraint_text(ConstraintRecord(c)) + ")";
+    report.explanation += "'" + shown + "' (" + linear_constraint_text(c, name_of) + ")";
     switch (c.sense) {
       case Sense::Le:
         report.suggestions.push_back("Relax '" + shown + "': increase RHS from " +

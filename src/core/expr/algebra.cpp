@@ -14,7 +14,10 @@ inline bool is_unit(double c) { return std::fabs(c - 1.0) < kCancelTolerance; }
 
 // ---- linear --------------------------------------------------------------
 
+void throw_foreign(ModelId owner, std::optional<VarIndex> var) { throw ForeignVariable(owner, var); }
+
 void add_expr(Expr& e, const Expr& o, double scale) {
+  join_owner(e, o);
   e.terms.add_all(o.terms, scale);
   e.constant += scale * o.constant;
 }
@@ -109,6 +112,8 @@ namespace {
 // b's constant, and the product of the constants.
 Expr product_linear_part(const Expr& a, const Expr& b) {
   Expr r;
+  r.owner = a.owner;
+  join_owner(r, b);
   r.terms.reserve(a.terms.size() + b.terms.size());
   if (a.constant != 0.0) r.terms.add_all(b.terms, a.constant);
   if (b.constant != 0.0) r.terms.add_all(a.terms, b.constant);
@@ -251,10 +256,19 @@ NlExpr nl_single(NodePtr node) {
 }
 
 NlExpr nl_binary_node(NlKind kind, const NlExpr& a, const NlExpr& b) {
-  return nl_single(binary_node(kind, to_node(a), to_node(b)));
+  Expr owner;
+  owner.owner = a.linear.owner;
+  join_owner(owner, b.linear);
+  NlExpr n = nl_single(binary_node(kind, to_node(a), to_node(b)));
+  n.linear.owner = owner.owner;
+  return n;
 }
 
-NlExpr nl_unary_node(NlKind kind, const NlExpr& a) { return nl_single(unary_node(kind, to_node(a))); }
+NlExpr nl_unary_node(NlKind kind, const NlExpr& a) {
+  NlExpr n = nl_single(unary_node(kind, to_node(a)));
+  n.linear.owner = a.linear.owner;
+  return n;
+}
 
 }  // namespace pelora
 
@@ -267,7 +281,9 @@ NlExpr nl_integer_power(const NlExpr& base, long long n) {
   NodePtr acc = b;
   for (unsigned long long k = 1; k < m; ++k) acc = binary_node(NlKind::Mul, std::move(acc), b);
   if (n < 0) acc = binary_node(NlKind::Div, const_node(1.0), std::move(acc));
-  return nl_single(std::move(acc));
+  NlExpr r = nl_single(std::move(acc));
+  r.linear.owner = base.linear.owner;
+  return r;
 }
 
 }  // namespace pelora

@@ -13,14 +13,16 @@ inline double rhs_value(double v) { return v + 0.0; }
 LinearConstraint linear_constraint(const Expr& lhs, double k, Sense sense) {
   LinearConstraint c;
   c.expr.terms = lhs.terms;
+  c.expr.owner = lhs.owner;
   c.rhs = rhs_value(k - lhs.constant);
   c.sense = sense;
   return c;
 }
 
-LinearConstraint linear_constraint(const Expr& lhs, VarIndex index, Sense sense) {
+LinearConstraint linear_constraint(const Expr& lhs, VarIndex index, ModelId owner, Sense sense) {
   LinearConstraint c;
   c.expr.terms = lhs.terms;
+  c.expr.owner = joined_owner(lhs.owner, owner, index);
   c.expr.terms.add_term(index, -1.0);
   c.rhs = rhs_value(-lhs.constant);
   c.sense = sense;
@@ -30,6 +32,8 @@ LinearConstraint linear_constraint(const Expr& lhs, VarIndex index, Sense sense)
 LinearConstraint linear_constraint(const Expr& lhs, const Expr& rhs, Sense sense) {
   LinearConstraint c;
   c.expr.terms = lhs.terms;
+  c.expr.owner = lhs.owner;
+  join_owner(c.expr, rhs);
   c.expr.terms.add_all(rhs.terms, -1.0);
   c.rhs = rhs_value(rhs.constant - lhs.constant);
   c.sense = sense;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/expr/linear_terms.hpp"
+#include "core/expr/owner.hpp"
 #include "core/expr/shared_list.hpp"
 
 namespace pelora {
@@ -13,7 +14,18 @@ namespace pelora {
 struct Expr {
   LinearTerms terms;
   double constant = 0.0;
+  ModelId owner = kNoModel;  // the model whose variables the terms are
 };
+
+// The first variable of an expression, for messages (none when it has no term).
+inline std::optional<VarIndex> first_variable(const Expr& e) {
+  if (e.terms.empty()) return std::nullopt;
+  return e.terms.begin()->index;
+}
+// e's owner joined with o's (throws ForeignVariable naming o's first variable).
+inline void join_owner(Expr& e, const Expr& o) {
+  if (e.owner != o.owner) e.owner = joined_owner(e.owner, o.owner, first_variable(o));
+}
 
 struct QuadTerm {
   VarIndex i;  // i <= j

@@ -156,6 +156,19 @@ void LinearTerms::add_term(VarIndex index, double c) {
   else d[p].coef = v;
 }
 
+void LinearTerms::set_term(VarIndex index, double c) {
+  long p = lookup(index);
+  if (p < 0) {
+    if (c != 0.0) append_new(index, c);
+    return;
+  }
+  if (c == 0.0) {
+    erase_at(static_cast<size_t>(p));
+    return;
+  }
+  mutable_data()[p].coef = c;
+}
+
 void LinearTerms::add_all(const LinearTerms& other, double scale_by) {
   if (other.empty()) return;
   if (this == &other || (buf_ && buf_ == other.buf_)) {

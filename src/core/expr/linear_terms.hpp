@@ -58,6 +58,9 @@ class LinearTerms {
   // Adds c to the entry of `index` (inserting it at the end when absent) and
   // removes the entry when the result is below kCancelTolerance in magnitude.
   void add_term(VarIndex index, double c);
+  // Sets the coefficient of `index` to c (appending it when absent); c == 0
+  // removes the entry.
+  void set_term(VarIndex index, double c);
   // Appends {index: c} without lookup: the caller knows `index` is absent.
   void append_new(VarIndex index, double c);
   // add_term for every entry of `other`, each coefficient times `scale`.

@@ -12,12 +12,17 @@ namespace {
 
 inline bool is_unit(double a) { return std::fabs(a - 1.0) < kCancelTolerance; }
 
-// "x{index}" or "{a}*x{index}" with a = |c|.
-void append_term(std::string& out, double c, VarIndex index) {
+// "x{index}" or "{a}*x{index}" with a = |c| (the variable's name instead of
+// x{index} when `name` is given).
+void append_term(std::string& out, double c, VarIndex index, const VariableNamer* name = nullptr) {
   double a = std::fabs(c);
   if (!is_unit(a)) {
     append_plain_number(out, a);
     out += '*';
+  }
+  if (name) {
+    out += (*name)(index);
+    return;
   }
   out += 'x';
   out += std::to_string(index);
@@ -34,7 +39,9 @@ void append_weighted_node(std::string& out, double c, const NlNode& node) {
 
 }  // namespace
 
-void append_expr_text(std::string& out, const Expr& e) {
+void append_expr_text(std::string& out, const Expr& e) { append_expr_text(out, e, nullptr); }
+
+void append_expr_text(std::string& out, const Expr& e, const VariableNamer* name) {
   bool first = true;
   for (const Term& t : e.terms) {
     if (first) {
@@ -43,7 +50,7 @@ void append_expr_text(std::string& out, const Expr& e) {
       out += t.coef < 0 ? " - " : " + ";
     }
     first = false;
-    append_term(out, t.coef, t.index);
+    append_term(out, t.coef, t.index, name);
   }
   if (first) {
     // A negative zero (e.g. from negating an empty expression) prints as "0".
@@ -163,6 +170,20 @@ const char* sense_text(Sense s) {
     case Sense::Eq: return "==";
   }
   return "?";
+}
+
+std::string linear_constraint_text(const LinearConstraint& c, const VariableNamer& name) {
+  std::string s;
+  if (c.name) {
+    s += *c.name;
+    s += ": ";
+  }
+  append_expr_text(s, c.expr, &name);
+  s += ' ';
+  s += sense_text(c.sense);
+  s += ' ';
+  append_plain_number(s, c.rhs);
+  return s;
 }
 
 std::string constraint_text(const ConstraintRecord& c) {

@@ -1,6 +1,7 @@
 // Printed forms of the expression values and constraints. Variables print as
 // "x{index}", numbers in the shortest round-trip decimal form (plain_number).
 #pragma once
+#include <functional>
 #include <string>
 
 #include "core/expr/constraint.hpp"
@@ -10,6 +11,9 @@ namespace pelora {
 // "2*x0 - x3 + 5", "-x1 - 0.5", "0": terms in their stored order, unit
 // coefficients without a number, then the constant (or the constant alone).
 void append_expr_text(std::string& out, const Expr& e);
+// The same text with each variable written as `name(index)` gives it.
+using VariableNamer = std::function<std::string(VarIndex)>;
+void append_expr_text(std::string& out, const Expr& e, const VariableNamer* name);
 std::string expr_text(const Expr& e);
 
 // "x0", "3", "(-a)", "(a + b)", "(a * b)", "(a / b)", "sin(a)", "cos(a)", "sqrt(a)".
@@ -28,5 +32,7 @@ const char* sense_text(Sense s);
 
 // "[name: ]lhs sense rhs", e.g. "2*x0 + x1 <= 10".
 std::string constraint_text(const ConstraintRecord& c);
+// The text of a linear constraint with its variables' names: "cap: 2*a + b <= 10".
+std::string linear_constraint_text(const LinearConstraint& c, const VariableNamer& name);
 
 }  // namespace pelora

@@ -52,16 +52,35 @@ VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, doub
 void VarNames::add_single(std::string name) {
   // The block is made before anything changes, so a failed allocation leaves
   // the names as they were.
-  NameRef block(new NameBlock(std::move(name), static_cast<VarIndex>(size_), false));
+  NameRef block(new NameBlock(std::move(name), static_cast<VarIndex>(size_), false, owner_));
   blocks_.push_back(std::move(block));
   ++size_;
 }
 
 void VarNames::add_batch(std::string_view prefix, size_t count) {
   if (count == 0) return;
-  NameRef block(new NameBlock(std::string(prefix), static_cast<VarIndex>(size_), true));
+  NameRef block(new NameBlock(std::string(prefix), static_cast<VarIndex>(size_), true, owner_));
   blocks_.push_back(std::move(block));
   size_ += count;
+}
+
+void VarNames::add_block(std::string text, bool batch, size_t count) {
+  if (count == 0) return;
+  NameRef block(new NameBlock(std::move(text), static_cast<VarIndex>(size_), batch, owner_));
+  blocks_.push_back(std::move(block));
+  size_ += count;
+}
+
+VarNames VarNames::rebound(ModelId owner) const {
+  VarNames out;
+  out.owner_ = owner;
+  out.blocks_.reserve(blocks_.size());
+  for (const NameRef& b : blocks_) {
+    const NameBlock* p = b.get();
+    out.blocks_.emplace_back(new NameBlock(p->text(), p->first(), p->is_batch(), owner));
+  }
+  out.size_ = size_;
+  return out;
 }
 
 const NameRef& VarNames::block_of(size_t i) const {
@@ -118,11 +137,48 @@ Objective stored_objective(Objective o) {
   return o;
 }
 
-void add_constraint(ModelData& m, ConstraintRecord c) {
+uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
+  const uint64_t id = m.next_row_id;
   if (auto* lin = std::get_if<LinearConstraint>(&c)) {
+    m.row_ids.reserve(m.row_ids.size() + 1);
     m.constraints.push_back(std::move(*lin));
+    m.row_ids.push_back(id);  // reserved: cannot fail
   } else {
+    m.nl_row_ids.reserve(m.nl_row_ids.size() + 1);
     m.nl_constraints.push_back(std::move(std::get<NonlinearConstraint>(c)));
+    m.nl_row_ids.push_back(id);
+  }
+  ++m.next_row_id;
+  return id;
+}
+
+size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) {
+  const size_t at = m.constraints.size();
+  m.constraints.reserve(at + rows.size());
+  m.row_ids.reserve(at + rows.size());
+  for (LinearConstraint& lc : rows) {
+    m.constraints.push_back(std::move(lc));
+    m.row_ids.push_back(m.next_row_id++);
+  }
+  return at;
+}
+
+size_t add_soc_cone(ModelData& m, std::vector<VarIndex> entries) {
+  m.soc_cones.push_back(std::move(entries));
+  return m.soc_cones.size() - 1;
+}
+
+size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries) {
+  m.psd_cones.push_back(std::move(entries));
+  return m.psd_cones.size() - 1;
+}
+
+void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
+                      const std::vector<double>* uppers) {
+  const size_t n = lowers ? lowers->size() : uppers ? uppers->size() : 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (lowers) m.variables[first + i].lower = (*lowers)[i];
+    if (uppers) m.variables[first + i].upper = (*uppers)[i];
   }
 }
 

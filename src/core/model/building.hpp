@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/model/model_data.hpp"
 
@@ -38,8 +39,18 @@ VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, doub
 ConstraintRecord stored_constraint(const ConstraintRecord& c, std::optional<std::string> name);
 Objective stored_objective(Objective o);
 
-// Appends a constraint record to the list of its kind.
-void add_constraint(ModelData& m, ConstraintRecord c);
+// Appends a constraint record to the list of its kind and returns the row's
+// id (see editing.hpp: row_position).
+uint64_t add_constraint(ModelData& m, ConstraintRecord c);
+// Appends linear rows at once; returns the position of the first.
+size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows);
+
+// Appends a cone (entries checked by the caller) and returns its position.
+size_t add_soc_cone(ModelData& m, std::vector<VarIndex> entries);
+size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries);
+// Per-variable bounds of a batch just added from index `first` (either may be null).
+void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
+                      const std::vector<double>* uppers);
 
 // Cone sizes: a second-order cone needs a head and at least one more entry;
 // a PSD cone takes n = d(d+1)/2 entries for some d >= 1 (returns d).

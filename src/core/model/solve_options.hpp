@@ -15,6 +15,9 @@ struct SolveOptions {
   std::optional<uint32_t> threads;
   std::optional<int32_t> simplex_scale_strategy;
   std::optional<std::vector<double>> warm_start;  // start point (HiGHS: MIP only, exact length)
+  // A partial start: the columns whose `warm_start` values were given (the
+  // others hold 0 moved into the bounds).
+  std::optional<std::vector<int32_t>> warm_start_index;
   std::optional<std::string> solver_method;       // HiGHS option "solver"
   std::optional<std::string> run_crossover;
   std::optional<std::string> parallel;

@@ -40,6 +40,11 @@ struct ModelSnapshot {
   VarNames var_names;  // shares the model's name blocks
   std::vector<VarRecord> variables;
   std::vector<LinearConstraint> constraints;
+  // The solved model's identity (ModelData::id, origins), so that only its
+  // variables are read, and its row ids (one per constraint).
+  ModelId model = kNoModel;
+  std::vector<ModelOrigin> origins;
+  std::vector<uint64_t> row_ids;
 };
 
 struct ResultData {

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/expr/linear_terms.hpp"
+#include "core/expr/owner.hpp"
 
 namespace pelora {
 
@@ -24,14 +26,20 @@ std::string batch_name(std::string_view prefix, size_t i);
 // has index `first`.
 class NameBlock {
  public:
-  NameBlock(std::string text, VarIndex first, bool batch)
-      : text_(std::move(text)), first_(first), batch_(batch) {}
+  NameBlock(std::string text, VarIndex first, bool batch, ModelId owner = kNoModel)
+      : text_(std::move(text)), first_(first), batch_(batch), owner_(owner) {}
 
   std::string name_of(VarIndex index) const {
     return batch_ ? batch_name(text_, static_cast<size_t>(index - first_)) : text_;
   }
   VarIndex first() const noexcept { return first_; }
   bool is_batch() const noexcept { return batch_; }
+  const std::string& text() const noexcept { return text_; }
+  // The model whose variables these are (kNoModel for a name held by no model).
+  ModelId owner() const noexcept { return owner_; }
+  // Whatever must live as long as the block (the binding layer's keep-alive
+  // of a model for a variable restored on its own).
+  std::shared_ptr<void> anchor;
 
  private:
   friend class NameRef;
@@ -39,6 +47,7 @@ class NameBlock {
   std::string text_;  // the name, or the batch prefix
   VarIndex first_;
   bool batch_;
+  ModelId owner_;
 };
 
 // An owning handle on a NameBlock (8 bytes); copies share the block.
@@ -88,6 +97,15 @@ class VarNames {
   void add_single(std::string name);
   void add_batch(std::string_view prefix, size_t count);
   void reserve_blocks(size_t n) { blocks_.reserve(n); }
+  // The model whose names these are; new blocks carry it.
+  ModelId owner() const noexcept { return owner_; }
+  void set_owner(ModelId owner) noexcept { owner_ = owner; }
+  // The same names in blocks of their own, owned by `owner` (a copied model).
+  VarNames rebound(ModelId owner) const;
+  size_t block_count() const noexcept { return blocks_.size(); }
+  const NameRef& block(size_t b) const { return blocks_[b]; }
+  // Appends a block read back from a stored form (first == size()).
+  void add_block(std::string text, bool batch, size_t count);
 
   size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
@@ -109,6 +127,7 @@ class VarNames {
  private:
   std::vector<NameRef> blocks_;  // ascending `first`
   size_t size_ = 0;
+  ModelId owner_ = kNoModel;
 };
 
 }  // namespace pelora

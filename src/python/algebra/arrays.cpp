@@ -285,7 +285,8 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
   return m;
 }
 
-std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
+std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner) {
+  ModelId joint = kNoModel;
   if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error(what + " must be a sequence of Var");
   // Reading an item below runs no Python code, so a list or tuple cannot
   // change underneath and is read in place; other sequences are listed once.
@@ -297,6 +298,8 @@ std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
       PyObject* item = item_at(seq, i);
       if (!is_var(item)) throw_type_error(what + " must be a sequence of Var");
       out.push_back(var_value(item).index);
+      const ModelId o = var_value(item).owner();
+      if (o != joint) joint = joined_owner(joint, o, var_value(item).index);
     }
   };
   if (PyList_Check(o)) {
@@ -307,6 +310,7 @@ std::vector<VarIndex> read_variables(PyObject* o, const std::string& what) {
     Ref fast = sequence_list(o);
     read(PyList_Size, PyList_GetItem, fast.get());
   }
+  if (owner) *owner = joint;
   return out;
 }
 
@@ -337,7 +341,8 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
     auto a = match(kDotParams, args, kwargs);
     DoubleArray c(a[0], "dot: coefficients");
-    const std::vector<VarIndex> vars = read_variables(a[1], "dot: variables");
+    ModelId owner = kNoModel;
+    const std::vector<VarIndex> vars = read_variables(a[1], "dot: variables", &owner);
     if (c.shape().size() > 1) throw_value_error("dot: coefficients must be 1-dimensional");
     const std::span<const double> cv = c.values();
     if (cv.size() != vars.size()) {
@@ -368,6 +373,7 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
     Expr e;
+    e.owner = owner;
     append_kept(e.terms, merged);
     return new_expr(std::move(e));
   });
@@ -377,12 +383,14 @@ PyObject* quad_form_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
     auto a = match(kQuadFormParams, args, kwargs);
     const CsrMatrix q = read_matrix(a[0], "quad_form: Q");
-    const std::vector<VarIndex> vars = read_variables(a[1], "quad_form: variables");
+    ModelId owner = kNoModel;
+    const std::vector<VarIndex> vars = read_variables(a[1], "quad_form: variables", &owner);
     if (q.rows != vars.size() || q.cols != vars.size()) {
       throw_value_error("quad_form: Q is " + std::to_string(q.rows) + "x" + std::to_string(q.cols) +
                         " but " + std::to_string(vars.size()) + " variables were given");
     }
     QuadExpr r;
+    r.linear.owner = owner;
     r.quad_terms.reserve(q.nnz());
     for (size_t row = 0; row < q.rows; ++row) {
       for (int64_t k = q.indptr[row]; k < q.indptr[row + 1]; ++k) {

@@ -96,8 +96,9 @@ struct CsrMatrix {
 CsrMatrix read_matrix(PyObject* o, const std::string& what);
 
 // The model indices of a sequence of Var objects (list, tuple, numpy object
-// array); TypeError for anything else.
-std::vector<VarIndex> read_variables(PyObject* o, const std::string& what);
+// array); TypeError for anything else. `owner`, when given, receives the
+// model they all belong to (ValueError when they belong to two).
+std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner = nullptr);
 
 // Appends the terms of `merged` (distinct indices) whose magnitude reaches
 // kCancelTolerance, in order, into storage reserved at their exact number.

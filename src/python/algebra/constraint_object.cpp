@@ -3,6 +3,7 @@
 #include "core/expr/text.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
+#include "python/model/pickling.hpp"
 
 namespace pelora::py {
 
@@ -34,12 +35,20 @@ const char kConstraintDoc[] = "A constraint object returned by comparison operat
 
 // No comparison slot: constraints compare and hash by identity, like plain
 // objects.
+PyMethodDef constraint_methods[] = {
+    {"__reduce_ex__", reduce_value, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {"__deepcopy__", same_object, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot constraint_slots[] = {
     {Py_tp_doc, const_cast<char*>(kConstraintDoc)},
     {Py_tp_repr, slot(constraint_repr)},
     {Py_nb_bool, slot(constraint_bool)},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<ConstraintRecord>)},
+    {Py_tp_methods, reinterpret_cast<void*>(constraint_methods)},
     {0, nullptr},
 };
 PyType_Spec constraint_spec = {"pelora_opt.Constraint",

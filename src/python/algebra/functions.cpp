@@ -64,16 +64,28 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     acc.quad_terms.reserve(quad_count);
     double constant = 0.0;
     NlExpr nl;
+    // The one model every item's variables belong to (kept in a register:
+    // one compare per item).
+    ModelId owner = kNoModel;
+    const auto join = [&owner](const Expr& e) {
+      if (e.owner != owner) [[unlikely]] owner = joined_owner(owner, e.owner, first_variable(e));
+    };
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (!item) throw_already_set();
       if (is_var(item)) {
-        linear.push_back(Term{var_value(item).index, 1.0});
+        const VarValue& v = var_value(item);
+        const ModelId o = v.owner();
+        if (o != owner) [[unlikely]] owner = joined_owner(owner, o, v.index);
+        linear.push_back(Term{v.index, 1.0});
       } else if (is_expr(item)) {
-        gather(expr_value(item));
-        constant += expr_value(item).constant;
+        const Expr& e = expr_value(item);
+        join(e);
+        gather(e);
+        constant += e.constant;
       } else if (is_quad_expr(item)) {
         const QuadExpr& q = quad_expr_value(item);
+        join(q.linear);
         acc.quad_terms.append(q.quad_terms);
         gather(q.linear);
         constant += q.linear.constant;
@@ -88,6 +100,7 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     acc.linear.terms = merged_terms(linear);
     acc.linear.constant = constant;
+    acc.linear.owner = owner;
     if (nonlinear) {
       NlExpr r = nl_from_quad(acc);
       add_nl(r, nl, 1.0);

@@ -6,6 +6,8 @@
 #include "core/expr/text.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
+#include "python/model/handles.hpp"
+#include "python/model/pickling.hpp"
 
 namespace pelora::py {
 
@@ -53,18 +55,43 @@ PyGetSetDef var_getset[] = {
     {"name", var_get_name, nullptr, "The variable's name (read-only).", nullptr},
     {"index", var_get_index, nullptr, "The variable's position in its model, from 0 (read-only).",
      nullptr},
+    {"lower", var_get_lower, var_set_lower,
+     "Lower bound in the variable's model; setting it changes the model (NaN is refused).", nullptr},
+    {"upper", var_get_upper, var_set_upper,
+     "Upper bound in the variable's model; setting it changes the model (NaN is refused).", nullptr},
+    {"kind", var_get_kind, var_set_kind,
+     "\"continuous\", \"integer\" or \"binary\"; setting \"binary\" also sets bounds [0, 1].", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef var_methods[] = {
+    {"fix", as_cfunction(var_fix), METH_VARARGS | METH_KEYWORDS,
+     "fix($self, value)\n--\n\nFix the variable at `value` (both bounds); unfix() restores the "
+     "bounds it had."},
+    {"unfix", as_cfunction(var_unfix), METH_NOARGS,
+     "unfix($self)\n--\n\nRestore the bounds the variable had before fix() (nothing when it is not "
+     "fixed)."},
+    {"__reduce_ex__", reduce_var, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef expr_methods[] = {
+    {"__reduce_ex__", reduce_value, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {"__deepcopy__", same_object, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* var_negative(PyObject* self) {
-  return boundary([&] { return new_expr(single_term(var_value(self).index, -1.0)); });
+  return boundary([&] { return new_expr(var_expr(var_value(self), -1.0)); });
 }
 
 // e += scale * o for o a Var, an Expr or a number (add_operand); false when
 // o is none of these.
 bool add_linear_operand(Expr& e, double scale, PyObject* o) {
   if (is_var(o)) {
-    add_var(e, var_value(o).index, scale);
+    add_var_value(e, var_value(o), scale);
   } else if (is_expr(o)) {
     add_expr(e, expr_value(o), scale);
   } else {
@@ -86,14 +113,14 @@ PyObject* var_add(PyObject* a, PyObject* b) {
   return boundary([&]() -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
-    VarIndex x = var_value(ops.self).index;
+    const VarValue& x = var_value(ops.self);
     if (is_nl_expr(o)) return nl_result('+', ops.left(), ops.right());
     if (is_quad_expr(o)) {
       QuadExpr r = quad_expr_value(o);
-      add_var(r.linear, x, 1.0);
+      add_var_value(r.linear, x, 1.0);
       return new_quad_expr(std::move(r));
     }
-    Expr e = single_term(x, 1.0);
+    Expr e = var_expr(x, 1.0);
     if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
     return new_expr(std::move(e));
   });
@@ -103,26 +130,26 @@ PyObject* var_subtract(PyObject* a, PyObject* b) {
   return boundary([&]() -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
-    VarIndex x = var_value(ops.self).index;
+    const VarValue& x = var_value(ops.self);
     if (is_nl_expr(o)) return nl_result('-', ops.left(), ops.right());
     if (ops.self_left) {  // x - o
       if (is_quad_expr(o)) {
         QuadExpr r = quad_expr_value(o);
         scale_quad(r, -1.0);
-        add_var(r.linear, x, 1.0);
+        add_var_value(r.linear, x, 1.0);
         return new_quad_expr(std::move(r));
       }
-      Expr e = single_term(x, 1.0);
+      Expr e = var_expr(x, 1.0);
       if (!add_linear_operand(e, -1.0, o)) throw_value_error(kUnsupportedOperand);
       return new_expr(std::move(e));
     }
     // o - x
     if (is_quad_expr(o)) {
       QuadExpr r = quad_expr_value(o);
-      add_var(r.linear, x, -1.0);
+      add_var_value(r.linear, x, -1.0);
       return new_quad_expr(std::move(r));
     }
-    Expr e = single_term(x, -1.0);
+    Expr e = var_expr(x, -1.0);
     e.constant = -0.0;
     if (!add_linear_operand(e, 1.0, o)) throw_value_error(kUnsupportedOperand);
     return new_expr(std::move(e));
@@ -133,12 +160,17 @@ PyObject* var_multiply(PyObject* a, PyObject* b) {
   return boundary([&]() -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
-    VarIndex x = var_value(ops.self).index;
-    if (is_var(o)) return new_quad_expr(var_product(x, var_value(o).index));
+    const VarValue& x = var_value(ops.self);
     double k;
-    if (number_operand(o, k)) return new_expr(single_term(x, k));
+    if (number_operand(o, k)) return new_expr(var_expr(x, k));
+    if (is_var(o)) {
+      const VarValue& y = var_value(o);
+      QuadExpr q = var_product(x.index, y.index);
+      q.linear.owner = joined_owner(x.owner(), y.owner(), y.index);
+      return new_quad_expr(std::move(q));
+    }
     if (is_expr(o)) {
-      const Expr v = single_term(x, 1.0);
+      const Expr v = var_expr(x, 1.0);
       return new_quad_expr(ops.self_left ? linear_product(v, expr_value(o)) : linear_product(expr_value(o), v));
     }
     if (is_nl_expr(o) || is_quad_expr(o)) return nl_result('*', ops.left(), ops.right());
@@ -153,7 +185,7 @@ PyObject* var_true_divide(PyObject* a, PyObject* b) {
       double k;
       if (number_operand(ops.other, k)) {
         if (k == 0.0) throw_value_error(kDivisionByZero);
-        return new_expr(single_term(var_value(ops.self).index, 1.0 / k));
+        return new_expr(var_expr(var_value(ops.self), 1.0 / k));
       }
     }
     return nl_result('/', ops.left(), ops.right());
@@ -235,7 +267,7 @@ PyObject* expr_multiply(PyObject* a, PyObject* b) {
     PyObject* o = ops.other;
     if (is_expr(o)) return new_quad_expr(linear_product(expr_value(ops.left()), expr_value(ops.right())));
     if (is_var(o)) {
-      const Expr v = single_term(var_value(o).index, 1.0);
+      const Expr v = var_expr(var_value(o), 1.0);
       const Expr& e = expr_value(ops.self);
       return new_quad_expr(ops.self_left ? linear_product(e, v) : linear_product(v, e));
     }
@@ -282,6 +314,7 @@ PyType_Slot var_slots[] = {
     {Py_tp_richcompare, slot(expression_richcompare)},
     {Py_tp_hash, slot(var_hash)},
     {Py_tp_getset, var_getset},
+    {Py_tp_methods, var_methods},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<VarValue>)},
     {0, nullptr},
@@ -302,6 +335,7 @@ PyType_Slot expr_slots[] = {
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<Expr>)},
+    {Py_tp_methods, expr_methods},
     {0, nullptr},
 };
 PyType_Spec expr_spec = {"pelora_opt.Expr", static_cast<int>(sizeof(Box<Expr>)), 0,

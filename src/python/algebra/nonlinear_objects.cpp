@@ -3,6 +3,7 @@
 #include "core/expr/text.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
+#include "python/model/pickling.hpp"
 
 namespace pelora::py {
 
@@ -31,7 +32,7 @@ PyObject* quad_negative(PyObject* self) {
 // is none of these.
 bool add_quad_operand(QuadExpr& q, double sign, PyObject* o) {
   if (is_var(o)) {
-    add_var(q.linear, var_value(o).index, sign);
+    add_var_value(q.linear, var_value(o), sign);
   } else if (is_expr(o)) {
     add_expr(q.linear, expr_value(o), sign);
   } else if (is_quad_expr(o)) {
@@ -168,6 +169,13 @@ const char kNlDoc[] =
     "to `Var`/`Expr`, or by arithmetic combining a nonlinear operand with a\n"
     "`Var`/`Expr`/scalar. Comparison operators produce nonlinear constraints.";
 
+PyMethodDef quad_methods[] = {
+    {"__reduce_ex__", reduce_value, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {"__deepcopy__", same_object, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot quad_slots[] = {
     {Py_tp_doc, const_cast<char*>(kQuadDoc)},
     {Py_tp_repr, slot(quad_repr)},
@@ -181,10 +189,18 @@ PyType_Slot quad_slots[] = {
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<QuadExpr>)},
+    {Py_tp_methods, reinterpret_cast<void*>(quad_methods)},
     {0, nullptr},
 };
 PyType_Spec quad_spec = {"pelora_opt.QuadExpr", static_cast<int>(sizeof(Box<QuadExpr>)), 0,
                          Py_TPFLAGS_DEFAULT, quad_slots};
+
+PyMethodDef nl_methods[] = {
+    {"__reduce_ex__", reduce_value, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {"__deepcopy__", same_object, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot nl_slots[] = {
     {Py_tp_doc, const_cast<char*>(kNlDoc)},
@@ -199,6 +215,7 @@ PyType_Slot nl_slots[] = {
     {Py_tp_hash, slot(PyObject_HashNotImplemented)},
     {Py_tp_new, slot(no_constructor_new)},
     {Py_tp_dealloc, slot(box_dealloc<NlExpr>)},
+    {Py_tp_methods, reinterpret_cast<void*>(nl_methods)},
     {0, nullptr},
 };
 PyType_Spec nl_spec = {"pelora_opt.NlExpr", static_cast<int>(sizeof(Box<NlExpr>)), 0,

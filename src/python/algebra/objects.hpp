@@ -19,7 +19,22 @@ struct VarValue {
   VarIndex index;
 
   std::string name() const { return names.name_of(index); }
+  // The model the variable belongs to (the id its name block carries).
+  ModelId owner() const noexcept { return names ? names.get()->owner() : kNoModel; }
 };
+
+// The expression c * v, carrying v's model.
+inline Expr var_expr(const VarValue& v, double c) {
+  Expr e{LinearTerms::single(v.index, c), 0.0};
+  e.owner = v.owner();
+  return e;
+}
+// e += scale * v (refused when v belongs to another model than e's terms).
+inline void add_var_value(Expr& e, const VarValue& v, double scale) {
+  const ModelId o = v.owner();
+  if (e.owner != o) e.owner = joined_owner(e.owner, o, v.index);
+  e.terms.add_term(v.index, scale);
+}
 
 // The name a Var was created with (the one accessor every reader uses).
 inline std::string var_name(const VarValue& v) { return v.name(); }

@@ -28,7 +28,7 @@ NlOperand::NlOperand(PyObject* o) : p_(&storage_) {
   if (is_nl_expr(o)) {
     p_ = &nl_expr_value(o);
   } else if (is_var(o)) {
-    storage_ = nl_from_var(var_value(o).index);
+    storage_ = nl_from_expr(var_expr(var_value(o), 1.0));
   } else if (is_expr(o)) {
     storage_ = nl_from_expr(expr_value(o));
   } else if (is_quad_expr(o)) {
@@ -97,14 +97,16 @@ PyObject* power_result(PyObject* base, PyObject* exponent, PyObject* modulus) {
     n = static_cast<long long>(v);
   }
   if (n == 1) {
-    if (is_var(base)) return new_expr(single_term(var_value(base).index, 1.0));
+    if (is_var(base)) return new_expr(var_expr(var_value(base), 1.0));
     if (is_expr(base)) return new_expr(expr_value(base));
     if (is_quad_expr(base)) return new_quad_expr(quad_expr_value(base));
     return new_nl_expr(nl_expr_value(base));
   }
   if (n == 2 && is_var(base)) {
-    const VarIndex x = var_value(base).index;
-    return new_quad_expr(var_product(x, x));
+    const VarValue& x = var_value(base);
+    QuadExpr q = var_product(x.index, x.index);
+    q.linear.owner = x.owner();
+    return new_quad_expr(std::move(q));
   }
   if (n == 2 && is_expr(base)) return new_quad_expr(linear_square(expr_value(base)));
   if (n > kMaxPower || n < -kMaxPower) {
@@ -134,7 +136,10 @@ namespace {
 ConstraintRecord linear_side(const Expr& lhs, PyObject* other, Sense sense) {
   double k;
   if (number_operand(other, k)) return linear_constraint(lhs, k, sense);
-  if (is_var(other)) return linear_constraint(lhs, var_value(other).index, sense);
+  if (is_var(other)) {
+    const VarValue& v = var_value(other);
+    return linear_constraint(lhs, v.index, v.owner(), sense);
+  }
   if (is_expr(other)) return linear_constraint(lhs, expr_value(other), sense);
   throw_value_error("RHS must be a number, Var, or Expr");
 }
@@ -146,7 +151,7 @@ ConstraintRecord nonlinear_side(const NlExpr& lhs, PyObject* other, Sense sense)
 
 ConstraintRecord build_constraint(PyObject* self, PyObject* other, Sense sense) {
   if (is_var(self)) {
-    Expr e = single_term(var_value(self).index, 1.0);
+    Expr e = var_expr(var_value(self), 1.0);
     if (is_nl_expr(other)) return nonlinear_side(nl_from_expr(e), other, sense);
     return linear_side(e, other, sense);
   }

@@ -4,6 +4,7 @@
 #include "core/format.hpp"
 #include "python/blackbox/evaluate.hpp"
 #include "python/registry.hpp"
+#include "python/model/pickling.hpp"
 #include "python/runtime/types.hpp"
 
 namespace pelora::py {
@@ -52,10 +53,18 @@ PyGetSetDef getters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef blackbox_methods[] = {
+    {"__reduce_ex__", reduce_blackbox_result, METH_O, nullptr},
+    {"__copy__", same_object, METH_NOARGS, nullptr},
+    {"__deepcopy__", same_object, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Black-box result returned from metaheuristic solvers.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RunResult>)},
+    {Py_tp_methods, reinterpret_cast<void*>(blackbox_methods)},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
     {Py_tp_getset, getters},
     {0, nullptr},

@@ -13,12 +13,17 @@
 #include <variant>
 #include <vector>
 
+#include <unordered_map>
+
 #include "core/model/building.hpp"
+#include "core/model/editing.hpp"
 #include "core/model/exports.hpp"
 #include "core/model/standard_form.hpp"
 #include "core/model/validate.hpp"
 #include "python/algebra/objects.hpp"
+#include "python/model/handles.hpp"
 #include "python/model/model_arrays.hpp"
+#include "python/model/pickling.hpp"
 #include "python/model/model_object.hpp"
 #include "python/model/objective.hpp"
 #include "python/registry.hpp"
@@ -64,8 +69,22 @@ PyObject* model_new(PyTypeObject* type, PyObject* args, PyObject* kw) {
     auto a = match(kNew, args, kw);
     ModelState st;
     if (a.given_not_none(0)) st.data.name = a.to_string(0);
-    return box_new(type, std::move(st));
+    (void)type;
+    return new_model_object(std::move(st));
   });
+}
+
+// Live models by id, for the handles (a Var or ConstraintRef names its model
+// by id) and for messages naming another model's variable. Entries are
+// borrowed: a model leaves the table when it is deallocated.
+std::unordered_map<ModelId, PyObject*>& live_models() {
+  static auto* table = new std::unordered_map<ModelId, PyObject*>();
+  return *table;
+}
+
+void model_dealloc(PyObject* self) {
+  live_models().erase(model_state(self).data.id);
+  box_dealloc<ModelState>(self);
 }
 
 // --- variables ----------------------------------------------------------------
@@ -124,10 +143,7 @@ PyObject* add_batch(PyObject* self, const std::string& prefix, size_t count, dou
   const VarIndex first = with_model_lock(self, [&](ModelData& d) {
     reserve_or_raise(d, count);
     const VarIndex at = add_variables(d, prefix, count, lower, upper, kind);
-    for (size_t i = 0; i < count; ++i) {
-      if (lowers) d.variables[at + i].lower = (*lowers)[i];
-      if (uppers) d.variables[at + i].upper = (*uppers)[i];
-    }
+    set_batch_bounds(d, at, lowers ? &*lowers : nullptr, uppers ? &*uppers : nullptr);
     names = d.var_names.block_of(at);
     return at;
   });
@@ -157,11 +173,104 @@ const Params<4> kVariables{"Model.variables()", {"prefix", "count", "lower", "up
 const Params<4> kIntegers{"Model.integers()", {"prefix", "count", "lower", "upper"}, 2, false};
 const Params<4> kBinaries{"Model.binaries()", {"prefix", "count", "lower", "upper"}, 2, false};
 
+// Indexed variables: `count` given as a shape tuple (a numpy object array of
+// that shape, names prefix[i,j]) or as an iterable of keys (a dict key -> Var,
+// names prefix[key], a tuple key written prefix[a,b]).
+std::string key_text(PyObject* key) {
+  if (PyTuple_Check(key)) {
+    std::string t;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(key); ++i) {
+      if (i) t += ',';
+      t += as_string(check(PyObject_Str(PyTuple_GetItem(key, i))).get());
+    }
+    return t;
+  }
+  return as_string(check(PyObject_Str(key)).get());
+}
+
+bool indexed_count(PyObject* count) {
+  return count && !PyLong_Check(count) && !PyUnicode_Check(count) && !PyBytes_Check(count) &&
+         (PyTuple_Check(count) || PyObject_HasAttrString(count, "__iter__"));
+}
+
+PyObject* add_indexed(PyObject* self, const std::string& prefix, PyObject* count, double lower, double upper,
+                      VarKind kind) {
+  std::vector<std::string> names;
+  std::vector<size_t> shape;
+  Ref keys;
+  if (PyTuple_Check(count)) {
+    size_t total = 1;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(count); ++i) {
+      const size_t n = convert_arg("count", [&] { return as_count(PyTuple_GetItem(count, i)); });
+      shape.push_back(n);
+      if (n != 0 && total > kMaxVariables / n) throw_too_many_variables();
+      total *= n;
+    }
+    names.reserve(total);
+    std::vector<size_t> at(shape.size(), 0);
+    for (size_t k = 0; k < total; ++k) {
+      std::string t = prefix + "[";
+      for (size_t d = 0; d < at.size(); ++d) t += (d ? "," : "") + std::to_string(at[d]);
+      names.push_back(t + "]");
+      for (size_t d = at.size(); d-- > 0;) {
+        if (++at[d] < shape[d]) break;
+        at[d] = 0;
+      }
+    }
+  } else {
+    keys = check(PySequence_List(count));
+    Ref seen = check(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
+      PyObject* key = PyList_GetItem(keys.get(), i);
+      const int dup = PySet_Contains(seen.get(), key);
+      if (dup < 0) throw_already_set();
+      if (dup) throw_value_error("variables: key " + as_string(check(PyObject_Repr(key)).get()) + " repeated");
+      check_status(PySet_Add(seen.get(), key));
+      names.push_back(prefix + "[" + key_text(key) + "]");
+    }
+  }
+  std::vector<NameRef> blocks(names.size());
+  const VarIndex first = with_model_lock(self, [&](ModelData& d) {
+    reserve_or_raise(d, names.size());
+    const auto at = static_cast<VarIndex>(d.variables.size());
+    for (size_t k = 0; k < names.size(); ++k) {
+      add_variable(d, std::move(names[k]), lower, upper, kind);
+      blocks[k] = d.var_names.block_of(at + k);
+    }
+    return at;
+  });
+  if (keys) {
+    Ref dict = check(PyDict_New());
+    for (size_t k = 0; k < blocks.size(); ++k) {
+      Ref v = check(new_var(std::move(blocks[k]), static_cast<VarIndex>(first + k)));
+      check_status(PyDict_SetItem(dict.get(), PyList_GetItem(keys.get(), static_cast<Py_ssize_t>(k)), v.get()));
+    }
+    return dict.release();
+  }
+  Ref flat = check(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
+  for (size_t k = 0; k < blocks.size(); ++k) {
+    PyList_SetItem(flat.get(), static_cast<Py_ssize_t>(k), new_var(std::move(blocks[k]), static_cast<VarIndex>(first + k)));
+  }
+  Ref np = check(PyImport_ImportModule("numpy"));
+  Ref empty = check(PyObject_GetAttrString(np.get(), "empty"));
+  Ref n = check(PyLong_FromSize_t(blocks.size()));
+  Ref object = check(PyObject_GetAttrString(np.get(), "object_"));
+  Ref arr = check(PyObject_CallFunctionObjArgs(empty.get(), n.get(), object.get(), nullptr));
+  Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+  check_status(PyObject_SetItem(arr.get(), all.get(), flat.get()));
+  return check(PyObject_CallMethod(arr.get(), "reshape", "O", count)).release();
+}
+
 PyObject* batch_bounded(PyObject* self, PyObject* args, PyObject* kw, const Params<4>& p,
                         VarKind kind) {
   auto a = match(p, args, kw);
   for (size_t i : {2, 3}) a.v[i] = a.given_not_none(i) ? a.v[i] : nullptr;  // None: unbounded
   const std::string prefix = a.to_string(0);
+  if (indexed_count(a[1])) {
+    const double lo = kind == VarKind::Binary ? 0.0 : a.to_double(2, -kInf);
+    const double up = kind == VarKind::Binary ? 1.0 : a.to_double(3, kInf);
+    return add_indexed(self, prefix, a[1], lo, up, kind);
+  }
   const size_t count = a.to_count(1);
   auto lowers = a.convert(2, [&](PyObject* o) { return bound_sequence(o, count, "lower"); });
   auto uppers = a.convert(3, [&](PyObject* o) { return bound_sequence(o, count, "upper"); });
@@ -182,6 +291,7 @@ PyObject* model_binaries(PyObject* self, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kBinaries, args, kw);
     const std::string prefix = a.to_string(0);
+    if (indexed_count(a[1])) return add_indexed(self, prefix, a[1], 0.0, 1.0, VarKind::Binary);
     const size_t count = a.to_count(1);
     auto lowers = a.convert(2, [&](PyObject* o) { return bound_sequence(o, count, "lower"); });
     auto uppers = a.convert(3, [&](PyObject* o) { return bound_sequence(o, count, "upper"); });
@@ -203,6 +313,31 @@ PyObject* model_binaries(PyObject* self, PyObject* args, PyObject* kw) {
 
 // --- constraints and objective --------------------------------------------------
 
+void check_var_owner(const ModelData& d, const VarValue& v) {
+  if (!owns(d, v.owner(), v.index + size_t{1})) {
+    ForeignVariable e(v.owner(), v.index);
+    e.name = v.name();
+    throw e;
+  }
+}
+
+// Refuses a value whose variables are not this model's (ValueError naming
+// one). The model's own values need no look at their indices: its
+// variables are never removed.
+void check_value_owner(const ModelData& d, const Expr& e) {
+  if (e.owner != d.id) check_owner(d, e.owner, index_end(e), first_variable(e));
+}
+void check_value_owner(const ModelData& d, const QuadExpr& q) {
+  if (q.linear.owner != d.id) check_owner(d, q.linear.owner, index_end(q), some_variable(q));
+}
+void check_value_owner(const ModelData& d, const NlExpr& n) {
+  if (n.linear.owner != d.id) check_owner(d, n.linear.owner, index_end(n), some_variable(n));
+}
+void check_record_owner(const ModelData& d, const ConstraintRecord& c) {
+  if (const auto* l = std::get_if<LinearConstraint>(&c)) check_value_owner(d, l->expr);
+  else check_value_owner(d, std::get<NonlinearConstraint>(c).body);
+}
+
 const Params<2> kAdd{"Model.add()", {"constraint", "name"}, 1, false};
 
 PyObject* model_add(PyObject* self, PyObject* args, PyObject* kw) {
@@ -215,8 +350,14 @@ PyObject* model_add(PyObject* self, PyObject* args, PyObject* kw) {
     std::optional<std::string> name;
     if (a.given_not_none(1)) name = a.to_string(1);
     ConstraintRecord stored = stored_constraint(*rec, std::move(name));
-    with_model_lock(self, [&](ModelData& d) { add_constraint(d, std::move(stored)); });
-    Py_RETURN_NONE;
+    const RowKind kind = std::holds_alternative<LinearConstraint>(stored) ? RowKind::Linear : RowKind::Nonlinear;
+    ModelId model = kNoModel;
+    const uint64_t id = with_model_lock(self, [&](ModelData& d) {
+      check_record_owner(d, stored);
+      model = d.id;
+      return add_constraint(d, std::move(stored));
+    });
+    return new_constraint_ref(ConstraintRefValue{model, id, kind}, self);
   });
 }
 
@@ -228,8 +369,8 @@ PyObject* set_objective(PyObject* self, PyObject* args, PyObject* kw, const Para
   auto a = match(p, args, kw);
   Objective obj = stored_objective(to_objective(a[0]));
   with_model_lock(self, [&](ModelData& d) {
-    d.objective = std::move(obj);
-    d.maximize = maximize;
+    std::visit([&](const auto& v) { check_value_owner(d, v); }, obj);
+    set_objective(d, std::move(obj), maximize);
   });
   Py_RETURN_NONE;
 }
@@ -256,6 +397,13 @@ std::vector<VarIndex> var_indices(PyObject* o) {
   return out;
 }
 
+// The Vars of a cone, all of the model `self` (checked under its lock).
+void check_vars_owner(const ModelData& d, PyObject* seq) {
+  for_each_item(seq, [&](PyObject* item) {
+    check_var_owner(d, var_value(item));
+  });
+}
+
 const Params<1> kSoc{"Model.add_soc_cone()", {"vars"}, 1, false};
 const Params<1> kPsd{"Model.add_psd_cone()", {"entries"}, 1, false};
 
@@ -269,8 +417,8 @@ PyObject* model_add_soc_cone(PyObject* self, PyObject* args, PyObject* kw) {
           "head >= ||(x_1,\xE2\x80\xA6)||_2.");
     }
     const size_t pos = with_model_lock(self, [&](ModelData& d) {
-      d.soc_cones.push_back(std::move(cone));
-      return d.soc_cones.size() - 1;
+      check_vars_owner(d, a[0]);
+      return add_soc_cone(d, std::move(cone));
     });
     return PyLong_FromSize_t(pos);
   });
@@ -286,10 +434,139 @@ PyObject* model_add_psd_cone(PyObject* self, PyObject* args, PyObject* kw) {
           "column-major svec of a symmetric matrix).");
     }
     const size_t pos = with_model_lock(self, [&](ModelData& d) {
-      d.psd_cones.push_back(std::move(cone));
-      return d.psd_cones.size() - 1;
+      check_vars_owner(d, a[0]);
+      return add_psd_cone(d, std::move(cone));
     });
     return PyLong_FromSize_t(pos);
+  });
+}
+
+// --- lookups and edits ----------------------------------------------------------------
+
+// KeyError naming what is missing and, when there are any, up to three close
+// names (difflib's matching; only names of about the same length are tried).
+[[noreturn]] void throw_missing(const char* what, const std::string& name, const std::vector<std::string>& names) {
+  std::string msg = std::string("no ") + what + " named '" + name + "'";
+  Ref candidates = check(PyList_New(0));
+  for (const std::string& n : names) {
+    if (n.size() + 3 < name.size() || name.size() + 3 < n.size()) continue;
+    check_status(PyList_Append(candidates.get(), new_str(n).get()));
+    if (PyList_Size(candidates.get()) >= 100000) break;
+  }
+  Ref difflib = check(PyImport_ImportModule("difflib"));
+  Ref close = check(PyObject_CallMethod(difflib.get(), "get_close_matches", "OO", new_str(name).get(), candidates.get()));
+  if (PyList_Size(close.get()) > 0) {
+    msg += "; close names:";
+    for (Py_ssize_t i = 0; i < PyList_Size(close.get()); ++i) {
+      msg += (i ? ", '" : " '") + as_string(PyList_GetItem(close.get(), i)) + "'";
+    }
+  }
+  PyErr_SetObject(PyExc_KeyError, new_str(msg).get());
+  throw ErrorAlreadySet{};
+}
+
+const Params<1> kVarLookup{"Model.var()", {"name"}, 1, false};
+const Params<1> kConstraintLookup{"Model.constraint()", {"name"}, 1, false};
+
+PyObject* model_var(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kVarLookup, args, kw);
+    const std::string name = a.to_string(0);
+    std::vector<std::string> all;
+    NameRef block;
+    auto found = with_model_lock(self, [&](ModelData& d) {
+      auto i = d.find_variable(name);
+      if (i) block = d.var_names.block_of(*i);
+      else d.var_names.for_each([&](size_t, std::string n) { all.push_back(std::move(n)); });
+      return i;
+    });
+    if (!found) throw_missing("variable", name, all);
+    return new_var(std::move(block), *found);
+  });
+}
+
+PyObject* model_constraint(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kConstraintLookup, args, kw);
+    const std::string name = a.to_string(0);
+    std::vector<std::string> all;
+    auto found = with_model_lock(self, [&](ModelData& d) -> std::optional<ConstraintRefValue> {
+      for (size_t i = 0; i < d.constraints.size(); ++i)
+        if (d.constraints[i].name == name) return ConstraintRefValue{d.id, d.row_ids[i], RowKind::Linear};
+      for (size_t i = 0; i < d.nl_constraints.size(); ++i)
+        if (d.nl_constraints[i].name == name) return ConstraintRefValue{d.id, d.nl_row_ids[i], RowKind::Nonlinear};
+      for (const auto& c : d.constraints)
+        if (c.name) all.push_back(*c.name);
+      for (const auto& c : d.nl_constraints)
+        if (c.name) all.push_back(*c.name);
+      return std::nullopt;
+    });
+    if (!found) throw_missing("constraint", name, all);
+    return new_constraint_ref(*found, self);
+  });
+}
+
+PyObject* get_vars(PyObject* self, void*) {
+  return boundary([&] {
+    VarNames names = with_model_lock(self, [](ModelData& d) { return d.var_names; });
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    for (size_t b = 0; b < names.block_count(); ++b) {
+      const size_t from = names.block(b).get()->first();
+      const size_t end = b + 1 < names.block_count() ? names.block(b + 1).get()->first() : names.size();
+      for (size_t i = from; i < end; ++i) {
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), new_var(names.block(b), static_cast<VarIndex>(i)));
+      }
+    }
+    return tuple.release();
+  });
+}
+
+PyObject* get_constraints(PyObject* self, void*) {
+  return boundary([&] {
+    ModelId id = kNoModel;
+    std::vector<uint64_t> lin, nl;
+    with_model_lock(self, [&](ModelData& d) {
+      id = d.id;
+      lin = d.row_ids;
+      nl = d.nl_row_ids;
+    });
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(lin.size() + nl.size())));
+    size_t k = 0;
+    for (uint64_t r : lin) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Linear}, self));
+    for (uint64_t r : nl) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k++), new_constraint_ref({id, r, RowKind::Nonlinear}, self));
+    return tuple.release();
+  });
+}
+
+const Params<3> kSetCoefficient{"Model.set_coefficient()", {"constraint", "var", "value"}, 3, false};
+const Params<1> kRemove{"Model.remove()", {"constraint"}, 1, false};
+
+PyObject* model_set_coefficient(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kSetCoefficient, args, kw);
+    const VarValue& v = *a.convert(1, [](PyObject* o) -> const VarValue* {
+      if (!is_var(o)) throw_cannot_convert(o, "Var");
+      return &var_value(o);
+    });
+    const double value = a.convert(2, as_double);
+    with_model_lock(self, [&](ModelData& d) {
+      const RowAt row = find_row(d, a[0]);
+      check_var_owner(d, v);
+      if (row.kind != RowKind::Linear) throw_value_error("set_coefficient: only linear constraints can be changed");
+      set_coefficient(d, row.pos, v.index, value);
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* model_remove(PyObject* self, PyObject* args, PyObject* kw) {
+  return boundary([&] {
+    auto a = match(kRemove, args, kw);
+    with_model_lock(self, [&](ModelData& d) {
+      const RowAt row = find_row(d, a[0]);
+      remove_constraint(d, row.kind, row.pos);
+    });
+    Py_RETURN_NONE;
   });
 }
 
@@ -495,6 +772,24 @@ PyMethodDef methods[] = {
      "to_python($self)\n--\n\nGenerate standalone Python code that recreates this model."},
     {"summary", fn(model_summary_method), METH_NOARGS,
      "summary($self)\n--\n\nGet a human-readable model summary."},
+    {"var", fn(model_var), kArgs,
+     "var($self, name)\n--\n\nThe variable named `name` (the newest of that name); KeyError, with "
+     "close names,\nwhen there is none."},
+    {"constraint", fn(model_constraint), kArgs,
+     "constraint($self, name)\n--\n\nA ConstraintRef to the first constraint named `name`; KeyError, "
+     "with close names,\nwhen there is none."},
+    {"set_coefficient", fn(model_set_coefficient), kArgs,
+     "set_coefficient($self, constraint, var, value)\n--\n\nSet the coefficient of `var` in a linear "
+     "constraint (a ConstraintRef or a name);\n0 removes the term."},
+    {"remove", fn(model_remove), kArgs,
+     "remove($self, constraint)\n--\n\nRemove a constraint (a ConstraintRef or a name). Later "
+     "constraints move up one\nposition (their `index` changes); every ConstraintRef stays valid."},
+    {"copy", fn(model_copy), METH_NOARGS,
+     "copy($self)\n--\n\nAn independent copy of the model. The variables and constraint handles of "
+     "this\nmodel, as they are now, may be used with the copy too."},
+    {"__copy__", fn(model_copy), METH_NOARGS, nullptr},
+    {"__deepcopy__", fn(model_deepcopy), METH_O, nullptr},
+    {"__reduce_ex__", fn(reduce_model), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -502,13 +797,16 @@ PyGetSetDef getters[] = {
     {"num_vars", get_num_vars, nullptr, "Number of variables.", nullptr},
     {"num_constraints", get_num_constraints, nullptr, "Number of constraints.", nullptr},
     {"problem_type", get_problem_type, nullptr, "Detected problem type.", nullptr},
+    {"vars", get_vars, nullptr, "The variables in creation order (a tuple).", nullptr},
+    {"constraints", get_constraints, nullptr,
+     "ConstraintRefs of the linear constraints in order, then of the nonlinear ones (a tuple).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Model(name=None)\n--\n\nThe main Model class exposed to Python.")},
     {Py_tp_new, reinterpret_cast<void*>(model_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ModelState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getters},
@@ -529,8 +827,40 @@ PyTypeObject* g_type = nullptr;
 
 PyTypeObject* model_type() { return type_once(g_type, type_def); }
 
+PyObject* new_model_object(ModelState st) {
+  const ModelId id = st.data.id;
+  auto& table = live_models();
+  table.reserve(table.size() + 1);
+  PyObject* m = box_new(model_type(), std::move(st));
+  table[id] = m;  // reserved: cannot fail
+  return m;
+}
+
+PyObject* live_model(ModelId id) {
+  auto& table = live_models();
+  auto it = table.find(id);
+  return it == table.end() ? nullptr : it->second;
+}
+
+std::string foreign_variable_message(const ForeignVariable& e) {
+  std::string name = e.name;
+  if (e.index && name.empty()) {
+    if (PyObject* m = live_model(e.owner)) {
+      const ModelData& d = model_state(m).data;
+      if (*e.index < d.var_names.size()) name = d.var_names[*e.index];
+    }
+  }
+  if (e.index || !name.empty()) {
+    if (name.empty()) {
+      return "variable at index " + std::to_string(*e.index) + " belongs to another model (one that no longer exists)";
+    }
+    return "variable '" + name + "' belongs to another model";
+  }
+  return "expression uses variables of another model";
+}
+
 Objective to_objective(PyObject* o) {
-  if (is_var(o)) return Expr{LinearTerms::single(var_value(o).index, 1.0), 0.0};
+  if (is_var(o)) return var_expr(var_value(o), 1.0);
   if (is_expr(o)) return expr_value(o);
   if (is_quad_expr(o)) return quad_expr_value(o);
   if (is_nl_expr(o)) {

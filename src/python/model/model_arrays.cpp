@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/model/building.hpp"
+#include "core/model/editing.hpp"
 #include "python/algebra/arrays.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/model/model_object.hpp"
@@ -97,9 +98,12 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
     auto a = match(kAddMatrix, args, kw);
     std::vector<LinearConstraint> rows;
     VarIndex max_index = 0;
+    ModelId owner = kNoModel;  // the model of the variables, checked under the lock
+    std::optional<VarIndex> first_var;
+    std::string first_name;
     {
       const CsrMatrix m = read_matrix(a[0], "add_matrix: A");
-      const std::vector<VarIndex> vars = read_variables(a[1], "add_matrix: variables");
+      const std::vector<VarIndex> vars = read_variables(a[1], "add_matrix: variables", &owner);
       if (m.cols != vars.size()) {
         throw_value_error("add_matrix: A has " + std::to_string(m.cols) + " columns but " +
                           std::to_string(vars.size()) + " variables were given");
@@ -108,6 +112,11 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       const std::vector<double> rhs = right_hand_sides(a[3], m.rows);
       std::vector<std::optional<std::string>> names = row_names(a[4], m.rows);
       for (VarIndex v : vars) max_index = std::max(max_index, v + 1);
+      if (!vars.empty()) {
+        first_var = vars[0];
+        Ref v = check(PySequence_GetItem(a[1], 0));
+        if (is_var(v.get())) first_name = var_value(v.get()).name();
+      }
       const bool distinct = all_distinct(vars, max_index);
       // Duplicate columns within a row (repeated variables, or repeated
       // entries of a COO or unsorted matrix) are merged: `slot[v]` holds the
@@ -144,11 +153,13 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
     }
     const size_t count = rows.size();
     const size_t first = with_model_lock(self, [&](ModelData& d) {
+      if (!owns(d, owner, max_index)) {
+        ForeignVariable e(owner, first_var);
+        e.name = first_name;
+        throw e;
+      }
       if (max_index > d.variables.size()) throw_value_error("add_matrix: a variable does not belong to this model");
-      const size_t at = d.constraints.size();
-      d.constraints.reserve(at + count);
-      for (LinearConstraint& lc : rows) d.constraints.push_back(std::move(lc));
-      return at;
+      return add_linear_constraints(d, std::move(rows));
     });
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(count)));
     for (size_t i = 0; i < count; ++i) {

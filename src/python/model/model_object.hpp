@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/model/editing.hpp"
 #include "core/model/model_data.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
@@ -20,6 +21,8 @@ struct ModelMutex : std::mutex {
 };
 
 struct ModelState {
+  ModelState() { init_identity(data); }
+  explicit ModelState(ModelData d) : data(std::move(d)) {}
   ModelData data;
   ModelMutex mutex;       // held while a method works on `data`
   std::thread::id owner;  // the thread holding `mutex` (default id: none)
@@ -28,6 +31,14 @@ struct ModelState {
 
 inline bool is_model(PyObject* o) { return Py_TYPE(o) == model_type(); }
 inline ModelState& model_state(PyObject* o) { return unbox<ModelState>(o); }
+
+// A new Model object owning `st`, entered in the table of live models (new
+// reference; throws on failure). Every Model object is made here.
+PyObject* new_model_object(ModelState st);
+// The live Model object with id `id` (borrowed), or null once it is gone.
+PyObject* live_model(ModelId id);
+// The Model a variable belongs to (borrowed); ValueError when it is gone.
+PyObject* model_of_var(const struct VarValue& v);
 
 // Runs f(data) with the model locked. A poisoned model raises InternalFailure.
 // A re-entrant call from the thread that already holds the lock (e.g. from a
@@ -61,6 +72,10 @@ auto with_model_lock(PyObject* self, F&& f) -> decltype(f(std::declval<ModelData
     throw;
   } catch (const ErrorAlreadySet&) {
     throw;
+  } catch (const ForeignVariable&) {
+    throw;  // refused before anything changed
+  } catch (const EditError& e) {
+    throw_value_error(e.what());
   } catch (...) {
     st.poisoned = true;
     throw;

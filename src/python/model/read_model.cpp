@@ -230,7 +230,7 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
     d.objective = Objective(std::move(linear));
   }
   d.maximize = maximize == 1;
-  return box_new(model_type(), std::move(st));
+  return new_model_object(std::move(st));
 }
 
 const Params<1> kReadModel{"read_model()", {"path"}, 1, false};

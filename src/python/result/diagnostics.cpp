@@ -84,12 +84,15 @@ const Params<1> kWhy{"Result.why()", {"var"}, 1, false};
 const Params<1> kWhyDetail{"Result.why_detail()", {"var"}, 1, false};
 
 // The index of the `var` argument, which must be a Var.
-size_t var_argument(const Params<1>& params, PyObject* args, PyObject* kwargs) {
+// It must be a variable of the solved model.
+size_t var_argument(const ResultData& r, const Params<1>& params, PyObject* args, PyObject* kwargs) {
   auto a = match(params, args, kwargs);
-  return a.convert(0, [](PyObject* o) -> size_t {
+  const VarValue& v = *a.convert(0, [](PyObject* o) -> const VarValue* {
     if (!is_var(o)) throw_cannot_convert(o, "Var");
-    return var_value(o).index;
+    return &var_value(o);
   });
+  check_snapshot_var(r, v);
+  return v.index;
 }
 
 }  // namespace
@@ -138,13 +141,13 @@ PyObject* sensitivity_value(const ResultData& r) {
 }
 
 PyObject* why_value(const ResultData& r, PyObject* args, PyObject* kwargs) {
-  const size_t index = var_argument(kWhy, args, kwargs);
+  const size_t index = var_argument(r, kWhy, args, kwargs);
   std::string text = diagnose([&] { return why(r, index); });
   return py_str(text).release();
 }
 
 PyObject* why_detail_value(const ResultData& r, PyObject* args, PyObject* kwargs) {
-  const size_t index = var_argument(kWhyDetail, args, kwargs);
+  const size_t index = var_argument(r, kWhyDetail, args, kwargs);
   WhyDetail w = diagnose([&] { return why_detail(r, index); });
   Ref d = check(PyDict_New());
   set_item(d.get(), "variable", py_str(w.variable));

@@ -36,6 +36,12 @@ inline const ResultValue& result_value(PyObject* o) { return unbox<ResultValue>(
 // New Result object (new reference; throws on failure).
 PyObject* new_result(ResultValue v);
 
+struct VarValue;
+// Raises ValueError "variable '<name>' belongs to another model" unless the
+// variables of model `owner` below `end` are the solved model's.
+void check_snapshot_owner(const ResultData& d, ModelId owner, size_t end, std::optional<VarIndex> var);
+void check_snapshot_var(const ResultData& d, const VarValue& v);
+
 // The ValueError every accessor of missing primal values raises.
 [[noreturn]] void throw_no_solution();
 

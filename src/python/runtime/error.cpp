@@ -51,6 +51,13 @@ void set_python_error_from_current() noexcept {
   } catch (const InternalFailure& e) {
     PyObject* t = internal_failure_type();
     if (t) PyErr_SetString(t, e.what());
+  } catch (const ForeignVariable& e) {
+    try {
+      const std::string m = foreign_variable_message(e);
+      PyErr_SetString(PyExc_ValueError, m.c_str());
+    } catch (...) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
   } catch (const std::bad_alloc&) {
     PyErr_SetString(PyExc_MemoryError, "not enough memory to complete the call");
   } catch (const std::length_error& e) {

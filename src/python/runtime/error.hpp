@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <string>
 
+#include "core/expr/owner.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace pelora::py {
@@ -27,6 +28,10 @@ struct PyError {
 // that fails): ValueError, OverflowError or MemoryError. The argument matcher
 // (convert_arg) prefixes the message with the argument's name.
 struct SizeError : PyError {};
+
+// "variable '<name>' belongs to another model", naming the variable through
+// the live model it belongs to (python/model/model.cpp).
+std::string foreign_variable_message(const ForeignVariable& e);
 
 // A broken internal invariant. Raised in Python as the module's
 // InternalFailure type, which derives from BaseException.

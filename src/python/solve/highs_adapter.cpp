@@ -411,7 +411,15 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   }
   // From here on f's matrix, costs and column bounds are not read.
   if (release) release->release_columns();
-  if (integer && o.warm_start && o.warm_start->size() == f.num_col) {
+  if (integer && o.warm_start && o.warm_start_index) {
+    // A partial start: only the given entries; HiGHS completes them.
+    std::vector<double> given;
+    for (int32_t j : *o.warm_start_index) given.push_back((*o.warm_start)[static_cast<size_t>(j)]);
+    Ref n = py_int(static_cast<long long>(given.size()));
+    Ref idx = np.view(*o.warm_start_index);
+    Ref val = np.view(given);
+    call_method(h.get(), "setSolution", n.get(), idx.get(), val.get());
+  } else if (integer && o.warm_start && o.warm_start->size() == f.num_col) {
     set_start_point(h.get(), np, *o.warm_start);
   }
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());

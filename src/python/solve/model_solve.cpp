@@ -1,5 +1,7 @@
 #include "python/solve/model_solve.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -7,6 +9,7 @@
 
 #include "core/model/form_cleanup.hpp"
 #include "core/model/standard_form.hpp"
+#include "python/algebra/objects.hpp"
 #include "python/model/model_object.hpp"
 #include "python/result/result_object.hpp"
 #include "python/runtime/args.hpp"
@@ -92,9 +95,57 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
   return out;
 }
 
+// The start-point forms the option reader leaves to the model: a dict
+// {Var: value} (all variables: a full start; some: a partial one) and the
+// length of a list, which must be one value per variable.
+void read_start_forms(const ModelData& model, PyObject* kwargs, SolveOptions& o) {
+  PyObject* w = kwargs && PyDict_Check(kwargs) ? PyDict_GetItemString(kwargs, "warm_start") : nullptr;
+  if (!w || w == Py_None || is_result(w)) return;
+  const size_t n = model.variables.size();
+  if (PyDict_Check(w)) {
+    std::vector<std::pair<VarIndex, double>> given;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(w, &pos, &key, &value)) {
+      if (!is_var(key)) throw_type_error("warm_start: dict keys must be Var");
+      const VarValue& v = var_value(key);
+      if (!owns(model, v.owner(), v.index + size_t{1})) {
+        ForeignVariable e(v.owner(), v.index);
+        e.name = v.name();
+        throw e;
+      }
+      const double x = PyFloat_AsDouble(value);
+      if (x == -1.0 && PyErr_Occurred()) throw_already_set();
+      given.emplace_back(v.index, x);
+    }
+    std::sort(given.begin(), given.end());
+    // One value per variable: the given ones, and for the others 0 moved
+    // into their bounds (a start point for the solvers that take a whole
+    // one); `warm_start_index` says which were given.
+    o.warm_start.emplace(n);
+    for (size_t i = 0; i < n; ++i) {
+      const VarRecord& v = model.variables[i];
+      double x = 0.0;
+      if (std::isfinite(v.lower) && x < v.lower) x = v.lower;
+      if (std::isfinite(v.upper) && x > v.upper) x = v.upper;
+      (*o.warm_start)[i] = x;
+    }
+    for (const auto& g : given) (*o.warm_start)[g.first] = g.second;
+    if (given.size() == n) return;
+    o.warm_start_index.emplace();
+    for (const auto& g : given) o.warm_start_index->push_back(static_cast<int32_t>(g.first));
+    return;
+  }
+  if (o.warm_start && o.warm_start->size() != n) {
+    throw_value_error("warm_start: " + std::to_string(o.warm_start->size()) + " values for " +
+                      std::to_string(n) + " variables (give one per variable, or a dict {Var: value})");
+  }
+}
+
 PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   StandardForm form = standard_form_of(model);
   Options options = read_solve_options(kwargs);
+  read_start_forms(model, kwargs, options.core);
   const SolveOptions& o = options.core;
 
   if (o.scale_cleanup) clean_tiny_bounds(form);
@@ -171,6 +222,9 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model) {
   snap->var_names = model.var_names;
   snap->variables = model.variables;
   snap->constraints = model.constraints;
+  snap->model = model.id;
+  snap->origins = model.origins;
+  snap->row_ids = model.row_ids;
   return snap;
 }
 

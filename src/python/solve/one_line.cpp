@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/model/building.hpp"
+#include "core/model/editing.hpp"
 #include "core/model/model_data.hpp"
 #include "core/model/standard_form.hpp"
 #include "python/algebra/objects.hpp"
@@ -109,6 +110,14 @@ PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwar
 
   ModelData model;
   model.name = "quick_model";
+  // The implicit model stands for the one the expressions' variables belong
+  // to, so that Result.value accepts those variables.
+  model.id = std::visit([](const auto& v) { return owner_of_value(v); }, objective);
+  for (const ConstraintRecord& c : constraints) {
+    const ModelId o = owner_of(c);
+    if (o != model.id) model.id = joined_owner(model.id, o, std::nullopt);
+  }
+  model.var_names.set_owner(model.id);
   if (used.max) {
     const size_t count = static_cast<size_t>(*used.max) + 1;
     reserve_variables(model, count);

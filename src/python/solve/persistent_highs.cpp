@@ -38,6 +38,9 @@ struct PersistentState {
   size_t num_rows = 0;
   double offset = 0.0;
   bool maximize = false;
+  // The model's identity alone (no variables, no rows): its Results read
+  // only that model's variables.
+  std::shared_ptr<const ModelSnapshot> identity;
   ModelMutex mutex;       // held by the method working on the HiGHS object
   std::thread::id owner;  // the thread holding `mutex` (default id: none)
 };
@@ -183,6 +186,10 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
 
       PersistentState st;
       const ImportPurpose purpose("PersistentHighs");
+      auto identity = std::make_shared<ModelSnapshot>();
+      identity->model = data.id;
+      identity->origins = data.origins;
+      st.identity = std::move(identity);
       st.highspy = import_module("highspy");
       const Numpy np;
       st.highs = new_highs(st.highspy.get(), verbose);
@@ -428,7 +435,7 @@ PyObject* resolve(PyObject* self, PyObject*) {
       }
     }
     out.basis = call_method(h, "getBasis");
-    return pack_result(std::move(out), nullptr);
+    return pack_result(std::move(out), st.identity);
   });
 }
 

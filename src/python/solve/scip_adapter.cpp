@@ -536,7 +536,13 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   }
 
   if (o.warm_start && o.warm_start->size() == f.num_col && f.num_col > 0) {
-    add_start(s, vars, *o.warm_start);
+    std::vector<double> start = *o.warm_start;
+    if (o.warm_start_index) {  // a partial start: only the given entries (NaN is skipped)
+      std::vector<double> given(start.size(), std::nan(""));
+      for (int32_t j : *o.warm_start_index) given[static_cast<size_t>(j)] = start[static_cast<size_t>(j)];
+      start = std::move(given);
+    }
+    add_start(s, vars, start);
   }
 
   call_method(s.model.get(), "optimize");
