@@ -9,7 +9,10 @@
 // most one is non-zero). A free row is kept as `<= inf`. An integer column
 // with bounds [0, 1] becomes a binary variable.
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/model/building.hpp"
@@ -86,31 +89,133 @@ Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
   return s;
 }
 
+// The non-negative integers of a one-dimensional int32 array (what
+// highspy's bulk getters return) in one copy; any other sequence is read
+// item by item.
+std::vector<size_t> read_indices(PyObject* seq) {
+  Py_buffer view;
+  if (PyObject_CheckBuffer(seq) && PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+    const std::string_view f = view.format ? view.format : "";
+    if (view.ndim == 1 && view.itemsize == 4 && (f == "i" || f == "<i" || f == "=i")) {
+      const auto* p = static_cast<const int32_t*>(view.buf);
+      std::vector<size_t> out(static_cast<size_t>(view.len) / 4);
+      bool negative = false;
+      for (size_t k = 0; k < out.size(); ++k) {
+        negative |= p[k] < 0;
+        out[k] = static_cast<size_t>(static_cast<uint32_t>(p[k]));
+      }
+      PyBuffer_Release(&view);
+      if (negative) throw_value_error("read_model: highspy returned a negative index");
+      return out;
+    }
+    PyBuffer_Release(&view);
+  }
+  PyErr_Clear();
+  return read_counts(seq);
+}
+
+// What read_model takes from HiGHS, as plain arrays.
+struct HighsArrays {
+  std::vector<double> cost, col_lower, col_upper, row_lower, row_upper;
+  Sparse a;  // column-wise
+};
+
+// Item `i` of a tuple a highspy getter returns, after checking its status.
+PyObject* result_item(PyObject* highspy, PyObject* result, Py_ssize_t i, const std::string& file) {
+  if (!PyTuple_Check(result) || PyTuple_Size(result) <= i)
+    unreadable(file, "highspy returned an unexpected result");
+  if (highs_status_is(highspy, PyTuple_GetItem(result, 0), "kError"))
+    unreadable(file, "highspy could not hand over the model it read");
+  return PyTuple_GetItem(result, i);  // borrowed
+}
+
+// Columns, rows and the matrix through highspy's bulk getters, which return
+// NumPy arrays: no Python object per column, row or entry.
+HighsArrays read_arrays(PyObject* highspy, PyObject* h, size_t ncol, size_t nrow,
+                        const std::string& file) {
+  HighsArrays out;
+  out.a.start.assign(1, 0);
+  Ref np = import_module("numpy");
+  Ref int32 = get_attr(np.get(), "int32");
+  auto positions = [&](size_t n) {
+    Ref count = check(PyLong_FromSize_t(n));
+    Ref zero = check(PyLong_FromLong(0)), one = check(PyLong_FromLong(1));
+    return std::pair{count, call_method(np.get(), "arange", zero.get(), count.get(), one.get(), int32.get())};
+  };
+  if (ncol > 0) {
+    auto [count, idx] = positions(ncol);
+    Ref cols = call_method(h, "getCols", count.get(), idx.get());
+    out.cost = read_floats(result_item(highspy, cols.get(), 2, file));
+    out.col_lower = read_floats(result_item(highspy, cols.get(), 3, file));
+    out.col_upper = read_floats(result_item(highspy, cols.get(), 4, file));
+    Ref entries = call_method(h, "getColsEntries", count.get(), idx.get());
+    out.a.start = read_indices(result_item(highspy, entries.get(), 1, file));
+    out.a.index = read_indices(result_item(highspy, entries.get(), 2, file));
+    out.a.value = read_floats(result_item(highspy, entries.get(), 3, file));
+    // With no entry at all the arrays hold one placeholder each.
+    const Py_ssize_t nnz = PyLong_AsSsize_t(result_item(highspy, cols.get(), 5, file));
+    if (nnz < 0 || static_cast<size_t>(nnz) > out.a.index.size() ||
+        static_cast<size_t>(nnz) > out.a.value.size()) {
+      if (PyErr_Occurred()) throw_already_set();
+      unreadable(file, "HiGHS returned arrays of inconsistent sizes");
+    }
+    out.a.index.resize(static_cast<size_t>(nnz));
+    out.a.value.resize(static_cast<size_t>(nnz));
+    out.a.start.push_back(out.a.index.size());
+    for (size_t j = 0; j < ncol; ++j)
+      if (out.a.start[j] > out.a.start[j + 1])
+        unreadable(file, "HiGHS returned column starts out of order");
+  }
+  if (nrow > 0) {
+    auto [count, idx] = positions(nrow);
+    Ref rows = call_method(h, "getRows", count.get(), idx.get());
+    out.row_lower = read_floats(result_item(highspy, rows.get(), 2, file));
+    out.row_upper = read_floats(result_item(highspy, rows.get(), 3, file));
+  }
+  return out;
+}
+
+// The second item of a (status, value) pair a highspy getter returns.
+Ref status_value(PyObject* highspy, Ref pair, const std::string& file) {
+  return Ref::borrow(result_item(highspy, pair.get(), 1, file));
+}
+
 PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
-  Ref model = call_method(h, "getModel");
-  Ref lp = get_attr(model.get(), "lp_");
-  const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_col_").get()));
-  const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_row_").get()));
+  const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumCol").get()));
+  const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumRow").get()));
   if (PyErr_Occurred()) throw_already_set();
-  const std::vector<double> cost = read_floats(get_attr(lp.get(), "col_cost_").get());
-  const std::vector<double> col_lower = read_floats(get_attr(lp.get(), "col_lower_").get());
-  const std::vector<double> col_upper = read_floats(get_attr(lp.get(), "col_upper_").get());
-  const std::vector<double> row_lower = read_floats(get_attr(lp.get(), "row_lower_").get());
-  const std::vector<double> row_upper = read_floats(get_attr(lp.get(), "row_upper_").get());
+  HighsArrays arrays = read_arrays(highspy, h, ncol, nrow, file);
+  const std::vector<double>& cost = arrays.cost;
+  const std::vector<double>& col_lower = arrays.col_lower;
+  const std::vector<double>& col_upper = arrays.col_upper;
+  const std::vector<double>& row_lower = arrays.row_lower;
+  const std::vector<double>& row_upper = arrays.row_upper;
+  const Sparse& a = arrays.a;
+  // Names and integrality come from the model HiGHS holds (integrality is
+  // empty for a model without integer columns).
+  Ref lp = call_method(h, "getLp");
   std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
   std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
   const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
-  const Sparse a = read_sparse(get_attr(lp.get(), "a_matrix_").get(), highspy);
-  const double offset = PyFloat_AsDouble(get_attr(lp.get(), "offset_").get());
+  const double offset =
+      PyFloat_AsDouble(status_value(highspy, call_method(h, "getObjectiveOffset"), file).get());
   if (PyErr_Occurred()) throw_already_set();
-  Ref sense = get_attr(lp.get(), "sense_");
+  Ref sense = status_value(highspy, call_method(h, "getObjectiveSense"), file);
   Ref sense_cls = get_attr(highspy, "ObjSense");
   Ref maximize_value = get_attr(sense_cls.get(), "kMaximize");
   const int maximize = PyObject_RichCompareBool(sense.get(), maximize_value.get(), Py_EQ);
   if (maximize < 0) throw_already_set();
-  Ref hessian = get_attr(model.get(), "hessian_");
-  const size_t hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
+  const size_t hessian_nonzeros =
+      static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getHessianNumNz").get()));
   if (PyErr_Occurred()) throw_already_set();
+  Ref hessian;
+  size_t hdim = 0;
+  if (hessian_nonzeros > 0) {
+    Ref model = call_method(h, "getModel");
+    hessian = get_attr(model.get(), "hessian_");
+    hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
+    if (PyErr_Occurred()) throw_already_set();
+  }
 
   if (cost.size() != ncol || col_lower.size() != ncol || col_upper.size() != ncol ||
       row_lower.size() != nrow || row_upper.size() != nrow || a.index.size() != a.value.size() ||
