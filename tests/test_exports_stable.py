@@ -3,8 +3,6 @@ and on numbers of every magnitude; read_model's array hand-over."""
 import decimal
 import hashlib
 import math
-import os
-import pathlib
 import random
 import struct
 
@@ -13,17 +11,7 @@ import pytest
 import pelora_opt as po
 
 pytest.importorskip("highspy")
-
-
-def data_dir():
-    here = pathlib.Path(__file__).resolve().parent.parent
-    for p in (os.environ.get("PELORA_DATA"), "/work/shared/data", here.parent / "shared" / "data"):
-        if p and pathlib.Path(p, "README.md").is_file():
-            return pathlib.Path(p)
-    return None
-
-
-DATA = data_dir()
+from test_model_files import DATA  # noqa: E402  (the public instances, when present)
 
 # The first 16 hex digits of the SHA-256 of to_lp(), to_mps() and
 # to_python() of each instance as read by read_model, taken before the
