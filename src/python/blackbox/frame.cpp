@@ -271,7 +271,7 @@ def _install():
     def _dask_map(client, func, items, timeout):
         """func(item) for every item on the cluster; None for an item not
         done within `timeout` seconds (None: no limit)."""
-        futures = [client.submit(_run_chunk, func, item, pure=False) for item in items]
+        futures = client.map(_run_chunk, [func] * len(items), items, pure=False)
         if timeout is not None:
             from distributed import wait
             try:
