@@ -72,6 +72,27 @@ def test_an_endless_answer_is_read_no_further_than_the_points_sent(answer):
     assert outcome(r) == serial(po.solve_de, max_generations=5)
 
 
+def test_no_answer_is_awaited_past_max_time():
+    asked = []
+
+    class Never:
+        """An answer whose next result never comes."""
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            raise AssertionError("an answer was awaited past max_time")
+
+    def answer(f, chunks):
+        asked.append(len(chunks))
+        return Never()
+
+    # The time is up before the first result: the points score +inf.
+    r = po.solve_de(flaky, BOX, max_time=0, workers=answer)
+    assert asked and r.objective == float("inf") and r.evaluations == 30
+
+
 def test_an_answer_that_ends_early_or_runs_long_is_refused():
     with pytest.raises(ValueError, match=r"workers returned 1 results for \d+ items"):
         po.solve_de(flaky, BOX, max_generations=2, workers=lambda f, c: iter([f(c[0])]))
