@@ -68,30 +68,8 @@ std::vector<int> read_kinds(PyObject* seq) {
   throw_value_error("read_model: cannot read " + file + ": " + why);
 }
 
-// A compressed-sparse matrix as HiGHS holds it (column-wise by default).
-struct Sparse {
-  bool rowwise = false;
-  std::vector<size_t> start, index;
-  std::vector<double> value;
-};
-
-Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
-  Sparse s;
-  Ref format = get_attr(matrix, "format_");
-  Ref cls = get_attr(highspy, "MatrixFormat");
-  Ref rowwise = get_attr(cls.get(), "kRowwise");
-  const int eq = PyObject_RichCompareBool(format.get(), rowwise.get(), Py_EQ);
-  if (eq < 0) throw_already_set();
-  s.rowwise = eq == 1;
-  s.start = read_counts(get_attr(matrix, "start_").get());
-  s.index = read_counts(get_attr(matrix, "index_").get());
-  s.value = read_floats(get_attr(matrix, "value_").get());
-  return s;
-}
-
 // The non-negative integers of a one-dimensional int32 array (what
-// highspy's bulk getters return) in one copy; any other sequence is read
-// item by item.
+// highspy's bulk getters return) in one copy, or of a list of ints.
 std::vector<size_t> read_indices(PyObject* seq) {
   Py_buffer view;
   if (PyObject_CheckBuffer(seq) && PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
@@ -111,13 +89,45 @@ std::vector<size_t> read_indices(PyObject* seq) {
     PyBuffer_Release(&view);
   }
   PyErr_Clear();
-  return read_counts(seq);
+  if (!PyList_Check(seq)) return read_counts(seq);
+  const Py_ssize_t n = PyList_Size(seq);
+  std::vector<size_t> out(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    const Py_ssize_t v = PyLong_AsSsize_t(PyList_GetItem(seq, k));
+    if (v < 0) {
+      if (PyErr_Occurred()) throw_already_set();
+      throw_value_error("read_model: highspy returned a negative index");
+    }
+    out[static_cast<size_t>(k)] = static_cast<size_t>(v);
+  }
+  return out;
+}
+
+// A compressed-sparse matrix as HiGHS holds it (column-wise by default).
+struct Sparse {
+  bool rowwise = false;
+  std::vector<size_t> start, index;
+  std::vector<double> value;
+};
+
+Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
+  Sparse s;
+  Ref format = get_attr(matrix, "format_");
+  Ref cls = get_attr(highspy, "MatrixFormat");
+  Ref rowwise = get_attr(cls.get(), "kRowwise");
+  const int eq = PyObject_RichCompareBool(format.get(), rowwise.get(), Py_EQ);
+  if (eq < 0) throw_already_set();
+  s.rowwise = eq == 1;
+  s.start = read_indices(get_attr(matrix, "start_").get());
+  s.index = read_indices(get_attr(matrix, "index_").get());
+  s.value = read_floats(get_attr(matrix, "value_").get());
+  return s;
 }
 
 // What read_model takes from HiGHS, as plain arrays.
 struct HighsArrays {
   std::vector<double> cost, col_lower, col_upper, row_lower, row_upper;
-  Sparse a;  // column-wise
+  Sparse a;
 };
 
 // Item `i` of a tuple a highspy getter returns, after checking its status.
@@ -129,49 +139,19 @@ PyObject* result_item(PyObject* highspy, PyObject* result, Py_ssize_t i, const s
   return PyTuple_GetItem(result, i);  // borrowed
 }
 
-// Columns, rows and the matrix through highspy's bulk getters, which return
-// NumPy arrays: no Python object per column, row or entry.
-HighsArrays read_arrays(PyObject* highspy, PyObject* h, size_t ncol, size_t nrow,
-                        const std::string& file) {
+// Columns, rows and the matrix from the copy of the model highspy hands
+// out (`lp`), one array at a time, each read in one pass and dropped before
+// the next. (highspy's getCols/getColsEntries return NumPy arrays, but
+// build them through temporaries of about twice the matrix's size, and
+// take longer than these conversions.)
+HighsArrays read_arrays(PyObject* highspy, PyObject* lp) {
   HighsArrays out;
-  out.a.start.assign(1, 0);
-  Ref np = import_module("numpy");
-  Ref int32 = get_attr(np.get(), "int32");
-  auto positions = [&](size_t n) {
-    Ref count = check(PyLong_FromSize_t(n));
-    Ref zero = check(PyLong_FromLong(0)), one = check(PyLong_FromLong(1));
-    return std::pair{count, call_method(np.get(), "arange", zero.get(), count.get(), one.get(), int32.get())};
-  };
-  if (ncol > 0) {
-    auto [count, idx] = positions(ncol);
-    Ref cols = call_method(h, "getCols", count.get(), idx.get());
-    out.cost = read_floats(result_item(highspy, cols.get(), 2, file));
-    out.col_lower = read_floats(result_item(highspy, cols.get(), 3, file));
-    out.col_upper = read_floats(result_item(highspy, cols.get(), 4, file));
-    Ref entries = call_method(h, "getColsEntries", count.get(), idx.get());
-    out.a.start = read_indices(result_item(highspy, entries.get(), 1, file));
-    out.a.index = read_indices(result_item(highspy, entries.get(), 2, file));
-    out.a.value = read_floats(result_item(highspy, entries.get(), 3, file));
-    // With no entry at all the arrays hold one placeholder each.
-    const Py_ssize_t nnz = PyLong_AsSsize_t(result_item(highspy, cols.get(), 5, file));
-    if (nnz < 0 || static_cast<size_t>(nnz) > out.a.index.size() ||
-        static_cast<size_t>(nnz) > out.a.value.size()) {
-      if (PyErr_Occurred()) throw_already_set();
-      unreadable(file, "HiGHS returned arrays of inconsistent sizes");
-    }
-    out.a.index.resize(static_cast<size_t>(nnz));
-    out.a.value.resize(static_cast<size_t>(nnz));
-    out.a.start.push_back(out.a.index.size());
-    for (size_t j = 0; j < ncol; ++j)
-      if (out.a.start[j] > out.a.start[j + 1])
-        unreadable(file, "HiGHS returned column starts out of order");
-  }
-  if (nrow > 0) {
-    auto [count, idx] = positions(nrow);
-    Ref rows = call_method(h, "getRows", count.get(), idx.get());
-    out.row_lower = read_floats(result_item(highspy, rows.get(), 2, file));
-    out.row_upper = read_floats(result_item(highspy, rows.get(), 3, file));
-  }
+  out.cost = read_floats(get_attr(lp, "col_cost_").get());
+  out.col_lower = read_floats(get_attr(lp, "col_lower_").get());
+  out.col_upper = read_floats(get_attr(lp, "col_upper_").get());
+  out.row_lower = read_floats(get_attr(lp, "row_lower_").get());
+  out.row_upper = read_floats(get_attr(lp, "row_upper_").get());
+  out.a = read_sparse(get_attr(lp, "a_matrix_").get(), highspy);
   return out;
 }
 
@@ -184,16 +164,16 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumCol").get()));
   const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumRow").get()));
   if (PyErr_Occurred()) throw_already_set();
-  HighsArrays arrays = read_arrays(highspy, h, ncol, nrow, file);
+  // Names and integrality come from the same copy (integrality is empty
+  // for a model without integer columns).
+  Ref lp = call_method(h, "getLp");
+  HighsArrays arrays = read_arrays(highspy, lp.get());
   const std::vector<double>& cost = arrays.cost;
   const std::vector<double>& col_lower = arrays.col_lower;
   const std::vector<double>& col_upper = arrays.col_upper;
   const std::vector<double>& row_lower = arrays.row_lower;
   const std::vector<double>& row_upper = arrays.row_upper;
   const Sparse& a = arrays.a;
-  // Names and integrality come from the model HiGHS holds (integrality is
-  // empty for a model without integer columns).
-  Ref lp = call_method(h, "getLp");
   std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
   std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
   const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
@@ -208,14 +188,23 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   const size_t hessian_nonzeros =
       static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getHessianNumNz").get()));
   if (PyErr_Occurred()) throw_already_set();
-  Ref hessian;
   size_t hdim = 0;
+  Sparse q;
   if (hessian_nonzeros > 0) {
     Ref model = call_method(h, "getModel");
-    hessian = get_attr(model.get(), "hessian_");
+    Ref hessian = get_attr(model.get(), "hessian_");
     hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
     if (PyErr_Occurred()) throw_already_set();
+    if (hdim > 0) q = read_sparse(hessian.get(), highspy);
   }
+  std::string model_name;
+  Ref name = get_attr(lp.get(), "model_name_");
+  if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) model_name = utf8(name.get());
+  // Everything is read: HiGHS's model and the copy of it go before the
+  // Model is built, so the three are never held at once.
+  name = Ref();
+  lp = Ref();
+  call_method(h, "clearModel");
 
   if (cost.size() != ncol || col_lower.size() != ncol || col_upper.size() != ncol ||
       row_lower.size() != nrow || row_upper.size() != nrow || a.index.size() != a.value.size() ||
@@ -233,8 +222,7 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
 
   ModelState st;
   ModelData& d = st.data;
-  Ref name = get_attr(lp.get(), "model_name_");
-  if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) d.name = utf8(name.get());
+  if (!model_name.empty()) d.name = std::move(model_name);
   if (!variables_fit(d, ncol)) unreadable(file, "too many columns");
   reserve_variables(d, ncol);
   for (size_t j = 0; j < ncol; ++j) {
@@ -312,7 +300,6 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   QuadExpr quad;
   if (hdim > 0) {
     if (hdim != ncol) unreadable(file, "the Hessian's size differs from the column count");
-    const Sparse q = read_sparse(hessian.get(), highspy);
     if (q.start.size() != hdim + 1 || q.index.size() != q.value.size())
       unreadable(file, "HiGHS returned a Hessian of inconsistent sizes");
     // HiGHS's Hessian Q (lower triangle, by column) means 0.5 x'Qx: a
