@@ -548,8 +548,10 @@ class RunState(tuple[int, int, list[float], float, float]):
 
 # workers=: an int n (a process pool of n workers that the call starts and
 # closes; -1 for every core; 1 evaluates in this process, a generation at a
-# time) or a map-like callable workers(func, iterable) -> iterable.
-Workers = int | Callable[[Callable[[Any], Any], list[Any]], Any]
+# time), a map-like callable workers(func, iterable) -> iterable, a pool
+# object with such a map method, or a dask.distributed.Client. A map, pool or
+# client gets a generation as at most one chunk (a list of points) per worker.
+Workers = int | Callable[[Callable[[Any], Any], list[Any]], Any] | Any
 
 def solve_de(
     obj_func: Callable[[list[float]], float],

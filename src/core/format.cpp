@@ -2,48 +2,78 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace pelora {
 
-void append_plain_number(std::string& out, double v) {
+size_t write_plain_number(char* out, double v) {
+  char* o = out;
   if (std::isnan(v)) {
-    out += "nan";
-    return;
+    std::memcpy(o, "nan", 3);
+    return 3;
   }
   if (std::isinf(v)) {
-    out += v < 0 ? "-inf" : "inf";
-    return;
+    if (v < 0) *o++ = '-';
+    std::memcpy(o, "inf", 3);
+    return static_cast<size_t>(o + 3 - out);
   }
-  // The shortest digits that read back to v, then laid out without an
-  // exponent: large values are padded with zeros ("100000000000000000000000"
-  // for 1e23, not the exact binary value 99999999999999991611392).
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-  const char* p = buf;
+  // Integral values below 2^53 are their own shortest digits; -0 keeps its sign.
+  if (v == std::trunc(v) && std::fabs(v) < 9007199254740992.0) {
+    if (v == 0.0) {
+      if (std::signbit(v)) *o++ = '-';
+      *o++ = '0';
+      return static_cast<size_t>(o - out);
+    }
+    return static_cast<size_t>(std::to_chars(o, o + 24, static_cast<int64_t>(v)).ptr - out);
+  }
+  // A value with a fraction is below 2^52: its shortest fixed-notation text
+  // has the shortest round-trip digits.
+  if (v != std::trunc(v))
+    return static_cast<size_t>(std::to_chars(o, o + kMaxPlainNumber, v, std::chars_format::fixed).ptr - out);
+  // Large integers: the shortest digits that read back to v, laid out
+  // without an exponent, padded with zeros ("100000000000000000000000" for
+  // 1e23, not the exact binary value 99999999999999991611392).
+  char sci[32];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  const char* p = sci;
   if (*p == '-') {
-    out += '-';
+    *o++ = '-';
     ++p;
   }
-  std::string digits;
+  char digits[24];
+  int n = 0;
   const char* e = p;
-  for (; e < r.ptr && *e != 'e'; ++e)
-    if (*e != '.') digits += *e;
+  for (; e < end && *e != 'e'; ++e)
+    if (*e != '.') digits[n++] = *e;
   int exp = 0;
-  std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, exp);
-  const int n = static_cast<int>(digits.size());
+  std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), end, exp);
   if (exp < 0) {
-    out += "0.";
-    out.append(static_cast<size_t>(-exp - 1), '0');
-    out += digits;
+    *o++ = '0';
+    *o++ = '.';
+    std::memset(o, '0', static_cast<size_t>(-exp - 1));
+    o += -exp - 1;
+    std::memcpy(o, digits, static_cast<size_t>(n));
+    o += n;
   } else if (exp + 1 >= n) {
-    out += digits;
-    out.append(static_cast<size_t>(exp + 1 - n), '0');
+    std::memcpy(o, digits, static_cast<size_t>(n));
+    o += n;
+    std::memset(o, '0', static_cast<size_t>(exp + 1 - n));
+    o += exp + 1 - n;
   } else {
-    out.append(digits, 0, static_cast<size_t>(exp + 1));
-    out += '.';
-    out.append(digits, static_cast<size_t>(exp + 1), std::string::npos);
+    std::memcpy(o, digits, static_cast<size_t>(exp + 1));
+    o += exp + 1;
+    *o++ = '.';
+    std::memcpy(o, digits + exp + 1, static_cast<size_t>(n - exp - 1));
+    o += n - exp - 1;
   }
+  return static_cast<size_t>(o - out);
+}
+
+void append_plain_number(std::string& out, double v) {
+  char buf[kMaxPlainNumber];
+  out.append(buf, write_plain_number(buf, v));
 }
 
 std::string plain_number(double v) {

@@ -1,5 +1,6 @@
 // Number texts shared by reprs, exports and messages.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace pelora {
@@ -9,6 +10,10 @@ namespace pelora {
 // "0.0000001", "100000000000000000000"). Infinities print "inf"/"-inf", NaN "nan".
 std::string plain_number(double v);
 void append_plain_number(std::string& out, double v);
+// The same text written to `out`, which has room for kMaxPlainNumber
+// characters; returns its length.
+inline constexpr size_t kMaxPlainNumber = 352;  // "-0.", 323 zeros, 17 digits
+size_t write_plain_number(char* out, double v);
 
 // Fixed notation with `digits` digits after the point ("{:.4}" -> 5.0000).
 std::string fixed_number(double v, int digits);

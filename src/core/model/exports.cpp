@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -50,9 +49,10 @@ bool reserved_word(std::string_view s) {
       "semi", "semis", "sos", "sos1", "sos2", "minimize", "minimise", "minimum", "min",
       "maximize", "maximise", "maximum", "max"};
   if (s.size() > 9) return false;
-  std::string lower(s);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  char buf[9];
+  for (size_t i = 0; i < s.size(); ++i)
+    buf[i] = s[i] >= 'A' && s[i] <= 'Z' ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
+  const std::string_view lower(buf, s.size());
   if (lower == "nan") return true;
   for (std::string_view w : kWords)
     if (lower == w) return true;
@@ -93,36 +93,45 @@ struct FileNames {
   std::vector<Renamed> renamed;  // in column then row order
 };
 
-// Written names for `wanted`: a legal name keeps itself the first time it
-// occurs; every other gets a derived name with a numeric suffix where needed,
-// unique among all names written.
-std::vector<std::string> unique_names(const std::vector<std::string>& wanted,
-                                      std::unordered_set<std::string> taken, bool row,
-                                      std::vector<Renamed>& renamed) {
-  std::vector<std::string> out(wanted.size());
-  for (size_t i = 0; i < wanted.size(); ++i)
-    if (file_name_legal(wanted[i]) && taken.insert(wanted[i]).second) out[i] = wanted[i];
+// Written names for `wanted` (taken over): a legal name keeps itself the
+// first time it occurs; every other gets a derived name with a numeric
+// suffix where needed, unique among all names written and `reserved`.
+std::vector<std::string> unique_names(std::vector<std::string> names, std::string_view reserved,
+                                      bool row, std::vector<Renamed>& renamed) {
+  NameSet taken(names.size() + 1);
+  if (!reserved.empty()) taken.insert(reserved);
+  std::vector<size_t> redo;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i + kLookAhead < names.size()) taken.prefetch(names[i + kLookAhead]);
+    if (!(file_name_legal(names[i]) && taken.insert(names[i]))) redo.push_back(i);
+  }
   std::unordered_map<std::string, size_t> next_suffix;
-  for (size_t i = 0; i < wanted.size(); ++i) {
-    if (!out[i].empty()) continue;
-    const std::string base = derived_name(wanted[i]);
+  for (size_t i : redo) {
+    const std::string base = derived_name(names[i]);
     std::string name = base;
-    if (taken.count(name)) {
+    if (taken.contains(name)) {
       size_t& k = next_suffix[base];
       do {
         name = base + '_' + std::to_string(++k);
-      } while (taken.count(name));
+      } while (taken.contains(name));
     }
-    taken.insert(name);
-    out[i] = std::move(name);
+    names[i] = std::move(name);
+    taken.insert(names[i]);
     renamed.push_back({row, i});
   }
-  return out;
+  return names;
 }
 
 std::string default_row_name(const ModelData& m, size_t i) {
   const LinearConstraint& c = m.constraints[i];
   return c.name ? *c.name : "c" + std::to_string(i);
+}
+
+// A first guess at an export's length, so its buffer rarely grows.
+size_t expected_length(const ModelData& m) {
+  size_t nonzeros = 0;
+  for (const LinearConstraint& c : m.constraints) nonzeros += c.expr.terms.size();
+  return 24 * nonzeros + 40 * (m.variables.size() + m.constraints.size()) + 256;
 }
 
 constexpr const char* kObjectiveRow = "obj";
@@ -131,10 +140,10 @@ FileNames file_names(const ModelData& m) {
   FileNames f;
   std::vector<std::string> wanted(m.variables.size());
   for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = variable_name(m, i);
-  f.cols = unique_names(wanted, {}, false, f.renamed);
+  f.cols = unique_names(std::move(wanted), {}, false, f.renamed);
   wanted.assign(m.constraints.size(), {});
   for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = default_row_name(m, i);
-  f.rows = unique_names(wanted, {kObjectiveRow}, true, f.renamed);
+  f.rows = unique_names(std::move(wanted), kObjectiveRow, true, f.renamed);
   return f;
 }
 
@@ -286,9 +295,9 @@ void append_lp_term(std::string& out, bool first, double c, std::string_view nam
   out += name;
 }
 
-void append_lp_expr(std::string& out, const FileNames& names, const Expr& e) {
+void append_lp_expr(std::string& out, const FileNames& names, SortedTerms& order, const Expr& e) {
   bool first = true;  // no piece written yet
-  for (const Term& t : sorted_terms(e.terms)) {
+  for (const Term& t : order.of(e.terms)) {
     append_lp_term(out, first, t.coef, names.cols[t.index]);
     first = false;
   }
@@ -406,11 +415,16 @@ bool escape_code_point(uint32_t cp) {
 }  // namespace
 
 std::string python_string_literal(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  append_python_string_literal(out, s);
+  return out;
+}
+
+void append_python_string_literal(std::string& out, std::string_view s) {
   const bool has_single = s.find('\'') != std::string_view::npos;
   const bool has_double = s.find('"') != std::string_view::npos;
   const char quote = (has_single && !has_double) ? '"' : '\'';
-  std::string out;
-  out.reserve(s.size() + 2);
   out += quote;
   for (size_t i = 0; i < s.size();) {
     const auto c = static_cast<unsigned char>(s[i]);
@@ -456,7 +470,6 @@ std::string python_string_literal(std::string_view s) {
     i += len;
   }
   out += quote;
-  return out;
 }
 
 void require_file_expressible(const ModelData& m, std::string_view what) {
@@ -469,7 +482,9 @@ void require_file_expressible(const ModelData& m, std::string_view what) {
 std::string export_lp(const ModelData& m, std::string_view what) {
   check_file_numbers(m, what);
   const FileNames names = file_names(m);
+  SortedTerms order;
   std::string out;
+  out.reserve(expected_length(m));
   const std::string missing = left_out(m);
   if (!missing.empty()) out += "\\ Left out, not expressible in LP format: " + missing + "\n";
   out += "\\ Problem: ";
@@ -482,7 +497,7 @@ std::string export_lp(const ModelData& m, std::string_view what) {
   const std::vector<QuadTerm> quad = obj.quad ? merged_quad(*obj.quad) : std::vector<QuadTerm>{};
   if (obj.linear) {
     const bool linear_empty = obj.linear->terms.empty() && obj.linear->constant == 0.0;
-    if (!linear_empty || quad.empty()) append_lp_expr(out, names, *obj.linear);
+    if (!linear_empty || quad.empty()) append_lp_expr(out, names, order, *obj.linear);
     if (!quad.empty()) {
       if (!linear_empty) out += " + ";
       append_lp_quad(out, names, quad);
@@ -494,7 +509,7 @@ std::string export_lp(const ModelData& m, std::string_view what) {
     out += ' ';
     out += names.rows[i];
     out += ": ";
-    append_lp_expr(out, names, c.expr);
+    append_lp_expr(out, names, order, c.expr);
     out += ' ';
     out += sense_text(c.sense, false);
     out += ' ';
@@ -557,7 +572,7 @@ std::string export_mps(const ModelData& m, std::string_view what) {
     for (const Term& t : m.constraints[r].expr.terms) entries[fill[t.index]++] = {r + 1, t.coef};
 
   std::string out;
-  out.reserve(64 * (entries.size() + n + m.constraints.size()) + 256);
+  out.reserve(expected_length(m) + 24 * entries.size());
   out += "* Problem: ";
   out += comment_text(m.name);
   out += '\n';

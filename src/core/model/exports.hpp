@@ -38,6 +38,7 @@ void require_file_expressible(const ModelData& m, std::string_view what);
 // A Python string literal (repr-style quoting and escapes) that evaluates to
 // `s`, which must be valid UTF-8.
 std::string python_string_literal(std::string_view s);
+void append_python_string_literal(std::string& out, std::string_view s);
 
 // True for an ASCII Python identifier that is not a keyword.
 bool is_python_identifier(std::string_view s);

@@ -11,11 +11,11 @@
 // from being written out once per use).
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "core/format.hpp"
@@ -81,20 +81,20 @@ bool usable_identifier(std::string_view s) {
 std::vector<std::string> python_identifiers(const ModelData& m) {
   const size_t n = m.variables.size();
   std::vector<std::string> ids(n);
-  std::unordered_set<std::string> taken;
+  NameSet taken(n);
   // The first variable of each usable name keeps it.
+  std::vector<size_t> redo;
+  for (size_t i = 0; i < n; ++i) ids[i] = variable_name(m, i);
   for (size_t i = 0; i < n; ++i) {
-    std::string name = variable_name(m, i);
-    if (usable_identifier(name) && taken.insert(name).second) ids[i] = std::move(name);
+    if (i + kLookAhead < n) taken.prefetch(ids[i + kLookAhead]);
+    if (!(usable_identifier(ids[i]) && taken.insert(ids[i]))) redo.push_back(i);
   }
   // Everything else gets v_<index> (extended with '_' past any clash).
-  std::unordered_set<std::string> used_generated;
-  for (size_t i = 0; i < n; ++i) {
-    if (!ids[i].empty()) continue;
+  for (size_t i : redo) {
     std::string id = "v_" + std::to_string(i);
-    while (taken.count(id) || used_generated.count(id)) id += '_';
-    used_generated.insert(id);
+    while (taken.contains(id)) id += '_';
     ids[i] = std::move(id);
+    taken.insert(ids[i]);
   }
   return ids;
 }
@@ -147,19 +147,47 @@ class ScriptWriter {
     }
   }
 
-  // "x", "(-x)", "2.5 * x", then the constant: the pieces of a linear sum.
-  void linear_pieces(const Expr& e, std::vector<std::string>& pieces) const {
-    for (const Term& t : sorted_terms(e.terms)) {
+  // "x", "(-x)", "2.5 * x", then the constant: the pieces of a linear sum,
+  // written joined by `sep`.
+  void write_linear(std::string& out, const Expr& e, const char* sep) {
+    bool first = true;
+    for (const Term& t : order_.of(e.terms)) {
+      if (!first) out += sep;
+      first = false;
       const std::string_view name = id(t.index);
       if (is_one(t.coef)) {
-        pieces.emplace_back(name);
+        out += name;
       } else if (is_minus_one(t.coef)) {
-        pieces.push_back("(-" + std::string(name) + ")");
+        out += "(-";
+        out += name;
+        out += ')';
       } else {
-        pieces.push_back(py_number(t.coef) + " * " + std::string(name));
+        append_py_number(out, t.coef);
+        out += " * ";
+        out += name;
       }
     }
-    if (e.constant != 0.0 || std::isnan(e.constant)) pieces.push_back(py_number(e.constant));
+    if (has_constant(e)) {
+      if (!first) out += sep;
+      append_py_number(out, e.constant);
+    }
+  }
+
+  static bool has_constant(const Expr& e) { return e.constant != 0.0 || std::isnan(e.constant); }
+  static size_t piece_count(const Expr& e) { return e.terms.size() + (has_constant(e) ? 1 : 0); }
+
+  // A linear sum alone: a list for pl.sum when long, "0" when empty.
+  void write_linear_sum(std::string& out, const Expr& e) {
+    const size_t n = piece_count(e);
+    if (n > kShortSum) {
+      out += "pl.sum([";
+      write_linear(out, e, ", ");
+      out += "])";
+    } else if (n == 0) {
+      out += '0';
+    } else {
+      write_linear(out, e, " + ");
+    }
   }
 
   void quad_pieces(const SharedList<QuadTerm>& q, std::vector<std::string>& pieces) const {
@@ -243,21 +271,20 @@ class ScriptWriter {
     return std::move(values.back().text);
   }
 
-  // The sum of linear pieces and other (quadratic or nonlinear) pieces, as
-  // an expression text; long sums write statements into `_s` first.
-  std::string sum(const std::vector<std::string>& linear, const std::vector<std::string>& other) {
+  // The sum of a linear expression and other (quadratic or nonlinear)
+  // pieces, as an expression text; long sums write statements into `_s` first.
+  std::string sum(const Expr& linear, const std::vector<std::string>& other) {
+    const size_t n_linear = piece_count(linear);
     std::string lin;
-    if (linear.size() > kShortSum) lin = "pl.sum([" + join(linear, 0, linear.size(), ", ") + "])";
-    if (other.empty()) {
-      if (!lin.empty()) return lin;
-      return linear.empty() ? "0" : join(linear, 0, linear.size(), " + ");
-    }
-    if (lin.empty() && linear.size() + other.size() <= kShortSum) {
-      std::string s = join(linear, 0, linear.size(), " + ");
+    if (other.empty() || n_linear > kShortSum) write_linear_sum(lin, linear);
+    if (other.empty()) return lin;
+    if (n_linear <= kShortSum && n_linear + other.size() <= kShortSum) {
+      std::string s;
+      write_linear(s, linear, " + ");
       if (!s.empty()) s += " + ";
       return s + join(other, 0, other.size(), " + ");
     }
-    if (lin.empty() && !linear.empty()) lin = join(linear, 0, linear.size(), " + ");
+    if (lin.empty() && n_linear > 0) write_linear(lin, linear, " + ");
     size_t from = 0;
     if (lin.empty()) {
       const size_t to = std::min(other.size(), kShortSum);
@@ -285,7 +312,7 @@ class ScriptWriter {
         case VarKind::Integer: out_ += " = m.integer("; break;
         case VarKind::Binary: out_ += plain_binary ? " = m.binary(" : " = m.integer("; break;
       }
-      out_ += python_string_literal(variable_name(m_, i));
+      append_python_string_literal(out_, variable_name(m_, i));
       if (!plain_binary) {
         out_ += ", lower=";
         append_py_number(out_, v.lower);
@@ -299,41 +326,55 @@ class ScriptWriter {
   void objective() {
     if (!m_.objective) return;
     const ObjectiveParts p = objective_parts(m_);
-    std::vector<std::string> linear, other;
-    linear_pieces(*p.linear, linear);
+    std::vector<std::string> other;
     if (p.quad) quad_pieces(*p.quad, other);
     if (p.nl) nl_pieces(*p.nl, other);
-    const std::string e = sum(linear, other);
-    out_ += m_.maximize ? "m.maximize(" : "m.minimize(";
-    out_ += e;
+    if (other.empty()) {
+      out_ += m_.maximize ? "m.maximize(" : "m.minimize(";
+      write_linear_sum(out_, *p.linear);
+    } else {
+      const std::string e = sum(*p.linear, other);
+      out_ += m_.maximize ? "m.maximize(" : "m.minimize(";
+      out_ += e;
+    }
     out_ += ")\n";
   }
 
   void linear_constraints() {
     for (size_t i = 0; i < m_.constraints.size(); ++i) {
       const LinearConstraint& c = m_.constraints[i];
-      std::string lhs;
+      out_ += "m.add(";
       if (c.expr.terms.empty()) {
         // A bare number compared with a number is a bool: start from the empty sum.
-        lhs = "pl.sum([])";
-        if (c.expr.constant != 0.0 || std::isnan(c.expr.constant)) lhs += " + " + py_number(c.expr.constant);
+        out_ += "pl.sum([])";
+        if (has_constant(c.expr)) {
+          out_ += " + ";
+          append_py_number(out_, c.expr.constant);
+        }
       } else {
-        std::vector<std::string> linear;
-        linear_pieces(c.expr, linear);
-        lhs = sum(linear, {});
+        write_linear_sum(out_, c.expr);
       }
-      add_line(lhs, c.sense, c.rhs, c.name ? *c.name : "c" + std::to_string(i));
+      if (c.name) {
+        add_tail(c.sense, c.rhs, *c.name);
+      } else {
+        char name[24];
+        name[0] = 'c';
+        const auto r = std::to_chars(name + 1, name + sizeof name, i);
+        add_tail(c.sense, c.rhs, std::string_view(name, static_cast<size_t>(r.ptr - name)));
+      }
     }
   }
 
   void nonlinear_constraints() {
     for (const NonlinearConstraint& c : m_.nl_constraints) {
-      std::vector<std::string> linear, other;
-      linear_pieces(c.body.linear, linear);
+      std::vector<std::string> other;
       nl_pieces(c.body.nl_terms, other);
-      std::string lhs = sum(linear, other);
+      std::string lhs = sum(c.body.linear, other);
       if (lhs == "0") lhs = "pl.sum([])";
-      add_line(lhs, c.sense, c.rhs, c.name);
+      out_ += "m.add(";
+      out_ += lhs;
+      if (c.name) add_tail(c.sense, c.rhs, *c.name);
+      else add_tail(c.sense, c.rhs, std::nullopt);
     }
   }
 
@@ -361,14 +402,13 @@ class ScriptWriter {
  private:
   static std::string temp_name(size_t k) { return "_n[" + std::to_string(k) + "]"; }
 
-  void add_line(const std::string& lhs, Sense sense, double rhs, const std::optional<std::string>& name) {
-    out_ += "m.add(";
-    out_ += lhs;
+  // The rest of an m.add(...) line after its left-hand side.
+  void add_tail(Sense sense, double rhs, std::optional<std::string_view> name) {
     out_ += sense == Sense::Le ? " <= " : sense == Sense::Ge ? " >= " : " == ";
     append_py_number(out_, rhs);
     if (name) {
       out_ += ", name=";
-      out_ += python_string_literal(*name);
+      append_python_string_literal(out_, *name);
     }
     out_ += ")\n";
   }
@@ -376,6 +416,7 @@ class ScriptWriter {
   const ModelData& m_;
   std::string& out_;
   std::vector<std::string> ids_;
+  SortedTerms order_;
   std::unordered_map<const NlNode*, uint32_t> uses_;
   std::unordered_map<const NlNode*, size_t> temps_;
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "python/blackbox/evaluate.hpp"
@@ -228,6 +229,68 @@ def _install():
         def close(self, cancel):
             self.pool.shutdown(wait=True, cancel_futures=cancel)
 
+    class _Chunk:
+        """func at every point of a list of points: one task per chunk."""
+        __slots__ = ("func",)
+
+        def __init__(self, func):
+            self.func = func
+
+        def __call__(self, xs):
+            return [self.func(x) for x in xs]
+
+        def __reduce__(self):
+            return (_Chunk, (self.func,))
+
+    def _chunks(items, parts):
+        size = max(1, -(-len(items) // parts))
+        return [items[i:i + size] for i in range(0, len(items), size)]
+
+    def _run_chunk(func, chunk):
+        return func(chunk)
+
+    def _is_dask_client(obj):
+        t = type(obj)
+        return (t.__module__.split(".")[0] == "distributed" and hasattr(obj, "submit")
+                and hasattr(obj, "scatter") and hasattr(obj, "gather"))
+
+    def _dask_workers(client):
+        # (`sum` here is the module's own, for expressions.)
+        try:
+            n = 0
+            for threads in client.nthreads().values():
+                n += threads
+            return max(1, n)
+        except Exception:
+            return 1
+
+    def _dask_ship(client, func):
+        # Every worker gets the callable once; tasks then refer to it.
+        return client.scatter(func, broadcast=True, hash=False)
+
+    def _dask_map(client, func, items, timeout):
+        """func(item) for every item on the cluster; None for an item not
+        done within `timeout` seconds (None: no limit)."""
+        futures = client.map(_run_chunk, [func] * len(items), items, pure=False)
+        if timeout is not None:
+            from distributed import wait
+            try:
+                wait(futures, timeout=max(timeout, 0.0))
+            except TimeoutError:
+                out = []
+                for f in futures:
+                    if f.status == "finished":
+                        out.append(f.result())
+                    else:
+                        f.cancel()
+                        out.append(None)
+                return out
+        return client.gather(futures)
+
+    def _pool_size(pool):
+        n = getattr(pool, "_processes", None) or getattr(pool, "_max_workers", None)
+        return n if isinstance(n, int) and n > 0 else _cpu_count()
+
     def _map(mapper, func, items, vectorised, parts):
         if not vectorised:
             return list(mapper(func, items))
@@ -260,9 +323,12 @@ def _install():
     names = dict(_Score=_Score, _Mean=_Mean, _Vector=_Vector, _Vectorised=_Vectorised,
                  _VectorisedMean=_VectorisedMean, _VectorisedAll=_VectorisedAll, _Part=_Part, _OnePoint=_OnePoint,
                  _Weighted=_Weighted, _SweepRun=_SweepRun, _PoolMap=_PoolMap, _map=_map,
-                 _check_pickles=_check_pickles, _cpu_count=_cpu_count, RunState=RunState)
+                 _check_pickles=_check_pickles, _cpu_count=_cpu_count, RunState=RunState,
+                 _Chunk=_Chunk, _chunks=_chunks, _run_chunk=_run_chunk,
+                 _is_dask_client=_is_dask_client, _dask_workers=_dask_workers,
+                 _dask_ship=_dask_ship, _dask_map=_dask_map, _pool_size=_pool_size)
     for name, obj in names.items():
-        if isinstance(obj, type):
+        if isinstance(obj, type) or name in ("_run_chunk",):
             obj.__qualname__ = name
     return names
 
@@ -320,6 +386,14 @@ double non_negative(PyObject* v, const char* key) {
 
 }  // namespace
 
+namespace {
+
+void read_vectorized(PyObject* kwargs, FrameOptions& o) {
+  if (PyObject* v = lookup(kwargs, "vectorized")) o.vectorized = truth(v);
+}
+
+}  // namespace
+
 FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
   FrameOptions o;
   if (keys.max_evals) {
@@ -356,15 +430,26 @@ FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
                           "callable, got " + as_string(text.get()));
       }
       o.workers_count = n;
-    } else if (!PyCallable_Check(v)) {
-      throw_type_error("workers must be an int or a map-like callable workers(func, iterable), "
-                       "got " + type_name(v));
+      o.workers = Ref::borrow(v);
+    } else if (PyCallable_Check(v)) {
+      o.workers = Ref::borrow(v);
+    } else if (call(helper("_is_dask_client"), v).get() == Py_True) {
+      o.client = Ref::borrow(v);
+      o.workers = Ref::borrow(v);
+    } else {
+      // A pool object with a map method (multiprocessing, Ray's pool, an
+      // executor) stands for its map.
+      Ref m = Ref::steal(PyObject_GetAttrString(v, "map"));
+      if (!m) PyErr_Clear();
+      if (!m || !PyCallable_Check(m.get())) {
+        throw_type_error("workers must be an int or a map-like callable workers(func, iterable), "
+                         "got " + type_name(v));
+      }
+      o.pool = Ref::borrow(v);
+      o.workers = std::move(m);
     }
-    o.workers = Ref::borrow(v);
   }
-  if (keys.vectorized) {
-    if (PyObject* v = lookup(kwargs, "vectorized")) o.vectorized = truth(v);
-  }
+  if (keys.vectorized) read_vectorized(kwargs, o);
   return o;
 }
 
@@ -389,10 +474,13 @@ Frame::~Frame() {
 
 void Frame::open(PyObject* shipped, const char* what) {
   if (!o_.workers) return;
-  if (o_.workers_count == 0) {  // the user's map
+  if (o_.workers_count == 0) {  // the user's map, pool or Dask client
     map_ = o_.workers;
-    Ref n = call(helper("_cpu_count"));
+    Ref n = o_.client ? call(helper("_dask_workers"), o_.client.get())
+            : o_.pool ? call(helper("_pool_size"), o_.pool.get())
+                      : call(helper("_cpu_count"));
     parts_ = PyLong_AsLong(n.get());
+    if (parts_ == -1 && PyErr_Occurred()) throw_already_set();
     return;
   }
   if (o_.workers_count == 1) return;  // this process, a batch at a time
@@ -405,20 +493,111 @@ void Frame::open(PyObject* shipped, const char* what) {
   parts_ = PyLong_AsLong(n.get());
 }
 
+[[noreturn]] void throw_result_count(size_t got, size_t want) {
+  throw_value_error("workers returned " + std::to_string(got) + " results for " +
+                    std::to_string(want) + " items; a map-like callable must return one "
+                    "result per item, in order");
+}
+
+PyObject* Frame::chunk_wrapper(PyObject* task) {
+  if (chunk_task_.get() != task) {
+    chunk_wrapper_ = call(helper("_Chunk"), task);
+    chunk_task_ = Ref::borrow(task);
+  }
+  return chunk_wrapper_.get();
+}
+
+PyObject* Frame::shipped(PyObject* func) {
+  if (shipped_key_.get() != func) {
+    shipped_ = call(helper("_dask_ship"), o_.client.get(), func);
+    shipped_key_ = Ref::borrow(func);
+  }
+  return shipped_.get();
+}
+
+Ref Frame::take_results(PyObject* answer, Py_ssize_t want, bool timed) {
+  if (PyList_Check(answer) || PyTuple_Check(answer)) {
+    Ref list = check(PySequence_List(answer));
+    const Py_ssize_t got = PyList_Size(list.get());
+    if (got != want) throw_result_count(static_cast<size_t>(got), static_cast<size_t>(want));
+    return list;
+  }
+  // An iterator is consumed lazily, never past the items sent (it may not
+  // end), with Ctrl-C and max_time checked between results; items still
+  // owed when the time is up score +inf.
+  Ref it = check(PyObject_GetIter(answer));
+  Ref list = check(PyList_New(want));
+  Py_ssize_t got = 0;
+  const bool deadline = timed && o_.max_time;
+  for (; got < want; ++got) {
+    if (deadline && std::chrono::duration<double>(std::chrono::steady_clock::now() - started_)
+                            .count() >= *o_.max_time) {
+      break;
+    }
+    PyObject* item = PyIter_Next(it.get());
+    if (!item) {
+      if (PyErr_Occurred()) throw_already_set();
+      throw_result_count(static_cast<size_t>(got), static_cast<size_t>(want));
+    }
+    PyList_SetItem(list.get(), got, item);  // steals
+    if (PyErr_CheckSignals() < 0) throw_already_set();
+  }
+  for (; got < want; ++got) PyList_SetItem(list.get(), got, Ref::borrow(Py_None).release());
+  return list;
+}
+
 Ref Frame::map(PyObject* task, PyObject* items, bool whole_items) {
   Ref parts = check(PyLong_FromLong(parts_ < 1 ? 1 : parts_));
-  const bool chunks = o_.vectorized && !whole_items;
-  Ref out = call(helper("_map"), map_ ? map_.get() : Py_None, task, items,
-                 chunks ? Py_True : Py_False, parts.get());
-  Ref list = check(PySequence_List(out.get()));
-  const Py_ssize_t got = PyList_Size(list.get());
-  const Py_ssize_t want = PyList_Size(items);
-  if (got != want) {
-    throw_value_error("workers returned " + std::to_string(got) + " results for " +
-                      std::to_string(want) + " items; a map-like callable must return one "
-                      "result per item, in order");
+  if (!map_ || pool_) {
+    // In this process (vectorized), or the pool a call starts, which
+    // shares its items out by itself.
+    const bool chunks = o_.vectorized && !whole_items;
+    Ref out = call(helper("_map"), map_ ? map_.get() : Py_None, task, items,
+                   chunks ? Py_True : Py_False, parts.get());
+    return take_results(out.get(), PyList_Size(items), false);
   }
-  return list;
+  const Py_ssize_t want = PyList_Size(items);
+  // Points go out as one chunk per worker; whole items one by one.
+  PyObject* func = task;
+  Ref sent = Ref::borrow(items);
+  if (!whole_items) {
+    if (!o_.vectorized) func = chunk_wrapper(task);
+    sent = call(helper("_chunks"), items, parts.get());
+  }
+  const Py_ssize_t n_sent = PyList_Size(sent.get());
+  Ref answer;
+  if (o_.client) {
+    std::optional<double> left;
+    if (o_.max_time && !whole_items) {
+      left = *o_.max_time -
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+    Ref timeout = left ? py_float(*left) : Ref::borrow(Py_None);
+    answer = call(helper("_dask_map"), o_.client.get(), shipped(func), sent.get(), timeout.get());
+  } else {
+    answer = call(map_.get(), func, sent.get());
+  }
+  Ref results = take_results(answer.get(), n_sent, !whole_items);
+  if (whole_items) return results;
+  // One result list per chunk, flattened; a chunk not answered (time up)
+  // scores +inf at each of its points.
+  Ref flat = check(PyList_New(want));
+  Py_ssize_t at = 0;
+  for (Py_ssize_t c = 0; c < n_sent; ++c) {
+    const Py_ssize_t size = PyList_Size(PyList_GetItem(sent.get(), c));
+    PyObject* chunk = PyList_GetItem(results.get(), c);
+    Ref values = chunk == Py_None ? Ref() : check(PySequence_List(chunk));
+    if (values && PyList_Size(values.get()) != size) {
+      throw_value_error("workers returned " + std::to_string(PyList_Size(values.get())) +
+                        " results for a chunk of " + std::to_string(size) + " points");
+    }
+    for (Py_ssize_t k = 0; k < size && at < want; ++k, ++at) {
+      PyObject* v = values ? PyList_GetItem(values.get(), k) : Py_None;
+      PyList_SetItem(flat.get(), at, Ref::borrow(v).release());
+    }
+  }
+  if (at != want) throw_result_count(static_cast<size_t>(at), static_cast<size_t>(want));
+  return flat;
 }
 
 void Frame::apply(bb::RunControl& control) {

@@ -6,6 +6,7 @@
 #pragma once
 #include <Python.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -35,8 +36,11 @@ struct FrameOptions {
   std::optional<double> target;
   Ref callback;
   bool verbose = false;
-  Ref workers;  // an int (held as a Python int) or a map-like callable
-  long workers_count = 0;  // the int given, 0 for a callable or absent
+  Ref workers;  // an int (held as a Python int), a map-like callable, or a
+                // Dask client (then `client` too)
+  long workers_count = 0;  // the int given, 0 for a callable, a client or absent
+  Ref client;   // a dask.distributed.Client given as workers
+  Ref pool;     // a pool object given as workers (its `map` is `workers`)
   bool vectorized = false;
 };
 
@@ -66,9 +70,10 @@ class Frame {
   // (TypeError naming `what` otherwise) and starts the pool.
   void open(PyObject* shipped, const char* what);
 
-  // Maps `task` over `items` (a list) through the pool or the user's map,
-  // or, when vectorized and `whole_items` is false, over chunks of `items`;
-  // returns a list of results (one per item either way). `whole_items`:
+  // Maps `task` over `items` (a list) through the pool, the user's map or
+  // the Dask client; returns a list of results, one per item. Unless
+  // `whole_items`, the items go out as at most one chunk per worker (a
+  // list of points each, one result list back per chunk). `whole_items`:
   // the task takes one item whatever vectorized says (sweep runs, parts).
   Ref map(PyObject* task, PyObject* items, bool whole_items = false);
 
@@ -83,8 +88,21 @@ class Frame {
   FrameOptions o_;
   Ref pool_;  // our _PoolMap, closed in the destructor
   Ref map_;   // the callable used to map: pool_ or the user's workers
-  long parts_ = 1;  // chunks per batch for vectorized mapping
+  long parts_ = 1;  // chunks per batch: one per worker
   double last_line_ = -1.0;
+  // When the call began: max_time also bounds the wait for a map's results.
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  // The per-chunk wrapper of the last task mapped point by point, and the
+  // Dask future of the last callable shipped to the cluster: a run's
+  // objective goes out once, not once per generation or point.
+  Ref chunk_task_, chunk_wrapper_;
+  Ref shipped_key_, shipped_;
+
+  PyObject* chunk_wrapper(PyObject* task);
+  PyObject* shipped(PyObject* func);
+  // At most `want` results of a map-like's answer, checking signals and
+  // max_time while an iterator is consumed.
+  Ref take_results(PyObject* answer, Py_ssize_t want, bool timed);
   struct Hook {
     Frame* frame;
     bool operator()(const bb::Progress& p) const { return frame->monitor(p); }

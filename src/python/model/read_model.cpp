@@ -9,7 +9,10 @@
 // most one is non-zero). A free row is kept as `<= inf`. An integer column
 // with bounds [0, 1] becomes a binary variable.
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/model/building.hpp"
@@ -65,6 +68,41 @@ std::vector<int> read_kinds(PyObject* seq) {
   throw_value_error("read_model: cannot read " + file + ": " + why);
 }
 
+// The non-negative integers of a one-dimensional int32 array (what
+// highspy's bulk getters return) in one copy, or of a list of ints.
+std::vector<size_t> read_indices(PyObject* seq) {
+  Py_buffer view;
+  if (PyObject_CheckBuffer(seq) && PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+    const std::string_view f = view.format ? view.format : "";
+    if (view.ndim == 1 && view.itemsize == 4 && (f == "i" || f == "<i" || f == "=i")) {
+      const auto* p = static_cast<const int32_t*>(view.buf);
+      std::vector<size_t> out(static_cast<size_t>(view.len) / 4);
+      bool negative = false;
+      for (size_t k = 0; k < out.size(); ++k) {
+        negative |= p[k] < 0;
+        out[k] = static_cast<size_t>(static_cast<uint32_t>(p[k]));
+      }
+      PyBuffer_Release(&view);
+      if (negative) throw_value_error("read_model: highspy returned a negative index");
+      return out;
+    }
+    PyBuffer_Release(&view);
+  }
+  PyErr_Clear();
+  if (!PyList_Check(seq)) return read_counts(seq);
+  const Py_ssize_t n = PyList_Size(seq);
+  std::vector<size_t> out(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    const Py_ssize_t v = PyLong_AsSsize_t(PyList_GetItem(seq, k));
+    if (v < 0) {
+      if (PyErr_Occurred()) throw_already_set();
+      throw_value_error("read_model: highspy returned a negative index");
+    }
+    out[static_cast<size_t>(k)] = static_cast<size_t>(v);
+  }
+  return out;
+}
+
 // A compressed-sparse matrix as HiGHS holds it (column-wise by default).
 struct Sparse {
   bool rowwise = false;
@@ -80,37 +118,93 @@ Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
   const int eq = PyObject_RichCompareBool(format.get(), rowwise.get(), Py_EQ);
   if (eq < 0) throw_already_set();
   s.rowwise = eq == 1;
-  s.start = read_counts(get_attr(matrix, "start_").get());
-  s.index = read_counts(get_attr(matrix, "index_").get());
+  s.start = read_indices(get_attr(matrix, "start_").get());
+  s.index = read_indices(get_attr(matrix, "index_").get());
   s.value = read_floats(get_attr(matrix, "value_").get());
   return s;
 }
 
+// What read_model takes from HiGHS, as plain arrays.
+struct HighsArrays {
+  std::vector<double> cost, col_lower, col_upper, row_lower, row_upper;
+  Sparse a;
+};
+
+// Item `i` of a tuple a highspy getter returns, after checking its status.
+PyObject* result_item(PyObject* highspy, PyObject* result, Py_ssize_t i, const std::string& file) {
+  if (!PyTuple_Check(result) || PyTuple_Size(result) <= i)
+    unreadable(file, "highspy returned an unexpected result");
+  if (highs_status_is(highspy, PyTuple_GetItem(result, 0), "kError"))
+    unreadable(file, "highspy could not hand over the model it read");
+  return PyTuple_GetItem(result, i);  // borrowed
+}
+
+// Columns, rows and the matrix from the copy of the model highspy hands
+// out (`lp`), one array at a time, each read in one pass and dropped before
+// the next. (highspy's getCols/getColsEntries return NumPy arrays, but
+// build them through temporaries of about twice the matrix's size, and
+// take longer than these conversions.)
+HighsArrays read_arrays(PyObject* highspy, PyObject* lp) {
+  HighsArrays out;
+  out.cost = read_floats(get_attr(lp, "col_cost_").get());
+  out.col_lower = read_floats(get_attr(lp, "col_lower_").get());
+  out.col_upper = read_floats(get_attr(lp, "col_upper_").get());
+  out.row_lower = read_floats(get_attr(lp, "row_lower_").get());
+  out.row_upper = read_floats(get_attr(lp, "row_upper_").get());
+  out.a = read_sparse(get_attr(lp, "a_matrix_").get(), highspy);
+  return out;
+}
+
+// The second item of a (status, value) pair a highspy getter returns.
+Ref status_value(PyObject* highspy, Ref pair, const std::string& file) {
+  return Ref::borrow(result_item(highspy, pair.get(), 1, file));
+}
+
 PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
-  Ref model = call_method(h, "getModel");
-  Ref lp = get_attr(model.get(), "lp_");
-  const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_col_").get()));
-  const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(get_attr(lp.get(), "num_row_").get()));
+  const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumCol").get()));
+  const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumRow").get()));
   if (PyErr_Occurred()) throw_already_set();
-  const std::vector<double> cost = read_floats(get_attr(lp.get(), "col_cost_").get());
-  const std::vector<double> col_lower = read_floats(get_attr(lp.get(), "col_lower_").get());
-  const std::vector<double> col_upper = read_floats(get_attr(lp.get(), "col_upper_").get());
-  const std::vector<double> row_lower = read_floats(get_attr(lp.get(), "row_lower_").get());
-  const std::vector<double> row_upper = read_floats(get_attr(lp.get(), "row_upper_").get());
+  // Names and integrality come from the same copy (integrality is empty
+  // for a model without integer columns).
+  Ref lp = call_method(h, "getLp");
+  HighsArrays arrays = read_arrays(highspy, lp.get());
+  const std::vector<double>& cost = arrays.cost;
+  const std::vector<double>& col_lower = arrays.col_lower;
+  const std::vector<double>& col_upper = arrays.col_upper;
+  const std::vector<double>& row_lower = arrays.row_lower;
+  const std::vector<double>& row_upper = arrays.row_upper;
+  const Sparse& a = arrays.a;
   std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
   std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
   const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
-  const Sparse a = read_sparse(get_attr(lp.get(), "a_matrix_").get(), highspy);
-  const double offset = PyFloat_AsDouble(get_attr(lp.get(), "offset_").get());
+  const double offset =
+      PyFloat_AsDouble(status_value(highspy, call_method(h, "getObjectiveOffset"), file).get());
   if (PyErr_Occurred()) throw_already_set();
-  Ref sense = get_attr(lp.get(), "sense_");
+  Ref sense = status_value(highspy, call_method(h, "getObjectiveSense"), file);
   Ref sense_cls = get_attr(highspy, "ObjSense");
   Ref maximize_value = get_attr(sense_cls.get(), "kMaximize");
   const int maximize = PyObject_RichCompareBool(sense.get(), maximize_value.get(), Py_EQ);
   if (maximize < 0) throw_already_set();
-  Ref hessian = get_attr(model.get(), "hessian_");
-  const size_t hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
+  const size_t hessian_nonzeros =
+      static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getHessianNumNz").get()));
   if (PyErr_Occurred()) throw_already_set();
+  size_t hdim = 0;
+  Sparse q;
+  if (hessian_nonzeros > 0) {
+    Ref model = call_method(h, "getModel");
+    Ref hessian = get_attr(model.get(), "hessian_");
+    hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
+    if (PyErr_Occurred()) throw_already_set();
+    if (hdim > 0) q = read_sparse(hessian.get(), highspy);
+  }
+  std::string model_name;
+  Ref name = get_attr(lp.get(), "model_name_");
+  if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) model_name = utf8(name.get());
+  // Everything is read: HiGHS's model and the copy of it go before the
+  // Model is built, so the three are never held at once.
+  name = Ref();
+  lp = Ref();
+  call_method(h, "clearModel");
 
   if (cost.size() != ncol || col_lower.size() != ncol || col_upper.size() != ncol ||
       row_lower.size() != nrow || row_upper.size() != nrow || a.index.size() != a.value.size() ||
@@ -128,8 +222,7 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
 
   ModelState st;
   ModelData& d = st.data;
-  Ref name = get_attr(lp.get(), "model_name_");
-  if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) d.name = utf8(name.get());
+  if (!model_name.empty()) d.name = std::move(model_name);
   if (!variables_fit(d, ncol)) unreadable(file, "too many columns");
   reserve_variables(d, ncol);
   for (size_t j = 0; j < ncol; ++j) {
@@ -207,7 +300,6 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   QuadExpr quad;
   if (hdim > 0) {
     if (hdim != ncol) unreadable(file, "the Hessian's size differs from the column count");
-    const Sparse q = read_sparse(hessian.get(), highspy);
     if (q.start.size() != hdim + 1 || q.index.size() != q.value.size())
       unreadable(file, "HiGHS returned a Hessian of inconsistent sizes");
     // HiGHS's Hessian Q (lower triangle, by column) means 0.5 x'Qx: a

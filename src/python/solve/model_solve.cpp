@@ -142,11 +142,21 @@ void read_start_forms(const ModelData& model, PyObject* kwargs, SolveOptions& o)
   }
 }
 
+// Leaves in `options` what the call has left of its `time_limit`, counted
+// from `started`: the relaxation tried first and the solve after it share
+// one budget.
+void spend_budget(Options& options, std::optional<double> budget, double started) {
+  if (!budget || !(*budget > 0.0) || std::isinf(*budget)) return;
+  options.core.time_limit = std::max(0.0, *budget - (perf_counter() - started));
+}
+
 PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
+  const double started = perf_counter();
   StandardForm form = standard_form_of(model);
   Options options = read_solve_options(kwargs);
   read_start_forms(model, kwargs, options.core);
   const SolveOptions& o = options.core;
+  const std::optional<double> budget = o.time_limit;
 
   if (o.scale_cleanup) clean_tiny_bounds(form);
   const size_t model_rows = form.num_row;
@@ -173,8 +183,10 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
     return pack_result(std::move(refused), snapshot_of(model));
   }
   std::optional<AdapterOutcome> outcome;
+  bool relaxed_first = false;
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type)) {
+    relaxed_first = true;
     if (uses_highs(name) || !options.solver_settings) {
       outcome = try_relaxation(form, model, options);
     } else {
@@ -186,6 +198,7 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   }
   if (!outcome) {
     warn_if_integrality_ignored(name, form);
+    if (relaxed_first) spend_budget(options, budget, started);
     // Below, only the form's sizes and integrality are read: HiGHS may have
     // its columns once it holds a copy.
     outcome = uses_highs(name) ? solve_with_highs_handing_over(form, model, options)
