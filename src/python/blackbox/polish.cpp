@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "python/blackbox/evaluate.hpp"
+#include "python/runtime/call.hpp"
 
 namespace pelora::py::blackbox {
 namespace {
@@ -75,7 +76,7 @@ PyMethodDef call_def = {"polish_objective", call, METH_O, nullptr};
 
 void polish(PyObject* func, const pelora::blackbox::Bounds& bounds,
             pelora::blackbox::RunResult& r, uint64_t budget) {
-  Ref optimize = Ref::steal(PyImport_ImportModule("scipy.optimize"));
+  Ref optimize = Ref::steal(import_module_raw("scipy.optimize"));
   if (!optimize) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
     PyErr_Clear();

@@ -10,10 +10,26 @@
 
 #include "python/runtime/error.hpp"
 #include "python/runtime/ref.hpp"
+#include "python/runtime/sigint.hpp"
 
 namespace pelora::py {
 
-inline Ref import_module(const char* name) { return check(PyImport_ImportModule(name)); }
+// A module already imported comes straight from sys.modules. A first import
+// runs with Ctrl-C held back until it has ended (a module cut short half-way
+// could never be imported again in this process); the KeyboardInterrupt
+// comes right after.
+inline PyObject* import_module_raw(const char* name) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (modules && PyDict_GetItemString(modules, name)) return PyImport_ImportModule(name);
+  try {
+    const DeferSigint hold_ctrl_c;
+    return PyImport_ImportModule(name);
+  } catch (const ErrorAlreadySet&) {  // the signal came first: nothing was imported
+    return nullptr;
+  }
+}
+
+inline Ref import_module(const char* name) { return check(import_module_raw(name)); }
 
 inline Ref get_attr(PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); }
 

@@ -109,7 +109,7 @@ std::optional<std::string> integer_cone_problem(bool requested, const StandardFo
         "continuous relaxation. Name solver=\"clarabel\" to accept the relaxation");
   }
   if (form.soc_cones.empty()) return std::nullopt;
-  Ref scip = Ref::steal(PyImport_ImportModule("pyscipopt"));
+  Ref scip = Ref::steal(import_module_raw("pyscipopt"));
   if (scip) return std::nullopt;
   if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
   PyErr_Clear();

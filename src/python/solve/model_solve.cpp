@@ -12,6 +12,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/sigint.hpp"
 #include "python/solve/dispatch.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/options_reader.hpp"
@@ -94,6 +95,7 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   StandardForm form = standard_form_of(model);
   Options options = read_solve_options(kwargs);
   const SolveOptions& o = options.core;
+  check_sigint();
 
   if (o.scale_cleanup) clean_tiny_bounds(form);
   const size_t model_rows = form.num_row;
@@ -181,7 +183,14 @@ PyObject* model_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
     auto a = match(kSolveParams, args, kwargs);
     PyObject* options = a.extra.get();
-    return with_model_lock(self, [&](ModelData& model) { return solve_locked(model, options); });
+    // Ctrl-C from here to the return (the wait for the model included) is
+    // held back and answered at the solve's check points: a package run
+    // ends "interrupted", anywhere else the call raises KeyboardInterrupt.
+    DeferSigint hold_ctrl_c;
+    Ref result = check(
+        with_model_lock(self, [&](ModelData& model) { return solve_locked(model, options); }));
+    hold_ctrl_c.finish();
+    return result.release();
   });
 }
 

@@ -126,7 +126,12 @@ PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwar
   } else if (std::holds_alternative<QuadExpr>(*model.objective)) {
     adapter = solve_with_osqp;
   }
-  return pack_result(adapter(form, model, options), snapshot_of(model));
+  // Ctrl-C during the solve: the package run answers it, or the call
+  // raises KeyboardInterrupt.
+  DeferSigint hold_ctrl_c;
+  Ref result = check(pack_result(adapter(form, model, options), snapshot_of(model)));
+  hold_ctrl_c.finish();
+  return result.release();
 }
 
 PyObject* py_minimize(PyObject*, PyObject* args, PyObject* kwargs) {
