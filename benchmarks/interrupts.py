@@ -29,7 +29,7 @@ WINDOWS = {
     "persistent": 1.0,
     "scip": 1.0,
     "osqp": 1.5,
-    "ipopt": 4.0,
+    "ipopt": 3.0,
     "clarabel": 6.0,
     "de": 0.5,
     "de_workers2": 0.5,

@@ -24,6 +24,13 @@ CHILD = textwrap.dedent(r"""
 
     route = sys.argv[1]
 
+    def sprand(k, n, nnz, seed):
+        # A random sparse k x n matrix with about nnz entries in (0, 1).
+        import numpy as np, scipy.sparse as sp
+        rng = np.random.default_rng(seed)
+        return sp.csr_matrix((rng.uniform(0, 1, nnz), (rng.integers(0, k, nnz),
+                              rng.integers(0, n, nnz))), shape=(k, n))
+
     def market_split(rows=4, n=36, seed=1):
         import random
         rng = random.Random(seed)
@@ -55,10 +62,9 @@ CHILD = textwrap.dedent(r"""
         rng = np.random.default_rng(0)
         m = po.Model()
         x = m.variables("x", n, lower=-1, upper=1)
-        P = sp.random(n, n, density=2e-4, random_state=1)
+        P = sprand(n, n, n * n // 5000, 1)
         P = (P @ P.T + sp.eye(n) * 1e-3).tocsr()
-        m.add_matrix(sp.random(n // 2, n, density=5e-4, random_state=2, format="csr"), x,
-                     "<=", np.ones(n // 2))
+        m.add_matrix(sprand(n // 2, n, n * n // 4000, 2), x, "<=", np.ones(n // 2))
         m.minimize(po.quad_form(P, x) + po.dot(rng.normal(size=n), x))
         return m
 
@@ -78,8 +84,7 @@ CHILD = textwrap.dedent(r"""
         m = po.Model()
         x = m.variables("x", n, lower=-10, upper=10)
         t = m.variable("t", lower=0)
-        m.add_matrix(sp.random(k, n, density=0.05, random_state=1, format="csr"), x, "<=",
-                     rng.uniform(0, 1, k))
+        m.add_matrix(sprand(k, n, k * n // 20, 1), x, "<=", rng.uniform(0, 1, k))
         m.add_soc_cone([t] + x)
         m.minimize(t + po.dot(rng.normal(size=n), x))
         return m
@@ -118,8 +123,8 @@ CHILD = textwrap.dedent(r"""
         call = lambda: m.solve(solver="osqp", verbose=verbose, solver_options={
             "eps_abs": 1e-16, "eps_rel": 1e-16, "max_iter": 10**9, "adaptive_rho": False})
     elif route == "ipopt":
-        m = chained_rosenbrock()
-        call = lambda: m.solve(warm_start=[-1.2] * 1000, verbose=verbose, solver_options={
+        m = chained_rosenbrock(300)
+        call = lambda: m.solve(warm_start=[-1.2] * 300, verbose=verbose, solver_options={
             "tol": 1e-30, "acceptable_iter": 0, "max_iter": 10**6, "tiny_step_tol": 0.0,
             "tiny_step_y_tol": 0.0})
     elif route == "clarabel":
