@@ -8,6 +8,12 @@ import textwrap
 
 import pytest
 
+from interrupt_support import sigint_ignored
+
+# Children of a process that ignores SIGINT inherit that and cannot be
+# interrupted.
+pytestmark = pytest.mark.skipif(sigint_ignored(), reason="SIGINT is ignored in this process")
+
 # A market-split MILP (4 equality rows over 36 binaries with slack): small,
 # and hard enough to keep the search busy far beyond the signal's delay.
 CHILD = textwrap.dedent("""
