@@ -18,11 +18,9 @@ import sys
 import textwrap
 import time
 
-CHILD = textwrap.dedent(r"""
-    import json, os, signal, sys, threading, time
+# The problems, shared with test_interrupt.py's child.
+BUILDERS = textwrap.dedent(r"""
     import pelora_opt as po
-
-    route = sys.argv[1]
 
     def sprand(k, n, nnz, seed):
         # A random sparse k x n matrix with about nnz entries in (0, 1).
@@ -101,6 +99,13 @@ CHILD = textwrap.dedent(r"""
         for _ in range(3000):
             s += (x[0] - 0.3) ** 2 + (x[1] + 0.1) ** 2
         return s
+""")
+
+CHILD = BUILDERS + textwrap.dedent(r"""
+    import json, os, signal, sys, threading, time
+    import pelora_opt as po
+
+    route = sys.argv[1]
 
     endless = {"max_generations": 10**9, "tol": 0.0, "seed": 1}
     verbose = len(sys.argv) > 2 and sys.argv[2] == "verbose"
