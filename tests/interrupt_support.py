@@ -168,6 +168,7 @@ CHILD = BUILDERS + textwrap.dedent(r"""
     end = time.monotonic()
     restored = signal.getsignal(signal.SIGINT) is signal.default_int_handler
     after = None
+    late = False
     if route == "first_import":
         # The imports cut short must not break later solves.
         for _ in range(2):
@@ -175,14 +176,13 @@ CHILD = BUILDERS + textwrap.dedent(r"""
                 after = tiny_lp().solve().status
                 break
             except KeyboardInterrupt:  # the signal came after the call
-                pass
+                late = True
     elif m is not None and route != "model_wait":
         try:
             after = m.solve(time_limit=0.2).status
         except KeyboardInterrupt:
             after = "KeyboardInterrupt"
-    late = False
-    if outcome not in ("KeyboardInterrupt", "interrupted"):
+    if outcome not in ("KeyboardInterrupt", "interrupted") and not late:
         # The call ended first: the signal is still to come.
         try:
             time.sleep(30)
