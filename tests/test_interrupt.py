@@ -8,47 +8,16 @@ import textwrap
 
 import pytest
 
+from interrupt_support import BUILDERS
+
 pytestmark = pytest.mark.needs_sigint
 
 # A market-split MILP (4 equality rows over 36 binaries with slack): small,
-# and hard enough to keep the search busy far beyond the signal's delay.
-CHILD = textwrap.dedent("""
-    import json, os, random, sys, time
+# and hard enough to keep the search busy far beyond the signal's delay
+# (the problems are those of interrupt_support).
+CHILD = BUILDERS + textwrap.dedent("""
+    import json, os, sys, time
     import pelora_opt as po
-
-    def market_split(rows=4, n=36, seed=1):
-        rng = random.Random(seed)
-        m = po.Model()
-        x = [m.binary(f"x{j}") for j in range(n)]
-        plus = [m.variable(f"p{i}", lower=0) for i in range(rows)]
-        minus = [m.variable(f"m{i}", lower=0) for i in range(rows)]
-        for i in range(rows):
-            a = [rng.randint(0, 99) for _ in range(n)]
-            m.add(po.sum([a[j] * x[j] for j in range(n)]) + plus[i] - minus[i] == sum(a) // 2)
-        m.minimize(po.sum(plus) + po.sum(minus))
-        return m
-
-    def chained_rosenbrock(n=1000):
-        m = po.Model()
-        x = [m.variable(f"x{i}", lower=-5, upper=5) for i in range(n)]
-        obj = po.sin(x[0])
-        for i in range(n - 1):
-            d = x[i + 1] - x[i] * x[i]
-            obj = obj + 100 * (d * d) + (x[i] * x[i] - 2 * x[i])
-        m.minimize(obj)
-        return m
-
-    def large_socp(n=3000, k=1500):
-        import numpy as np, scipy.sparse as sp
-        rng = np.random.default_rng(1)
-        m = po.Model()
-        x = m.variables("x", n, lower=-10, upper=10)
-        t = m.variable("t", lower=0)
-        m.add_matrix(sp.random(k, n, density=0.05, random_state=1, format="csr"), x, "<=",
-                     rng.uniform(0, 1, k))
-        m.add_soc_cone([t] + x)
-        m.minimize(t + po.dot(rng.normal(size=n), x))
-        return m
 
     how = sys.argv[1]
     m = {"ipopt": chained_rosenbrock, "clarabel": large_socp}.get(how, market_split)()

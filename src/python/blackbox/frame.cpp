@@ -11,6 +11,7 @@
 #include "python/runtime/args.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/sigint.hpp"
 
 namespace pelora::py::blackbox {
 
@@ -224,10 +225,26 @@ def _install():
         def __call__(self, func, items):
             items = list(items)
             chunk = max(1, -(-len(items) // self.n))
-            return list(self.pool.map(func, items, chunksize=chunk))
+            # Submitting (which starts the worker processes) runs with Ctrl-C
+            # held back: cut short half-way, the pool could neither run nor
+            # shut down. Waiting for the results is where Ctrl-C lands.
+            results = _deferred(self.pool.map, func, items, chunksize=chunk)
+            return list(results)
 
         def close(self, cancel):
+            # A run that did not finish stops its workers rather than waiting
+            # for the work they hold.
+            procs = list((getattr(self.pool, "_processes", None) or {}).values())
+            if cancel:
+                stop = getattr(self.pool, "terminate_workers", None)
+                if stop is not None:
+                    stop()
+                else:
+                    for p in procs:
+                        p.terminate()
             self.pool.shutdown(wait=True, cancel_futures=cancel)
+            for p in procs:
+                p.join()
 
     class _Chunk:
         """func at every point of a list of points: one task per chunk."""
@@ -340,6 +357,28 @@ PyObject* g_module_dict = nullptr;  // borrowed from the module, which lives for
 
 }  // namespace
 
+namespace {
+
+// _deferred(func, *args, **kwargs): func's result, with Ctrl-C held back
+// until it returns; KeyboardInterrupt then for a signal that came meanwhile.
+PyObject* run_deferred(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary([&]() -> PyObject* {
+    const Py_ssize_t n = PyTuple_Size(args);
+    if (n < 1) throw_type_error("_deferred() needs a callable");
+    Ref rest = check(PyTuple_GetSlice(args, 1, n));
+    DeferSigint hold_ctrl_c;
+    Ref out = check(PyObject_Call(PyTuple_GetItem(args, 0), rest.get(), kwargs));
+    hold_ctrl_c.finish();
+    return out.release();
+  });
+}
+
+PyMethodDef kDeferredDef = {
+    "_deferred", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_deferred)),
+    METH_VARARGS | METH_KEYWORDS, "Runs func(*args, **kwargs) with Ctrl-C held back until it returns."};
+
+}  // namespace
+
 void install_parallel_helpers(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (!dict) throw_already_set();
@@ -350,6 +389,8 @@ void install_parallel_helpers(PyObject* module) {
     if (!builtins) throw_already_set();
     check_status(PyDict_SetItemString(dict, "__builtins__", builtins));
   }
+  Ref deferred = check(PyCFunction_New(&kDeferredDef, nullptr));
+  check_status(PyDict_SetItemString(dict, "_deferred", deferred.get()));
   Ref code = check(Py_CompileString(kHelperSource, "<pelora_opt helpers>", Py_file_input));
   Ref result = check(PyEval_EvalCode(code.get(), dict, dict));
   g_module_dict = dict;
@@ -458,17 +499,37 @@ Frame::Frame(FrameOptions options) : o_(std::move(options)) {}
 Frame::~Frame() {
   if (!pool_) return;
   // Close the pool on every path, keeping a pending error (an interrupt)
-  // as it is; pending work is cancelled when the run did not finish.
+  // as it is; pending work is cancelled when the run did not finish. The
+  // closing itself runs with Ctrl-C held back (a pool cut short while it
+  // shuts down can leave its workers behind); a signal that comes meanwhile
+  // is raised after, unless a KeyboardInterrupt is already on its way up.
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   const bool failing = type != nullptr;
-  Ref cancel = Ref::borrow(failing ? Py_True : Py_False);
-  PyObject* r = PyObject_CallMethod(pool_.get(), "close", "O", cancel.get());
-  if (r) {
-    Py_DECREF(r);
-  } else {
-    PyErr_Clear();
+  const bool interrupting = failing && PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt);
+  bool signalled = false;
+  {
+    std::optional<DeferSigint> hold;
+    for (int attempt = 0; attempt < 2 && !hold; ++attempt) {
+      try {
+        hold.emplace();
+      } catch (const ErrorAlreadySet&) {  // a signal came just before
+        PyErr_Clear();
+        signalled = true;
+      } catch (...) {
+        PyErr_Clear();
+      }
+    }
+    Ref cancel = Ref::borrow(failing || signalled ? Py_True : Py_False);
+    PyObject* r = PyObject_CallMethod(pool_.get(), "close", "O", cancel.get());
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      PyErr_Clear();
+    }
+    if (interrupting) sigint_answered();
   }
+  if (signalled && !interrupting) PyErr_SetInterrupt();
   PyErr_Restore(type, value, tb);
 }
 
@@ -487,7 +548,11 @@ void Frame::open(PyObject* shipped, const char* what) {
   Ref count = check(PyLong_FromLong(o_.workers_count));
   Ref name = py_str(what);
   call(helper("_check_pickles"), shipped, name.get(), count.get());
-  pool_ = call(helper("_PoolMap"), count.get());
+  {
+    DeferSigint hold_ctrl_c;  // the pool is made whole or not at all
+    pool_ = call(helper("_PoolMap"), count.get());
+    hold_ctrl_c.finish();
+  }
   map_ = pool_;
   Ref n = get_attr(pool_.get(), "n");
   parts_ = PyLong_AsLong(n.get());

@@ -28,6 +28,7 @@
 #include "python/model/objective.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
 #include "python/runtime/types.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/solve/model_solve.hpp"
@@ -672,11 +673,11 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
     }
     Ref data = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (gz) {
-      Ref gzip = check(PyImport_ImportModule("gzip"));
+      Ref gzip = import_module("gzip");
       Ref compress = check(PyObject_GetAttrString(gzip.get(), "compress"));
       data = check(PyObject_CallFunctionObjArgs(compress.get(), data.get(), nullptr));
     }
-    Ref io = check(PyImport_ImportModule("io"));
+    Ref io = import_module("io");
     Ref open = check(PyObject_GetAttrString(io.get(), "open"));
     Ref mode = check(PyUnicode_FromString("wb"));
     Ref file = check(PyObject_CallFunctionObjArgs(open.get(), path.get(), mode.get(), nullptr));

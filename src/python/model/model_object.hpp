@@ -15,7 +15,7 @@ namespace pelora::py {
 
 // A mutex that can sit in a value moved into its Python box (a moved-from
 // state is never locked: moves happen only while the object is created).
-struct ModelMutex : std::mutex {
+struct ModelMutex : std::timed_mutex {
   ModelMutex() = default;
   ModelMutex(ModelMutex&&) noexcept {}
 };
@@ -39,6 +39,9 @@ PyObject* new_model_object(ModelState st);
 PyObject* live_model(ModelId id);
 // The Model a variable belongs to (borrowed); ValueError when it is gone.
 PyObject* model_of_var(const struct VarValue& v);
+// Takes `mutex`, which another thread holds, with the interpreter lock
+// released; Ctrl-C (any pending signal handler) ends the wait.
+void wait_for_model(ModelMutex& mutex);
 
 // Runs f(data) with the model locked. A poisoned model raises InternalFailure.
 // A re-entrant call from the thread that already holds the lock (e.g. from a
@@ -52,11 +55,7 @@ auto with_model_lock(PyObject* self, F&& f) -> decltype(f(std::declval<ModelData
   const std::thread::id me = std::this_thread::get_id();
   if (st.poisoned) throw InternalFailure("model lock poisoned by an earlier internal failure");
   if (st.owner == me) throw_runtime_error("Already borrowed");
-  if (!st.mutex.try_lock()) {
-    PyThreadState* ts = PyEval_SaveThread();
-    st.mutex.lock();
-    PyEval_RestoreThread(ts);
-  }
+  if (!st.mutex.try_lock()) wait_for_model(st.mutex);
   st.owner = me;
   struct Unlock {
     ModelState& s;

@@ -344,7 +344,7 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
       Ref f = call_method(io.get(), "open", path.get(), mode.get());
       call_method(f.get(), "close");
     }
-    Ref highspy = Ref::steal(PyImport_ImportModule("highspy"));
+    Ref highspy = Ref::steal(import_module_raw("highspy"));
     if (!highspy) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
       PyErr_Clear();

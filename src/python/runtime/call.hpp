@@ -11,13 +11,29 @@
 #include "python/runtime/error.hpp"
 #include "python/runtime/imports.hpp"
 #include "python/runtime/ref.hpp"
+#include "python/runtime/sigint.hpp"
 
 namespace pelora::py {
+
+// A module already imported comes straight from sys.modules. A first import
+// runs with Ctrl-C held back until it has ended (a module cut short half-way
+// could never be imported again in this process); the KeyboardInterrupt
+// comes right after.
+inline PyObject* import_module_raw(const char* name) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (modules && PyDict_GetItemString(modules, name)) return PyImport_ImportModule(name);
+  try {
+    const DeferSigint hold_ctrl_c;
+    return PyImport_ImportModule(name);
+  } catch (const ErrorAlreadySet&) {  // the signal came first: nothing was imported
+    return nullptr;
+  }
+}
 
 // A package that is not installed raises ImportError naming what needs it
 // and how to install it (imports.hpp).
 inline Ref import_module(const char* name) {
-  PyObject* module = PyImport_ImportModule(name);
+  PyObject* module = import_module_raw(name);
   if (!module) throw_import_failure(name);
   return Ref::steal(module);
 }

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/ref.hpp"
 
@@ -60,7 +61,7 @@ ImportPurpose::~ImportPurpose() { t_purpose = outer_; }
 std::string import_purpose() { return t_purpose ? t_purpose->what_ : "pelora-opt"; }
 
 bool package_importable(const char* package) {
-  Ref module = Ref::steal(PyImport_ImportModule(package));
+  Ref module = Ref::steal(import_module_raw(package));
   if (module) return true;
   if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
   PyErr_Clear();

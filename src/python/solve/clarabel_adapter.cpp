@@ -217,18 +217,12 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
                            cones.get(), settings.get());
   // Ctrl-C stops the run through Clarabel's termination callback, which it
   // asks once per iteration; a package without it runs to the end.
-  Ref solution;
-  bool interrupted = false;
-  {
-    const InterruptWatch watch;  // armed for the run only
-    Ref stop = watch.callable();
-    if (!Ref::steal(PyObject_CallMethod(solver.get(), "set_termination_callback", "O", stop.get()))) {
-      PyErr_Clear();
-    }
-    solution = call_method(solver.get(), "solve");
-    watch.reraise_pending();
-    interrupted = watch.interrupted();
+  const InterruptWatch watch;
+  Ref stop = watch.callable();
+  if (!Ref::steal(PyObject_CallMethod(solver.get(), "set_termination_callback", "O", stop.get()))) {
+    PyErr_Clear();
   }
+  Ref solution = call_method(solver.get(), "solve");
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;
@@ -241,9 +235,9 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
   if (!c) throw_already_set();
   const std::string status_text(c, static_cast<size_t>(n));
   // An interior-point run keeps no incumbent: an interrupted one has no point.
-  r.status = interrupted && contains(status_text, "CallbackTerminated")
-                 ? SolveStatus::Interrupted
-                 : clarabel_status_from_text(status_text);
+  const bool stopped = contains(status_text, "CallbackTerminated");
+  watch.settle(stopped);
+  r.status = stopped ? SolveStatus::Interrupted : clarabel_status_from_text(status_text);
   if (r.status == SolveStatus::Optimal) {
     Ref x = get_attr(solution.get(), "x");
     r.primals = read_floats(x.get());

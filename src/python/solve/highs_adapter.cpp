@@ -425,12 +425,11 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
 
   // Ctrl-C stops the run through HiGHS's interrupt callbacks.
+  const InterruptWatch watch;
   Ref run_status;
   {
-    const InterruptWatch watch;  // armed for the run only
     HighsInterrupt stop_on_ctrl_c(h.get(), watch);
     run_status = call_method(h.get(), "run");
-    watch.reraise_pending();
   }
   r.solve_time = perf_counter() - t0;
 
@@ -439,6 +438,7 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   r.status = highs_status_is(highspy.get(), run_status.get(), "kError")
                  ? SolveStatus::Error
                  : highs_status(h.get(), /*iteration_rule=*/true);
+  watch.settle(r.status == SolveStatus::Interrupted);
 
   if (f.num_col == 0 && r.status == SolveStatus::Unknown) {
     // HiGHS leaves a model without columns unsolved ("model empty"). Every

@@ -2,6 +2,7 @@
 
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
+#include "python/runtime/sigint.hpp"
 
 namespace pelora::py {
 
@@ -10,7 +11,7 @@ namespace {
 struct Watcher {
   std::shared_ptr<InterruptState> state;
   const char* stop_method;
-  bool raise = false;
+  bool armed;  // SIGINT is recorded for this thread's call
 };
 
 constexpr char kCapsuleName[] = "pelora_opt.interrupt_watch";
@@ -24,10 +25,16 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
   auto* w = static_cast<Watcher*>(PyCapsule_GetPointer(self, kCapsuleName));
   if (!w) return nullptr;
   InterruptState& st = *w->state;
-  if (PyErr_CheckSignals() < 0) {
+  bool interrupted = false;
+  try {
+    if (PyErr_CheckSignals() < 0) throw_already_set();
+    interrupted = w->armed && sigint_recorded();
+  } catch (const ErrorAlreadySet&) {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      // The recording handler raising (for casadi), or a handler of the
+      // user's: a stop either way.
       PyErr_Clear();
-      st.interrupted = true;
+      interrupted = true;
     } else if (!st.pending_type) {
       PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
       PyErr_Fetch(&type, &value, &traceback);
@@ -38,7 +45,7 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
       PyErr_Clear();
     }
   }
-  const bool stop = st.interrupted || static_cast<bool>(st.pending_type);
+  const bool stop = interrupted || static_cast<bool>(st.pending_type);
   if (stop && w->stop_method && PyTuple_Check(args) && PyTuple_Size(args) >= 1) {
     Ref r = Ref::steal(PyObject_CallMethod(PyTuple_GetItem(args, 0), w->stop_method, nullptr));
     if (!r) PyErr_Clear();  // a package without the method simply runs on
@@ -48,23 +55,9 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
 
 PyMethodDef kCheckDef = {"check_interrupt", check_interrupt, METH_VARARGS, nullptr};
 
-// handler(signum, frame): records the interrupt.
-PyObject* record_interrupt(PyObject* self, PyObject*) {
-  auto* w = static_cast<Watcher*>(PyCapsule_GetPointer(self, kCapsuleName));
-  if (!w) return nullptr;
-  w->state->interrupted = true;
-  if (w->raise) {
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    return nullptr;
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef kRecordDef = {"record_interrupt", record_interrupt, METH_VARARGS, nullptr};
-
 Ref watcher_function(PyMethodDef* def, const std::shared_ptr<InterruptState>& state,
-                     const char* stop_method, bool raise = false) {
-  auto* w = new Watcher{state, stop_method, raise};
+                     const char* stop_method, bool armed) {
+  auto* w = new Watcher{state, stop_method, armed};
   Ref capsule = Ref::steal(PyCapsule_New(w, kCapsuleName, destroy_watcher));
   if (!capsule) {
     delete w;
@@ -79,53 +72,31 @@ constexpr const char* kHighsEvents[3] = {"cbSimplexInterrupt", "cbIpmInterrupt",
 }  // namespace
 
 InterruptWatch::InterruptWatch(bool raise) : state_(std::make_shared<InterruptState>()) {
-  // Any failure here leaves the default handler in place: the solve runs as
-  // it would without the watch.
-  Ref signal = Ref::steal(PyImport_ImportModule("signal"));
-  if (!signal) {
-    PyErr_Clear();
-    return;
-  }
-  Ref sigint = Ref::steal(PyObject_GetAttrString(signal.get(), "SIGINT"));
-  Ref current = sigint ? Ref::steal(PyObject_CallMethod(signal.get(), "getsignal", "O", sigint.get()))
-                       : Ref();
-  Ref default_handler = Ref::steal(PyObject_GetAttrString(signal.get(), "default_int_handler"));
-  if (!sigint || !current || !default_handler || current.get() != default_handler.get()) {
-    PyErr_Clear();
-    return;
-  }
-  Ref handler;
-  try {
-    handler = watcher_function(&kRecordDef, state_, nullptr, raise);
-  } catch (...) {
-    PyErr_Clear();
-    return;
-  }
-  // signal.signal raises ValueError outside the main thread.
-  Ref old = Ref::steal(PyObject_CallMethod(signal.get(), "signal", "OO", sigint.get(), handler.get()));
-  if (!old) {
-    PyErr_Clear();
-    return;
-  }
-  signal_module_ = std::move(signal);
-  previous_handler_ = std::move(current);
+  // Just before the package starts: a signal recorded since the call
+  // began (building the model, the imports) ends the call here.
+  if (!defer_.armed()) return;
+  check_sigint();
+  if (raise) raising_.emplace();
 }
 
-InterruptWatch::~InterruptWatch() {
-  if (!signal_module_) return;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref sigint = Ref::steal(PyObject_GetAttrString(signal_module_.get(), "SIGINT"));
-  if (sigint) {
-    Ref r = Ref::steal(PyObject_CallMethod(signal_module_.get(), "signal", "OO", sigint.get(),
-                                           previous_handler_.get()));
+bool InterruptWatch::interrupted() const { return defer_.armed() && sigint_recorded(); }
+
+bool InterruptWatch::settle(bool stopped) const {
+  reraise_pending();
+  // Just after the package returned: a signal it did not stop for (it came
+  // after the package's last look, or outside its loop) is not dropped.
+  if (!defer_.armed()) return false;
+  if (!sigint_recorded()) return false;
+  if (stopped) {
+    sigint_answered();
+    return true;
   }
-  PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
+  check_sigint();
+  return false;
 }
 
 Ref InterruptWatch::callable(const char* stop_method) const {
-  return watcher_function(&kCheckDef, state_, stop_method);
+  return watcher_function(&kCheckDef, state_, stop_method, defer_.armed());
 }
 
 void InterruptWatch::reraise_pending() const {

@@ -1,33 +1,37 @@
 // Ctrl-C during a package's solve call. While a package runs in C++, the
 // interpreter's SIGINT handler only runs when Python code does (in the
 // package's progress callbacks), and a KeyboardInterrupt raised there would
-// be turned into a solver error. A watch therefore replaces the default
-// SIGINT handler for its lifetime with one that only records the interrupt;
-// the package's callback then asks it to stop, and the solve ends with
-// status "interrupted", keeping its incumbent. A custom SIGINT handler, or
-// a solve outside the main thread, is left alone.
+// be turned into a solver error. The signal is therefore only recorded
+// (DeferSigint); the package's callback asks the record and stops, and the
+// solve ends with status "interrupted", keeping its incumbent. A custom
+// SIGINT handler, or a solve outside the main thread, is left alone.
 #pragma once
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 
 #include "python/runtime/ref.hpp"
+#include "python/runtime/sigint.hpp"
 
 namespace pelora::py {
 
 struct InterruptState {
-  bool interrupted = false;
   Ref pending_type, pending_value, pending_traceback;  // another exception a handler raised
 };
 
+// Ctrl-C around one package run, within the deferral of the whole call
+// (DeferSigint; a watch made outside one defers for itself). A signal
+// recorded before the run starts raises KeyboardInterrupt from the
+// constructor, so the run never starts; after the run, settle() either
+// answers a recorded signal with the run's "interrupted" status or raises
+// KeyboardInterrupt for it.
 class InterruptWatch {
  public:
-  // Arms: the recording handler replaces the default one. With `raise`,
-  // the handler still raises KeyboardInterrupt after recording it, for
+  // With `raise`, the recording handler also raises KeyboardInterrupt, for
   // packages that stop by themselves on that exception (casadi reports it
   // as a failed solve, which the record then names an interrupt).
   explicit InterruptWatch(bool raise = false);
-  ~InterruptWatch();  // restores the handler that was there
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;
 
@@ -37,14 +41,21 @@ class InterruptWatch {
   // answer also calls that method on the first argument (HiGHS's event
   // `interrupt`).
   Ref callable(const char* stop_method = nullptr) const;
-  bool interrupted() const noexcept { return state_->interrupted; }
+  // Whether a SIGINT is recorded (pending handlers run first).
+  bool interrupted() const;
   // Re-raises an exception that another signal handler raised during the
   // solve.
   void reraise_pending() const;
+  // After the run: re-raises another handler's exception; then, with a
+  // SIGINT recorded, returns true when `stopped` (the package ended its
+  // run for it: the solve's status is "interrupted") and raises
+  // KeyboardInterrupt otherwise; false without a signal.
+  bool settle(bool stopped) const;
 
  private:
+  DeferSigint defer_;
+  std::optional<RaisingSigint> raising_;
   std::shared_ptr<InterruptState> state_;
-  Ref signal_module_, previous_handler_;  // set while armed
 };
 
 // Subscribes `watch`'s callable to HiGHS's simplex, interior-point and MIP

@@ -137,7 +137,7 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
                            opts.get());
       },
       [&](PyObject* k, PyObject* v) { probe_ipopt_setting(ca.module.get(), k, v); });
-  if (watch.interrupted()) {
+  if (watch.settle(true)) {
     r.solve_time = perf_counter() - t0;
     r.solver = "Ipopt";
     r.status = SolveStatus::Interrupted;
@@ -155,8 +155,23 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
     dict_set(kwargs.get(), "ubg", h.array(upper_bounds(p.ubg)).get());
   }
   Ref no_args = check(PyTuple_New(0));
-  Ref result = check(PyObject_Call(solver.get(), no_args.get(), kwargs.get()));
-  const bool interrupted = watch.interrupted();
+  Ref result = Ref::steal(PyObject_Call(solver.get(), no_args.get(), kwargs.get()));
+  if (!result) {
+    // casadi may pass the KeyboardInterrupt it stopped Ipopt for on up:
+    // the run ended for the signal.
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw_already_set();
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    if (!watch.settle(true)) {
+      PyErr_Restore(t.release(), v.release(), b.release());
+      throw_already_set();
+    }
+    r.solve_time = perf_counter() - t0;
+    r.solver = "Ipopt";
+    r.status = SolveStatus::Interrupted;
+    return 0.0;
+  }
   r.solve_time = perf_counter() - t0;
   r.solver = "Ipopt";
 
@@ -168,7 +183,7 @@ double run_ipopt(const Casadi& ca, const SparseHandoff& h, const StandardForm& f
   if (!c) throw_already_set();
   r.status = ipopt_status_from_text(std::string(c, static_cast<size_t>(n)));
   // Ipopt keeps no incumbent: an interrupted run reports no point.
-  if (interrupted && r.status != SolveStatus::Optimal) r.status = SolveStatus::Interrupted;
+  if (watch.settle(r.status != SolveStatus::Optimal)) r.status = SolveStatus::Interrupted;
 
   double value = 0.0;
   if (r.status == SolveStatus::Optimal) {

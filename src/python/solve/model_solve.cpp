@@ -17,6 +17,7 @@
 #include "python/runtime/error.hpp"
 #include "python/runtime/imports.hpp"
 #include "python/runtime/messages.hpp"
+#include "python/runtime/sigint.hpp"
 #include "python/solve/dispatch.hpp"
 #include "python/solve/highs_adapter.hpp"
 #include "python/solve/options_reader.hpp"
@@ -157,6 +158,7 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   read_start_forms(model, kwargs, options.core);
   const SolveOptions& o = options.core;
   const std::optional<double> budget = o.time_limit;
+  check_sigint();
 
   if (o.scale_cleanup) clean_tiny_bounds(form);
   const size_t model_rows = form.num_row;
@@ -257,7 +259,14 @@ PyObject* model_solve(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&] {
     auto a = match(kSolveParams, args, kwargs);
     PyObject* options = a.extra.get();
-    return with_model_lock(self, [&](ModelData& model) { return solve_locked(model, options); });
+    // Ctrl-C from here to the return (the wait for the model included) is
+    // held back and answered at the solve's check points: a package run
+    // ends "interrupted", anywhere else the call raises KeyboardInterrupt.
+    DeferSigint hold_ctrl_c;
+    Ref result = check(
+        with_model_lock(self, [&](ModelData& model) { return solve_locked(model, options); }));
+    hold_ctrl_c.finish();
+    return result.release();
   });
 }
 

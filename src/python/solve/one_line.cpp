@@ -140,7 +140,12 @@ PyObject* solve_one_line(const Params<2>& params, PyObject* args, PyObject* kwar
     solver = "solver 'osqp'";
   }
   const ImportPurpose purpose(solver);
-  return pack_result(adapter(form, model, options), snapshot_of(model));
+  // Ctrl-C during the solve: the package run answers it, or the call
+  // raises KeyboardInterrupt.
+  DeferSigint hold_ctrl_c;
+  Ref result = check(pack_result(adapter(form, model, options), snapshot_of(model)));
+  hold_ctrl_c.finish();
+  return result.release();
 }
 
 PyObject* py_minimize(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -11,6 +11,7 @@
 #include "python/runtime/messages.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/solver_settings.hpp"
 
 namespace pelora::py {
@@ -207,6 +208,9 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   Ref solve = get_attr(solver.get(), "solve");
   Ref solve_kwargs = check(PyDict_New());
   dict_set(solve_kwargs.get(), "raise_error", Py_False);
+  // OSQP answers Ctrl-C itself while it iterates; one during the setup
+  // raises KeyboardInterrupt here, before the solve.
+  const InterruptWatch watch;
   Ref res = check(PyObject_Call(solve.get(), no_args.get(), solve_kwargs.get()));
   AdapterOutcome out;
   ResultData& r = out.data;
@@ -217,6 +221,7 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   Ref status = get_attr(info.get(), "status");
   const std::string status_text = text_of(status.get());
   r.status = osqp_status_from_text(status_text);
+  watch.settle(r.status == SolveStatus::Interrupted);
   if (r.status == SolveStatus::Optimal) {
     Ref x = get_attr(res.get(), "x");
     r.primals = read_floats(x.get());

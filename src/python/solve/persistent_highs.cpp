@@ -51,18 +51,14 @@ PersistentState& state_of(PyObject* self) { return unbox<PersistentState>(self);
 // holds the object's mutex for its whole length: HiGHS releases the
 // interpreter lock while it runs, so without it two threads' runs would
 // overlap on one HiGHS instance. Another thread waits for the mutex with the
-// interpreter lock released; the holding thread itself, re-entering from a
+// interpreter lock released (Ctrl-C ends the wait); the holding thread itself, re-entering from a
 // call it makes, gets RuntimeError "Already borrowed" instead of a deadlock.
 class Exclusive {
  public:
   explicit Exclusive(PersistentState& s) : s_(s) {
     const std::thread::id me = std::this_thread::get_id();
     if (s.owner == me) throw_runtime_error("Already borrowed");
-    if (!s.mutex.try_lock()) {
-      PyThreadState* ts = PyEval_SaveThread();
-      s.mutex.lock();
-      PyEval_RestoreThread(ts);
-    }
+    if (!s.mutex.try_lock()) wait_for_model(s.mutex);
     s.owner = me;
   }
   ~Exclusive() {
@@ -374,6 +370,9 @@ PyObject* num_rows(PyObject* self, PyObject*) {
 
 PyObject* resolve(PyObject* self, PyObject*) {
   return boundary([&] {
+    // Ctrl-C from here to the return: the run answers it, or the call
+    // raises KeyboardInterrupt.
+    DeferSigint hold_ctrl_c;
     PersistentState& st = state_of(self);
     Exclusive borrow(st);
     PyObject* h = st.highs.get();
@@ -381,17 +380,17 @@ PyObject* resolve(PyObject* self, PyObject*) {
     ResultData& r = out.data;
     r.solver = "HiGHS";
     const double t0 = perf_counter();
+    const InterruptWatch watch;
     Ref run_status;
     {
-      const InterruptWatch watch;  // armed for the run only
       HighsInterrupt stop_on_ctrl_c(h, watch);
       run_status = call_method(h, "run");
-      watch.reraise_pending();
     }
     r.solve_time = perf_counter() - t0;
     r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
                    ? SolveStatus::Error
                    : highs_status(h, /*iteration_rule=*/false);
+    watch.settle(r.status == SolveStatus::Interrupted);
 
     if (r.status == SolveStatus::Optimal || r.status == SolveStatus::TimeLimit ||
         r.status == SolveStatus::Interrupted) {
@@ -435,7 +434,9 @@ PyObject* resolve(PyObject* self, PyObject*) {
       }
     }
     out.basis = call_method(h, "getBasis");
-    return pack_result(std::move(out), st.identity);
+    Ref result = check(pack_result(std::move(out), st.identity));
+    hold_ctrl_c.finish();
+    return result.release();
   });
 }
 

@@ -16,6 +16,7 @@
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
+#include "python/solve/interrupt.hpp"
 #include "python/solve/nl_scip.hpp"
 
 namespace pelora::py {
@@ -545,10 +546,12 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     add_start(s, vars, start);
   }
 
+  const InterruptWatch watch;  // SCIP answers Ctrl-C itself while it runs
   call_method(s.model.get(), "optimize");
   r.solve_time = perf_counter() - t0;
 
   r.status = scip_status(text_of(call_method(s.model.get(), "getStatus").get()));
+  watch.settle(r.status == SolveStatus::Interrupted);
   const bool no_point = r.status == SolveStatus::Infeasible ||
                         r.status == SolveStatus::Unbounded ||
                         r.status == SolveStatus::InfeasibleOrUnbounded;
