@@ -11,11 +11,11 @@ import threading
 import pytest
 
 import pelora_opt as po
-from interrupt_support import interrupt_once, random_moments, sigint_ignored
+from interrupt_support import interrupt_once, random_moments
 
 # A shell that starts the suite in the background may leave SIGINT ignored,
 # and the children inherit that: they could not be interrupted at all.
-needs_sigint = pytest.mark.skipif(sigint_ignored(), reason="SIGINT is ignored in this process")
+needs_sigint = pytest.mark.needs_sigint
 
 STOPPED = ("interrupted", "KeyboardInterrupt")
 
