@@ -96,6 +96,10 @@ class Model:
     def remove(self, constraint: ConstraintRef | str) -> None:
         """Remove a constraint (a ConstraintRef or a name). Later constraints move up one
         position (their `index` changes); every ConstraintRef stays valid."""
+    def __getitem__(self, name: str) -> ConstraintRef:
+        """m[name] is m.constraint(name)."""
+    def __delitem__(self, constraint: ConstraintRef | str) -> None:
+        """del m[c] is m.remove(c)."""
     def copy(self) -> Model:
         """An independent copy of the model. The variables and constraint handles of
         this model, as they are now, may be used with the copy too."""

@@ -105,6 +105,28 @@ def test_handles_lookups_and_positions():
         other.remove(c1)
 
 
+def test_item_access_looks_up_and_deletes_constraints():
+    m = po.Model()
+    x = m.variable("x", 0, 10)
+    cap = m.add(x <= 4, name="cap")
+    m.add(2 * x <= 9, name="half")
+    m.maximize(x)
+    assert m["cap"] == cap
+    del m["cap"]                       # by name
+    assert (m.num_constraints, m.solve().objective) == (1, 4.5)
+    with pytest.raises(ValueError, match="^constraint was removed from the model$"):
+        del m[cap]
+    del m[m["half"]]                   # by handle
+    assert m.num_constraints == 0 and m.solve().objective == 10.0
+    with pytest.raises(KeyError, match="half"):
+        m["half"]
+    with pytest.raises(TypeError, match="item assignment"):
+        m["cap"] = x <= 1
+    with pytest.raises(TypeError, match="constraint names"):
+        m[0]
+    assert m.num_constraints == 0
+
+
 # --- edits, then re-solve -------------------------------------------------------------------
 
 

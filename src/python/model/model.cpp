@@ -571,6 +571,29 @@ PyObject* model_remove(PyObject* self, PyObject* args, PyObject* kw) {
   });
 }
 
+// m["name"] is m.constraint("name"); del m[c] is m.remove(c) for a name or a
+// ConstraintRef. Constraints are added with Model.add, never by assignment.
+PyObject* model_getitem(PyObject* self, PyObject* key) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_SetString(PyExc_TypeError, "Model indices must be constraint names (str)");
+    return nullptr;
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, key));
+  return args ? model_constraint(self, args.get(), nullptr) : nullptr;
+}
+
+int model_setitem(PyObject* self, PyObject* key, PyObject* value) {
+  if (value) {
+    PyErr_SetString(PyExc_TypeError,
+                    "Model does not support item assignment; add constraints with Model.add()");
+    return -1;
+  }
+  Ref args = Ref::steal(PyTuple_Pack(1, key));
+  if (!args) return -1;
+  Ref done = Ref::steal(model_remove(self, args.get(), nullptr));
+  return done ? 0 : -1;
+}
+
 // --- getters and repr -----------------------------------------------------------------
 
 PyObject* get_num_vars(PyObject* self, void*) {
@@ -811,6 +834,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getters},
+    {Py_mp_subscript, reinterpret_cast<void*>(model_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(model_setitem)},
     {0, nullptr},
 };
 
