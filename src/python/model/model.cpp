@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "core/model/building.hpp"
 #include "core/model/exports.hpp"
 #include "core/model/standard_form.hpp"
@@ -23,6 +25,7 @@
 #include "python/model/objective.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
+#include "python/runtime/call.hpp"
 #include "python/runtime/types.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/solve/model_solve.hpp"
@@ -357,6 +360,38 @@ bool ends_with(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+// Writes `data` (bytes) to the file at `path`. A write or close that fails
+// (a full disk, a file size limit) raises its own OSError, and a regular
+// file left half-written is removed.
+void write_whole_file(PyObject* path, PyObject* data) {
+  Ref io = import_module("io");
+  Ref mode = py_str("wb");
+  Ref file = call_method(io.get(), "open", path, mode.get());
+  bool regular = false;
+  if (Ref fd = Ref::steal(PyObject_CallMethod(file.get(), "fileno", nullptr))) {
+    struct stat st {};
+    const int n = PyLong_AsLong(fd.get());
+    regular = !PyErr_Occurred() && fstat(n, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  PyErr_Clear();
+  Ref written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", data));
+  if (written) {
+    if (Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr))) return;
+  }
+  // Keep the first failure; closing and removing run with no error pending.
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+  PyErr_Clear();
+  if (regular) {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref removed = os ? Ref::steal(PyObject_CallMethod(os.get(), "remove", "O", path)) : Ref();
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, trace);
+  throw_already_set();
+}
+
 const Params<1> kWrite{"Model.write()", {"path"}, 1, false};
 
 // The format follows the suffix (letter case ignored): .lp, .mps or .py,
@@ -396,13 +431,7 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
       Ref compress = check(PyObject_GetAttrString(gzip.get(), "compress"));
       data = check(PyObject_CallFunctionObjArgs(compress.get(), data.get(), nullptr));
     }
-    Ref io = check(PyImport_ImportModule("io"));
-    Ref open = check(PyObject_GetAttrString(io.get(), "open"));
-    Ref mode = check(PyUnicode_FromString("wb"));
-    Ref file = check(PyObject_CallFunctionObjArgs(open.get(), path.get(), mode.get(), nullptr));
-    Ref written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", data.get()));
-    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!written || !closed) throw_already_set();
+    write_whole_file(path.get(), data.get());
     Py_RETURN_NONE;
   });
 }

@@ -94,6 +94,12 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   StandardForm form = standard_form_of(model);
   Options options = read_solve_options(kwargs);
   const SolveOptions& o = options.core;
+  // A start point is one value per variable on every route (Ipopt would
+  // fail inside casadi, HiGHS and SCIP would drop it unseen).
+  if (o.warm_start && o.warm_start->size() != form.num_col) {
+    throw_value_error("warm_start has " + std::to_string(o.warm_start->size()) + " values for " +
+                      std::to_string(form.num_col) + " variables");
+  }
 
   if (o.scale_cleanup) clean_tiny_bounds(form);
   const size_t model_rows = form.num_row;
