@@ -380,7 +380,8 @@ def test_warm_start_is_passed_for_mips_of_the_right_length(spy):
     assert len(starts) == 1 and list(starts[0][2]) == first.primals
     assert r.objective == pytest.approx(first.objective)
     spy.clear()
-    m.solve(warm_start=[1.0, 2.0])  # wrong length: silently not passed
+    with pytest.raises(ValueError, match="warm_start has 2 values for 4 variables"):
+        m.solve(warm_start=[1.0, 2.0])
     m.solve(warm_start="abc")  # not numbers: ignored
     assert not [n for n, _ in spy if n == "setSolution"]
 

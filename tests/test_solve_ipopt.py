@@ -297,15 +297,18 @@ def test_nlp_without_rows_passes_no_g(fake_casadi):
     assert s.options == {"ipopt": {"print_level": 0, "sb": "yes"}, "print_time": False}
 
 
-def test_options_and_warm_start_of_any_length(fake_casadi):
+def test_options_and_warm_start(fake_casadi):
     m = po.Model()
     x = m.variable("x")
     m.minimize(po.sin(x))
-    m.solve(verbose=True, time_limit=3.0, warm_start=[7.0, 8.0])
+    with pytest.raises(ValueError, match="warm_start has 2 values for 1 variables"):
+        m.solve(warm_start=[7.0, 8.0])
+    assert not fake_casadi.solvers
+    m.solve(verbose=True, time_limit=3.0, warm_start=[7.0])
     s = fake_casadi.solvers[0]
     assert s.options == {"ipopt": {"print_level": 5, "sb": "yes", "max_cpu_time": 3.0},
                          "print_time": True}
-    assert list(s.kwargs["x0"]) == [7.0, 8.0]
+    assert list(s.kwargs["x0"]) == [7.0]
 
 
 def test_constraints_stack_rows_then_nonlinear_bodies(fake_casadi):

@@ -320,8 +320,9 @@ def test_warm_start_reaches_scip(capfd):
         assert "found by completesol" in capfd.readouterr().out
     r = m.solve(solver="scip", warm_start=[5.0, -3.0])  # a poor start does no harm
     assert r.status == "optimal" and r.primals == [1.0, 2.0]
-    r = m.solve(solver="scip", warm_start=[1.0], verbose=True)  # wrong length: ignored
-    assert r.status == "optimal" and "completesol" not in capfd.readouterr().out
+    with pytest.raises(ValueError, match="warm_start has 1 values for 2 variables"):
+        m.solve(solver="scip", warm_start=[1.0], verbose=True)
+    assert "completesol" not in capfd.readouterr().out
 
 
 def test_options_are_accepted_and_output_stays_off(capfd):

@@ -400,13 +400,11 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kWrite, args, kw);
     Ref path = check(PyOS_FSPath(a[0]));
-    Ref text_path = PyUnicode_Check(path.get()) ? path : check(PyUnicode_DecodeFSDefaultAndSize(
-                                                              PyBytes_AsString(path.get()),
-                                                              PyBytes_Size(path.get())));
-    Py_ssize_t len = 0;
-    const char* c = PyUnicode_AsUTF8AndSize(text_path.get(), &len);
-    if (!c) throw_already_set();
-    std::string lower(c, static_cast<size_t>(len));
+    // The suffix is read from the file system's bytes of the name, which
+    // need not be UTF-8.
+    Ref raw = PyUnicode_Check(path.get()) ? check(PyUnicode_EncodeFSDefault(path.get())) : path;
+    const std::string name(PyBytes_AsString(raw.get()), static_cast<size_t>(PyBytes_Size(raw.get())));
+    std::string lower = name;
     for (char& ch : lower)
       if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
     const bool gz = ends_with(lower, ".gz");
@@ -422,7 +420,10 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
     } else if (ends_with(lower, ".py")) {
       text = rendered(self, export_python);
     } else {
-      throw_value_error("Model.write: unknown file suffix in " + std::string(c, static_cast<size_t>(len)) +
+      Ref shown = check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
+      const char* text = PyUnicode_AsUTF8AndSize(shown.get(), nullptr);
+      if (!text) throw_already_set();
+      throw_value_error("Model.write: unknown file suffix in " + std::string(text) +
                         " (use .lp, .mps or .py, optionally followed by .gz)");
     }
     Ref data = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
