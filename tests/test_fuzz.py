@@ -860,3 +860,27 @@ def test_random_operation_sequences_fail_cleanly_and_leave_objects_usable(tmp_pa
         p = po.PersistentHighs.from_model(model=m, threads=threads)
         assert p.resolve().status == "optimal"
         assert m.solve(threads=threads).status == "optimal"
+
+
+def test_a_reentrant_objective_solving_an_endless_model_ends():
+    # What long runs met: an objective that starts a DE run and solves a
+    # model (OSQP's relaxation warning, then SCIP) whose non-convex objective
+    # rises without end. SCIP searched for ever, memory grew until the
+    # process aborted; the model is now found unbounded before the search.
+    pytest.importorskip("pyscipopt")
+    m = po.Model()
+    k = m.integer("k", lower=-1)
+    m.maximize(k * k)
+    seen = []
+
+    def objective(x):
+        po.solve_de(lambda v: v[0] ** 2, [(0.0, 1.0)], max_generations=1, pop_size=4)
+        try:
+            m.solve(solver="osqp")
+        except ValueError as e:  # OSQP refuses the non-convex objective
+            check_message(e)
+        seen.append(m.solve().status)
+        return x[0] ** 2
+
+    res = po.solve_de(objective, [(0.0, 1.0)], max_generations=1, pop_size=4, seed=1)
+    assert res.evaluations >= 4 and seen and set(seen) == {"unbounded"}

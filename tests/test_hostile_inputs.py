@@ -299,6 +299,14 @@ def test_a_non_convex_objective_rising_without_end_is_unbounded_not_endless():
     m.add(x + y >= 3)
     m.maximize(x * y)
     assert m.solve(solver="scip").status == "unbounded"
+    # A mixed-integer model tries its relaxation with HiGHS first, whose QP
+    # method would call a stationary point of x*y optimal (objective 1).
+    m2 = po.Model()
+    a, b, c = m2.integer("a", lower=0), m2.integer("b", lower=0), m2.binary("c")
+    m2.add(a - b == 0)
+    m2.maximize(a * b + c)
+    r = m2.solve()
+    assert (r.solver, r.status) == ("SCIP", "unbounded")
     # The same direction with no feasible point: infeasible.
     m.add(x <= -1)
     assert m.solve(solver="scip").status == "infeasible"

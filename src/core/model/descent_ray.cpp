@@ -44,17 +44,37 @@ struct RayCheck {
   }
 };
 
-}  // namespace
-
-bool has_descent_ray(const StandardForm& f, const std::vector<bool>& fixed, double infinity) {
-  if (!f.hessian || f.hessian->nnz() == 0) return false;
-  const Hessian& h = *f.hessian;
-  std::vector<double> diagonal(f.num_col, 0.0);
-  for (size_t j = 0; j < f.num_col; ++j) {
+std::vector<double> hessian_diagonal(const Hessian& h, size_t num_col) {
+  std::vector<double> diagonal(num_col, 0.0);
+  for (size_t j = 0; j < num_col; ++j) {
     for (int32_t k = h.q_start[j]; k < h.q_start[j + 1]; ++k) {
       if (static_cast<size_t>(h.q_index[k]) == j) diagonal[j] += h.q_value[k];
     }
   }
+  return diagonal;
+}
+
+}  // namespace
+
+bool obviously_non_convex(const StandardForm& f) {
+  if (!f.hessian || f.hessian->nnz() == 0) return false;
+  const Hessian& h = *f.hessian;
+  const std::vector<double> diagonal = hessian_diagonal(h, f.num_col);
+  for (double d : diagonal)
+    if (d < 0.0) return true;
+  for (size_t j = 0; j < f.num_col; ++j) {
+    for (int32_t k = h.q_start[j]; k < h.q_start[j + 1]; ++k) {
+      const size_t i = static_cast<size_t>(h.q_index[k]);
+      if (i != j && diagonal[i] * diagonal[j] < h.q_value[k] * h.q_value[k]) return true;
+    }
+  }
+  return false;
+}
+
+bool has_descent_ray(const StandardForm& f, const std::vector<bool>& fixed, double infinity) {
+  if (!f.hessian || f.hessian->nnz() == 0) return false;
+  const Hessian& h = *f.hessian;
+  const std::vector<double> diagonal = hessian_diagonal(h, f.num_col);
   RayCheck c{f, infinity, std::vector<double>(f.num_row, 0.0), {}};
   for (size_t j = 0; j < f.num_col; ++j) {
     if (fixed[j] || !(diagonal[j] < 0.0)) continue;

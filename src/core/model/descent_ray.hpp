@@ -21,4 +21,10 @@ namespace pelora {
 // Bounds and sides at or beyond `infinity` count as absent.
 bool has_descent_ray(const StandardForm& f, const std::vector<bool>& fixed, double infinity);
 
+// True when the Hessian fails a necessary condition of positive
+// semidefiniteness: a negative diagonal entry, or a 2x2 principal minor
+// Q_ii*Q_jj - Q_ij^2 below zero. A convex-only QP method (HiGHS's) would
+// answer such a problem with a stationary point called optimal.
+bool obviously_non_convex(const StandardForm& f);
+
 }  // namespace pelora

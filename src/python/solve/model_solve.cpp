@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/model/descent_ray.hpp"
 #include "core/model/form_cleanup.hpp"
 #include "core/model/standard_form.hpp"
 #include "python/model/model_object.hpp"
@@ -125,8 +126,10 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
     return pack_result(std::move(refused), snapshot_of(model));
   }
   std::optional<AdapterOutcome> outcome;
+  // HiGHS's QP method takes convexity for granted: a relaxation with a
+  // non-convex objective would come back "optimal" at a stationary point.
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
-      relaxation_first(name, options.solver.has_value(), type)) {
+      relaxation_first(name, options.solver.has_value(), type) && !obviously_non_convex(form)) {
     if (uses_highs(name) || !options.solver_settings) {
       outcome = try_relaxation(form, model, options);
     } else {
