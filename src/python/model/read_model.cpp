@@ -362,6 +362,8 @@ PyMethodDef read_model_def = {
     "Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers\n"
     "(needs highspy) and return it as a Model. A ranged row becomes two constraints\n"
     "(>= lower, then <= upper) with the row's name; an integer column with bounds [0, 1]\n"
-    "becomes a binary variable."};
+    "becomes a binary variable. The suffix (.mps, .lp, .gz) is read in any letter case.\n"
+    "An MPS entry for a row or column the file does not declare, or an entry given\n"
+    "twice, raises ValueError naming its line."};
 
 }  // namespace pelora::py
