@@ -10,25 +10,15 @@ import gzip
 import os
 import pathlib
 import re
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import pelora_opt as po
+from child_support import run_child
 
 np = pytest.importorskip("numpy")
 sp = pytest.importorskip("scipy.sparse")
 
-CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-
-
-def run_child(code, timeout=300):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=CHILD_ENV)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
 
 
 # --- arrays rewritten during the call -------------------------------------------
