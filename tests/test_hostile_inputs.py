@@ -142,6 +142,16 @@ def test_arrays_of_non_real_numbers_are_refused_naming_the_argument(values, kind
         m.add_matrix(np.eye(3), x, "<=", np.complex128(1 + 1j))
 
 
+def test_complex_scalars_are_refused_where_a_float_is_meant():
+    m = po.Model()
+    for value in (1j, np.complex128(2.0)):
+        with pytest.raises(TypeError, match="argument 'lower': must be real number, not "):
+            m.variable("x", lower=value)
+        with pytest.raises(TypeError, match="argument 'upper': .*real number"):
+            m.variables("y", 2, upper=value)
+    assert m.num_vars == 0
+
+
 def test_sparse_matrices_of_non_real_numbers_are_refused():
     m = po.Model()
     x = m.variables("x", 2)
