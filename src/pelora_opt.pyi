@@ -761,4 +761,6 @@ def read_model(path: str | os.PathLike[str] | bytes) -> Model:
     """Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers
     (needs highspy) and return it as a Model. A ranged row becomes two constraints
     (>= lower, then <= upper) with the row's name; an integer column with bounds [0, 1]
-    becomes a binary variable."""
+    becomes a binary variable. The suffix (.mps, .lp, .gz) is read in any letter case.
+    An MPS entry for a row or column the file does not declare, or an entry given
+    twice, raises ValueError naming its line."""

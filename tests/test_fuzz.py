@@ -16,6 +16,7 @@ import math
 import os
 import pathlib
 import random
+import re
 import resource
 
 import pytest
@@ -30,6 +31,10 @@ TRACE = os.environ.get("PELORA_FUZZ_TRACE")  # print each step and the peak memo
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 POOL = 12          # objects of each kind kept alive at once
 MAX_DEPTH = 6      # expressions built from at most this many combinations
+MAX_SOLVE_TIME = 2.0  # seconds any one solve may take
+# Weight of the operations that re-enter the library from callbacks or
+# rewrite arrays while it reads them (PELORA_FUZZ_REENTRY=5 for long hunts).
+REENTRY = float(os.environ.get("PELORA_FUZZ_REENTRY", "1"))
 
 
 class Boom(Exception):
@@ -224,7 +229,7 @@ class World:
         """A black-box objective: mostly sound, sometimes hostile."""
         r = self.rng
         kind = r.choices(["sphere", "raise", "junk", "reenter", "nan", "numpy"],
-                         [6, 1, 1, 1, 1, 1])[0]
+                         [6, 1, 1, REENTRY, 1, 1])[0]
         junk = self.junk()
         world = self
 
@@ -242,7 +247,7 @@ class World:
                 world.reentry += 1
                 try:
                     world.safe(lambda: po.solve_de(lambda v: v[0] ** 2, [(0.0, 1.0)],
-                                                   max_generations=1, pop_size=4))
+                                                   max_generations=1, pop_size=4, max_time=1.0))
                     world.safe(lambda: world.model().solve(**solve_options(world, {})))
                 finally:
                     world.reentry -= 1
@@ -402,6 +407,90 @@ def op_linear_algebra(w):
             raise
 
 
+class Mutating(collections.UserList):
+    """A sequence whose item reads run `hook` first."""
+
+    def __init__(self, items, hook):
+        super().__init__(items)
+        self.hook = hook
+
+    def __getitem__(self, i):
+        self.hook()
+        return super().__getitem__(i)
+
+
+class MutatingFloat:
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __float__(self):
+        self.hook()
+        return 1.0
+
+
+def op_mutating_arrays(w):
+    # The index and value arrays of add_matrix, quad_form and dot rewritten
+    # while the call runs: from Python code the call runs (a names, sense or
+    # variables sequence, an rhs's __float__) or from a second thread. The
+    # call either refuses cleanly or uses the values it read, never an
+    # index outside the variables it was given.
+    import threading
+    import scipy.sparse as sp
+    m, r = w.model(), w.rng
+    k, rows = r.choice([1, 2, 3]), r.choice([1, 2])
+    vs = [w.var_of(m) for _ in range(k)]
+    a = sp.csr_matrix(np.array([[r.choice([1.0, -2.0, 0.5]) for _ in range(k)]
+                                for _ in range(rows)]))
+    q = sp.csr_matrix(np.eye(k) * 2.0)
+    coeffs = np.ones(k)
+    evil = random.Random(r.random())  # the thread draws from its own generator
+
+    def mutate():
+        target = evil.choice([a, q])
+        what = evil.random()
+        if what < 0.3 and target.indices.size:
+            target.indices[evil.randrange(target.indices.size)] = evil.choice(
+                [10**9, -7, 2**31 - 1, 0, k - 1])
+        elif what < 0.5 and target.data.size:
+            target.data[evil.randrange(target.data.size)] = evil.choice([math.nan, math.inf, 3.0])
+        elif what < 0.7:
+            target.indptr[evil.randrange(target.indptr.size)] = evil.choice([10**6, -1, 0])
+        else:
+            coeffs[evil.randrange(k)] = evil.choice([math.nan, -math.inf, 1.5])
+
+    threaded = r.random() < 0.3
+    hook = (lambda: None) if threaded else mutate
+    entry = r.choice(["add_matrix", "quad_form", "dot"])
+    stop = threading.Event()
+    thread = threading.Thread(target=lambda: [mutate() for _ in iter(stop.is_set, True)])
+    if threaded:
+        thread.start()
+    try:
+        if entry == "add_matrix":
+            names = r.choice([Mutating([f"r{i}" for i in range(rows)], hook), None])
+            sense = r.choice([Mutating(["<="] * rows, hook), "<="])
+            rhs = r.choice([MutatingFloat(hook), Mutating([1.0] * rows, hook), 1.0])
+            before = size_of(m)
+            try:
+                m.add_matrix(a, Mutating(vs, hook), sense, rhs, names)
+            except Exception:
+                assert size_of(m) == before, "a refused add_matrix changed the model"
+                raise
+            return
+        if entry == "quad_form":
+            e = po.quad_form(q, Mutating(vs, hook))
+        else:
+            e = po.dot(coeffs, Mutating(vs, hook))
+    finally:
+        stop.set()
+        if threaded:
+            thread.join()
+    given = {v.index for v in vs}
+    used = {int(i) for i in re.findall(r"x(\d+)", repr(e))}
+    assert used <= given, f"{entry} used variables {used - given} it was not given"
+    w.keep(w.exprs, (e, MAX_DEPTH))
+
+
 def op_add_constraint(w):
     m, r = w.model(), w.rng
     x, y = w.var_of(m), w.var_of(m)
@@ -514,6 +603,11 @@ def solve_options(w, names=SOLVE_OPTIONS):
     if UNDER_ASAN and not isinstance(opts.get("solver"), str):
         # Never left to the automatic choice, which picks Ipopt for nonlinear models.
         opts["solver"] = w.rng.choice(SOLVE_OPTIONS["solver"])
+    # Every solve ends: a number that sets no limit (absent, NaN, infinite,
+    # negative) becomes a short one; junk stays, to be refused.
+    limit = opts.get("time_limit")
+    if limit is None or (isinstance(limit, (int, float)) and not 0 <= limit <= MAX_SOLVE_TIME):
+        opts["time_limit"] = MAX_SOLVE_TIME
     return opts
 
 
@@ -686,12 +780,13 @@ OPERATIONS = [
     (op_add_constraint, 10, True),
     (op_objective, 5, True),
     (op_cone, 3, True),
-    (op_reentrant_bound, 1, False),
+    (op_reentrant_bound, REENTRY, False),
     (op_export, 4, False),
     (op_var_identity, 1, False),
     (op_inspect, 3, False),
     (op_files, 2, False),
     (op_linear_algebra, 4, False),
+    (op_mutating_arrays, 2 * REENTRY, False),
     (op_solve, 3, False),
     (op_one_line, 2, False),
     (op_result, 6, False),
@@ -765,3 +860,27 @@ def test_random_operation_sequences_fail_cleanly_and_leave_objects_usable(tmp_pa
         p = po.PersistentHighs.from_model(model=m, threads=threads)
         assert p.resolve().status == "optimal"
         assert m.solve(threads=threads).status == "optimal"
+
+
+def test_a_reentrant_objective_solving_an_endless_model_ends():
+    # What long runs met: an objective that starts a DE run and solves a
+    # model (OSQP's relaxation warning, then SCIP) whose non-convex objective
+    # rises without end. SCIP searched for ever, memory grew until the
+    # process aborted; the model is now found unbounded before the search.
+    pytest.importorskip("pyscipopt")
+    m = po.Model()
+    k = m.integer("k", lower=-1)
+    m.maximize(k * k)
+    seen = []
+
+    def objective(x):
+        po.solve_de(lambda v: v[0] ** 2, [(0.0, 1.0)], max_generations=1, pop_size=4)
+        try:
+            m.solve(solver="osqp")
+        except ValueError as e:  # OSQP refuses the non-convex objective
+            check_message(e)
+        seen.append(m.solve().status)
+        return x[0] ** 2
+
+    res = po.solve_de(objective, [(0.0, 1.0)], max_generations=1, pop_size=4, seed=1)
+    assert res.evaluations >= 4 and seen and set(seen) == {"unbounded"}

@@ -3,23 +3,10 @@
 The concurrent runs and the memory measurements happen in a child process:
 a crash there fails the test instead of ending the suite, and the child's
 peak resident size is its own."""
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
 import pelora_opt as po
-
-CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-
-
-def run_child(code, timeout=300):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout, env=CHILD_ENV)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
-    return proc.stdout
+from child_support import run_child
 
 
 LP = """

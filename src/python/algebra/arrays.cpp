@@ -122,15 +122,18 @@ CsrMatrix from_triples(size_t rows, size_t cols, size_t nnz, R row_of, C col_of,
 }
 
 // The compressed arrays (CSR when `by_row`, CSC otherwise) of a scipy.sparse
-// matrix, checked; CSR is used in place, CSC turned into CSR.
+// matrix, copied and checked (the copies, never the originals, are checked
+// and used); CSC is turned into CSR.
 CsrMatrix compressed(PyObject* o, size_t rows, size_t cols, bool by_row, const std::string& what) {
   Ref indptr_obj = get_attr(o, "indptr"), indices_obj = get_attr(o, "indices"), data_obj = get_attr(o, "data");
-  IndexArray indptr(indptr_obj.get(), what + " indptr");
-  auto indices = std::make_shared<IndexArray>(indices_obj.get(), what + " indices");
-  auto data = std::make_shared<DoubleArray>(data_obj.get(), what);
+  IndexArray indptr_in(indptr_obj.get(), what + " indptr");
+  IndexArray indices_in(indices_obj.get(), what + " indices");
+  DoubleArray data_in(data_obj.get(), what);
+  std::vector<int64_t> indptr = indptr_in.take(), indices = indices_in.take();
+  std::vector<double> data = data_in.take();
   const size_t outer = by_row ? rows : cols;
-  const size_t nnz = data->values().size();
-  if (indptr.size() != outer + 1 || indices->size() != nnz || indptr[0] != 0 ||
+  const size_t nnz = data.size();
+  if (indptr.size() != outer + 1 || indices.size() != nnz || indptr[0] != 0 ||
       indptr[outer] != static_cast<int64_t>(nnz)) {
     throw_value_error(what + " has inconsistent sparse index arrays");
   }
@@ -138,98 +141,158 @@ CsrMatrix compressed(PyObject* o, size_t rows, size_t cols, bool by_row, const s
   for (size_t j = 0; j < outer; ++j) {
     if (indptr[j + 1] < indptr[j]) throw_value_error(what + " has inconsistent sparse index arrays");
   }
-  for (size_t k = 0; k < nnz; ++k) {
-    const int64_t i = (*indices)[k];
+  for (int64_t i : indices) {
     if (i < 0 || static_cast<size_t>(i) >= inner) throw_value_error(what + " has an index out of range");
   }
   if (by_row) {
     CsrMatrix m;
     m.rows = rows;
     m.cols = cols;
-    m.indptr.resize(rows + 1);
-    for (size_t r = 0; r <= rows; ++r) m.indptr[r] = indptr[r];
-    m.index_view = std::move(indices);
-    m.data_view = std::move(data);
+    m.indptr = std::move(indptr);
+    m.indices = std::move(indices);
+    m.data = std::move(data);
     return m;
   }
   std::vector<int64_t> outer_of(nnz);
   for (size_t j = 0; j < outer; ++j) {
     for (int64_t k = indptr[j]; k < indptr[j + 1]; ++k) outer_of[static_cast<size_t>(k)] = static_cast<int64_t>(j);
   }
-  const double* d = data->values().data();
-  const IndexArray& ix = *indices;
   return from_triples(
-      rows, cols, nnz, [&](size_t k) { return ix[k]; }, [&](size_t k) { return outer_of[k]; },
-      [&](size_t k) { return d[k]; }, what);
+      rows, cols, nnz, [&](size_t k) { return indices[k]; }, [&](size_t k) { return outer_of[k]; },
+      [&](size_t k) { return data[k]; }, what);
+}
+
+// True for a buffer format whose items are not real numbers: bool ('?'),
+// complex ('Z' prefix), object ('O'), characters and strings.
+bool non_real_format(const char* format) {
+  if (!format) return false;
+  while (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') ++format;
+  return *format == '?' || *format == 'Z' || *format == 'O' || *format == 'c' || *format == 's' ||
+         *format == 'p';
+}
+
+// Copies the entries of a contiguous buffer holding items of type T.
+template <class T, class U>
+void copy_items(const Py_buffer& v, std::vector<U>& out) {
+  const size_t n = static_cast<size_t>(v.len) / sizeof(T);
+  out.resize(n);
+  if constexpr (sizeof(T) == sizeof(U)) {
+    if (n) std::memcpy(out.data(), v.buf, n * sizeof(T));
+  } else {
+    const T* p = static_cast<const T*>(v.buf);
+    for (size_t k = 0; k < n; ++k) out[k] = static_cast<U>(p[k]);
+  }
 }
 
 }  // namespace
 
-IndexArray::IndexArray(PyObject* o, const std::string& what) {
-  if (contiguous_view(o, view_)) {
-    const char c = format_code(view_.format);
-    if ((c == 'i' && view_.itemsize == 4) || ((c == 'l' || c == 'q') && view_.itemsize == 8)) {
-      init(view_.buf, view_.itemsize, static_cast<size_t>(view_.len / view_.itemsize));
-      return;
-    }
-    PyBuffer_Release(&view_);
+void refuse_non_real(PyObject* o, const std::string& what) {
+  if (PyFloat_Check(o) || PyLong_Check(o) || PyList_Check(o) || PyTuple_Check(o)) return;
+  if (PyComplex_Check(o)) throw_type_error(what + " must hold real numbers, not complex values");
+  PyObject* raw = PyObject_GetAttrString(o, "dtype");
+  if (!raw) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+    PyErr_Clear();
+    return;
   }
-  holder_ = numpy_contiguous(o, "int64", what);
-  if (!contiguous_view(holder_.get(), view_)) throw_type_error(what + " must hold integers");
-  init(view_.buf, 8, static_cast<size_t>(view_.len / 8));
+  Ref dtype = Ref::steal(raw);
+  PyObject* kind_raw = PyObject_GetAttrString(dtype.get(), "kind");
+  if (!kind_raw) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+    PyErr_Clear();
+    return;
+  }
+  Ref kind = Ref::steal(kind_raw);
+  if (!PyUnicode_Check(kind.get()) || PyUnicode_GetLength(kind.get()) != 1) return;
+  const Py_UCS4 k = PyUnicode_ReadChar(kind.get(), 0);
+  if (k == 'i' || k == 'u' || k == 'f') return;
+  if (k == 'U' || k == 'S' || k == 'V') throw_type_error(what + " must hold numbers");
+  Ref name = Ref::steal(PyObject_Str(dtype.get()));
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (!text) {
+    PyErr_Clear();
+    text = "non-numeric";
+  }
+  throw_type_error(what + " must hold real numbers, not " + text + " values");
 }
 
-IndexArray::~IndexArray() { PyBuffer_Release(&view_); }
-
-void IndexArray::init(void* buf, Py_ssize_t itemsize, size_t n) {
-  if (itemsize == 4) p32_ = static_cast<const int32_t*>(buf);
-  else p64_ = static_cast<const int64_t*>(buf);
-  size_ = n;
+IndexArray::IndexArray(PyObject* o, const std::string& what) {
+  refuse_non_real(o, what);
+  BufferView v;
+  v.held = contiguous_view(o, v.view);
+  if (v.held) {
+    const char c = format_code(v.view.format);
+    if (c == 'i' && v.view.itemsize == 4) {
+      copy_items<int32_t>(v.view, values_);
+      return;
+    }
+    if ((c == 'l' || c == 'q') && v.view.itemsize == 8) {
+      copy_items<int64_t>(v.view, values_);
+      return;
+    }
+    if (non_real_format(v.view.format) || c == 'd' || c == 'f' || c == 'e') {
+      throw_type_error(what + " must hold integers");
+    }
+  }
+  Ref holder = numpy_contiguous(o, "int64", what);
+  BufferView w;
+  w.held = contiguous_view(holder.get(), w.view);
+  if (!w.held) throw_type_error(what + " must hold integers");
+  copy_items<int64_t>(w.view, values_);
 }
 
 DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
+  refuse_non_real(o, what);
+  bool done = false;
   if (PyList_Check(o) || PyTuple_Check(o)) {
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) throw_already_set();
-    own_.reserve(static_cast<size_t>(n));
+    values_.reserve(static_cast<size_t>(n));
     bool nested = false;
     for (Py_ssize_t i = 0; i < PySequence_Size(o) && !nested; ++i) {
       Ref item = check(PySequence_GetItem(o, i));
       double v;
-      if (number_operand(item.get(), v)) own_.push_back(v);
+      if (!PyFloat_CheckExact(item.get()) && !PyLong_CheckExact(item.get())) {
+        refuse_non_real(item.get(), what);
+      }
+      if (number_operand(item.get(), v)) values_.push_back(v);
       else if (PySequence_Check(item.get()) && !PyUnicode_Check(item.get())) nested = true;
       else throw_type_error(what + " must hold numbers");
     }
     if (!nested) {
-      data_ = own_.data();
-      size_ = own_.size();
-      shape_ = {static_cast<Py_ssize_t>(size_)};
+      shape_ = {static_cast<Py_ssize_t>(values_.size())};
+      done = true;
     } else {
-      own_.clear();
+      values_.clear();
     }
   }
-  if (!data_) {
-    view_.held = contiguous_view(o, view_.view);
-    if (view_.held && !(format_code(view_.view.format) == 'd' && view_.view.itemsize == 8)) {
-      PyBuffer_Release(&view_.view);
-      view_.held = false;
+  if (!done) {
+    BufferView v;
+    v.held = contiguous_view(o, v.view);
+    if (v.held && non_real_format(v.view.format)) {
+      throw_type_error(what + " must hold real numbers, not " +
+                       (*v.view.format == 'Z' ? std::string("complex") : std::string("non-numeric")) +
+                       " values");
     }
-    if (!view_.held) {
-      holder_ = numpy_contiguous(o, "float64", what);
-      view_.held = contiguous_view(holder_.get(), view_.view);
-      if (!view_.held) throw_type_error(what + " must hold numbers");
+    Ref holder;
+    if (v.held && !(format_code(v.view.format) == 'd' && v.view.itemsize == 8)) {
+      PyBuffer_Release(&v.view);
+      v.held = false;
     }
-    data_ = static_cast<const double*>(view_.view.buf);
-    size_ = static_cast<size_t>(view_.view.len / 8);
-    shape_ = view_shape(view_.view);
+    if (!v.held) {
+      holder = numpy_contiguous(o, "float64", what);
+      v.held = contiguous_view(holder.get(), v.view);
+      if (!v.held) throw_type_error(what + " must hold numbers");
+    }
+    copy_items<double>(v.view, values_);
+    shape_ = view_shape(v.view);
   }
-  for (double x : values()) {
+  for (double x : values_) {
     if (std::isnan(x) || (!allow_inf && std::isinf(x))) {
       throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
     }
   }
 }
-
 bool is_array_like(PyObject* o) {
   if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
   return PyList_Check(o) || PyTuple_Check(o) || PyObject_CheckBuffer(o) ||
@@ -258,9 +321,6 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
     } else {
       Ref csr = call_method(o, "tocsr");
       return compressed(csr.get(), rows, cols, true, what);
-    }
-    for (size_t k = 0; k < m.nnz(); ++k) {
-      if (!std::isfinite(m.value(k))) throw_value_error(what + " contains a NaN or infinite entry");
     }
     return m;
   }

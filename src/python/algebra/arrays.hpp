@@ -1,13 +1,13 @@
 // Reading numbers and matrices from Python arrays in bulk: anything with the
-// buffer protocol (numpy arrays, memoryviews, array.array) is read in place
-// when it already holds float64 (or int32/int64 indices) contiguously; other
-// array-likes are converted once by numpy; lists and tuples of numbers are
-// read item by item in C++. No Python call per entry.
+// buffer protocol (numpy arrays, memoryviews, array.array) is copied straight
+// from its memory when it already holds float64 (or int32/int64 indices)
+// contiguously; other array-likes are converted once by numpy; lists and
+// tuples of numbers are read item by item in C++. No Python call per entry,
+// and every entry is read exactly once, into memory of our own.
 #pragma once
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,64 +30,66 @@ struct BufferView {
   }
 };
 
-// A contiguous float64 view of an array-like, valid while this object lives.
+// The float64 entries of an array-like, copied out of it in one pass that
+// also checks them. Nothing here keeps reading the caller's memory: Python
+// code that runs later in the same call (a `__float__`, a `__getitem__`,
+// another thread) may rewrite the array without changing what was read.
 class DoubleArray {
  public:
-  // `what` names the argument in messages. Non-numeric content raises
-  // TypeError "{what} must hold numbers"; NaN or infinite entries raise
-  // ValueError "{what} contains a NaN or infinite entry" unless `allow_inf`
-  // (then only NaN is refused, for bounds).
+  // `what` names the argument in messages. Complex, datetime, timedelta,
+  // bool and object arrays raise TypeError "{what} must hold real numbers,
+  // not {dtype} values"; other non-numeric content TypeError
+  // "{what} must hold numbers"; NaN or infinite entries raise ValueError
+  // "{what} contains a NaN or infinite entry" unless `allow_inf` (then only
+  // NaN is refused, for bounds).
   DoubleArray(PyObject* o, const std::string& what, bool allow_inf = false);
   DoubleArray(const DoubleArray&) = delete;
   DoubleArray& operator=(const DoubleArray&) = delete;
 
-  std::span<const double> values() const { return {data_, size_}; }
+  std::span<const double> values() const { return values_; }
   const std::vector<Py_ssize_t>& shape() const { return shape_; }
+  std::vector<double> take() { return std::move(values_); }
 
  private:
-  Ref holder_;  // declared before the view, so the view is released first
-  BufferView view_;
-  std::vector<double> own_;
-  const double* data_ = nullptr;
-  size_t size_ = 0;
+  std::vector<double> values_;
   std::vector<Py_ssize_t> shape_;
 };
 
-// Integer entries (int32 or int64) of an array-like, read in place when it
-// holds one of those contiguously, converted once by numpy otherwise.
+// Integer entries of an array-like, copied out of it in one pass. Anything
+// that does not hold integers (floats, bools, complex, ...) raises
+// TypeError "{what} must hold integers".
 class IndexArray {
  public:
   IndexArray(PyObject* o, const std::string& what);
-  ~IndexArray();
   IndexArray(const IndexArray&) = delete;
   IndexArray& operator=(const IndexArray&) = delete;
 
-  size_t size() const { return size_; }
-  int64_t operator[](size_t k) const { return p32_ ? p32_[k] : p64_[k]; }
+  size_t size() const { return values_.size(); }
+  int64_t operator[](size_t k) const { return values_[k]; }
+  std::vector<int64_t> take() { return std::move(values_); }
 
  private:
-  void init(void* buf, Py_ssize_t itemsize, size_t n);
-  Py_buffer view_{};
-  Ref holder_;
-  const int32_t* p32_ = nullptr;
-  const int64_t* p64_ = nullptr;
-  size_t size_ = 0;
+  std::vector<int64_t> values_;
 };
 
-// A sparse or dense matrix in compressed-row form. The column indices and
-// values are either owned or, for a CSR input, views of its arrays.
+// A sparse or dense matrix in compressed-row form, owned: every column
+// index lies in [0, cols) and every value is finite.
 struct CsrMatrix {
   size_t rows = 0, cols = 0;
   std::vector<int64_t> indptr;  // rows + 1 entries
   std::vector<int64_t> indices;
   std::vector<double> data;
-  std::shared_ptr<IndexArray> index_view;
-  std::shared_ptr<DoubleArray> data_view;
 
-  size_t nnz() const { return data_view ? data_view->values().size() : data.size(); }
-  int64_t index(size_t k) const { return index_view ? (*index_view)[k] : indices[k]; }
-  double value(size_t k) const { return data_view ? data_view->values()[k] : data[k]; }
+  size_t nnz() const { return data.size(); }
+  int64_t index(size_t k) const { return indices[k]; }
+  double value(size_t k) const { return data[k]; }
 };
+
+// Refuses, with TypeError "{what} must hold real numbers, not {dtype}
+// values", a numpy array or scalar (anything with a dtype) whose entries are
+// complex, datetime, timedelta, bool or objects; text, bytes and records
+// raise TypeError "{what} must hold numbers".
+void refuse_non_real(PyObject* o, const std::string& what);
 
 // Reads a numpy 2-D array, a nested sequence, or any scipy.sparse matrix or
 // array (CSR, CSC and COO taken whole; other formats converted once with

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <unordered_map>
+#include <sys/stat.h>
 
 #include "core/model/building.hpp"
 #include "core/model/editing.hpp"
@@ -661,6 +662,38 @@ bool ends_with(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
+// Writes `data` (bytes) to the file at `path`. A write or close that fails
+// (a full disk, a file size limit) raises its own OSError, and a regular
+// file left half-written is removed.
+void write_whole_file(PyObject* path, PyObject* data) {
+  Ref io = import_module("io");
+  Ref mode = py_str("wb");
+  Ref file = call_method(io.get(), "open", path, mode.get());
+  bool regular = false;
+  if (Ref fd = Ref::steal(PyObject_CallMethod(file.get(), "fileno", nullptr))) {
+    struct stat st {};
+    const int n = PyLong_AsLong(fd.get());
+    regular = !PyErr_Occurred() && fstat(n, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  PyErr_Clear();
+  Ref written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", data));
+  if (written) {
+    if (Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr))) return;
+  }
+  // Keep the first failure; closing and removing run with no error pending.
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  PyErr_Fetch(&type, &value, &trace);
+  Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
+  PyErr_Clear();
+  if (regular) {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    Ref removed = os ? Ref::steal(PyObject_CallMethod(os.get(), "remove", "O", path)) : Ref();
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, trace);
+  throw_already_set();
+}
+
 const Params<1> kWrite{"Model.write()", {"path"}, 1, false};
 
 // The format follows the suffix (letter case ignored): .lp, .mps or .py,
@@ -669,13 +702,11 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kWrite, args, kw);
     Ref path = check(PyOS_FSPath(a[0]));
-    Ref text_path = PyUnicode_Check(path.get()) ? path : check(PyUnicode_DecodeFSDefaultAndSize(
-                                                              PyBytes_AsString(path.get()),
-                                                              PyBytes_Size(path.get())));
-    Py_ssize_t len = 0;
-    const char* c = PyUnicode_AsUTF8AndSize(text_path.get(), &len);
-    if (!c) throw_already_set();
-    std::string lower(c, static_cast<size_t>(len));
+    // The suffix is read from the file system's bytes of the name, which
+    // need not be UTF-8.
+    Ref raw = PyUnicode_Check(path.get()) ? check(PyUnicode_EncodeFSDefault(path.get())) : path;
+    const std::string name(PyBytes_AsString(raw.get()), static_cast<size_t>(PyBytes_Size(raw.get())));
+    std::string lower = name;
     for (char& ch : lower)
       if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
     const bool gz = ends_with(lower, ".gz");
@@ -691,7 +722,10 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
     } else if (ends_with(lower, ".py")) {
       text = rendered(self, export_python);
     } else {
-      throw_value_error("Model.write: unknown file suffix in " + std::string(c, static_cast<size_t>(len)) +
+      Ref shown = check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "backslashreplace"));
+      const char* text = PyUnicode_AsUTF8AndSize(shown.get(), nullptr);
+      if (!text) throw_already_set();
+      throw_value_error("Model.write: unknown file suffix in " + std::string(text) +
                         " (use .lp, .mps or .py, optionally followed by .gz)");
     }
     Ref data = check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -700,13 +734,7 @@ PyObject* model_write(PyObject* self, PyObject* args, PyObject* kw) {
       Ref compress = check(PyObject_GetAttrString(gzip.get(), "compress"));
       data = check(PyObject_CallFunctionObjArgs(compress.get(), data.get(), nullptr));
     }
-    Ref io = import_module("io");
-    Ref open = check(PyObject_GetAttrString(io.get(), "open"));
-    Ref mode = check(PyUnicode_FromString("wb"));
-    Ref file = check(PyObject_CallFunctionObjArgs(open.get(), path.get(), mode.get(), nullptr));
-    Ref written = Ref::steal(PyObject_CallMethod(file.get(), "write", "O", data.get()));
-    Ref closed = Ref::steal(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (!written || !closed) throw_already_set();
+    write_whole_file(path.get(), data.get());
     Py_RETURN_NONE;
   });
 }

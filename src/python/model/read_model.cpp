@@ -10,12 +10,17 @@
 // with bounds [0, 1] becomes a binary variable.
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/model/building.hpp"
+#include "core/model/mps_check.hpp"
 #include "python/model/model_object.hpp"
 #include "python/registry.hpp"
 #include "python/runtime/args.hpp"
@@ -327,23 +332,94 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
 
 const Params<1> kReadModel{"read_model()", {"path"}, 1, false};
 
+// The suffix that chooses HiGHS's reader, in lower case ("" for none known).
+std::string reader_suffix(const std::string& raw) {
+  std::string lower = raw;
+  for (char& ch : lower)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  for (const char* s : {".mps.gz", ".lp.gz", ".mps", ".lp"}) {
+    const std::string tail(s);
+    if (lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0)
+      return tail;
+  }
+  return "";
+}
+
+// A symbolic link to a file under a name HiGHS can open and whose suffix it
+// recognises (plain UTF-8, lower-case suffix), removed with its folder when
+// this goes.
+class TempLink {
+ public:
+  TempLink(const std::string& target, const std::string& suffix) {
+    char folder[] = "/tmp/pelora-read-XXXXXX";
+    if (!mkdtemp(folder)) throw_error(PyExc_OSError, "read_model: cannot make a temporary folder");
+    folder_ = folder;
+    char* full = realpath(target.c_str(), nullptr);
+    if (!full) throw_error(PyExc_OSError, "read_model: cannot resolve the path");
+    const std::string absolute(full);
+    free(full);
+    path_ = folder_ + "/model" + suffix;
+    if (symlink(absolute.c_str(), path_.c_str()) != 0) {
+      path_.clear();
+      throw_error(PyExc_OSError, "read_model: cannot link the file into a temporary folder");
+    }
+  }
+  ~TempLink() {
+    if (!path_.empty()) unlink(path_.c_str());
+    if (!folder_.empty()) rmdir(folder_.c_str());
+  }
+  TempLink(const TempLink&) = delete;
+  TempLink& operator=(const TempLink&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_, path_;
+};
+
+// The bytes of the file when `read` (decompressed for .gz), or null when
+// gzip cannot read them (HiGHS then judges the file itself). Opening gives the
+// interpreter's own error for a missing or unreadable file.
+Ref file_bytes(PyObject* path, bool gz, bool read) {
+  Ref module = import_module(gz && read ? "gzip" : "io");
+  Ref mode = py_str("rb");
+  Ref f = call_method(module.get(), "open", path, mode.get());
+  if (!read) {
+    call_method(f.get(), "close");
+    return Ref();
+  }
+  Ref data = Ref::steal(PyObject_CallMethod(f.get(), "read", nullptr));
+  if (!data && !PyErr_ExceptionMatches(PyExc_Exception)) throw_already_set();
+  PyErr_Clear();
+  call_method(f.get(), "close");
+  if (data && !PyBytes_Check(data.get())) return Ref();
+  return data;
+}
+
 PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kReadModel, args, kw);
+    // A str, bytes or os.PathLike path, as open() takes.
     Ref path = check(PyOS_FSPath(a[0]));
     Ref text = PyUnicode_Check(path.get())
                    ? path
                    : check(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AsString(path.get()),
                                                             PyBytes_Size(path.get())));
     const std::string file = utf8(Ref::steal(PyObject_Repr(text.get())).get());
-    // Opening the file first gives the interpreter's own error for a missing
-    // or unreadable file (FileNotFoundError, IsADirectoryError, ...), naming it.
-    {
-      Ref io = import_module("io");
-      Ref mode = py_str("rb");
-      Ref f = call_method(io.get(), "open", path.get(), mode.get());
-      call_method(f.get(), "close");
+    Ref encoded = PyUnicode_Check(path.get()) ? check(PyUnicode_EncodeFSDefault(path.get())) : path;
+    const std::string raw(PyBytes_AsString(encoded.get()), static_cast<size_t>(PyBytes_Size(encoded.get())));
+    const std::string suffix = reader_suffix(raw);
+    const bool gz = suffix.size() > 3 && suffix.compare(suffix.size() - 3, 3, ".gz") == 0;
+    const bool mps = suffix.rfind(".mps", 0) == 0;
+    Ref contents = file_bytes(path.get(), gz, mps);
+    // HiGHS reports entries for undeclared rows or columns, and repeated
+    // entries, only in its log and reads on without them: such a file is
+    // refused here, with the line.
+    if (contents) {
+      const std::string_view bytes(PyBytes_AsString(contents.get()),
+                                   static_cast<size_t>(PyBytes_Size(contents.get())));
+      if (auto fault = mps_fault(bytes)) unreadable(file, *fault);
     }
+    contents = Ref();
     Ref highspy = Ref::steal(import_module_raw("highspy"));
     if (!highspy) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
@@ -351,9 +427,18 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
       throw_error(PyExc_ImportError,
                   "read_model: reading " + file + " needs the highspy package (pip install highspy)");
     }
+    // HiGHS takes a UTF-8 name and picks its reader by a lower-case suffix:
+    // any other name reaches it through a link.
+    const bool plain_name = PyUnicode_AsUTF8AndSize(text.get(), nullptr) != nullptr;
+    PyErr_Clear();
+    std::optional<TempLink> link;
+    if (!plain_name || (!suffix.empty() && raw.compare(raw.size() - suffix.size(), suffix.size(), suffix) != 0)) {
+      link.emplace(raw, suffix);
+    }
+    Ref name = link ? py_str(link->path()) : text;
     Ref h = new_highs(highspy.get(), false);
     set_highs_option(h.get(), "output_flag", Py_False);
-    Ref status = call_method(h.get(), "readModel", text.get());
+    Ref status = call_method(h.get(), "readModel", name.get());
     if (highs_status_is(highspy.get(), status.get(), "kError"))
       unreadable(file, "HiGHS does not read it as an MPS or LP file");
     return build_model(file, highspy.get(), h.get());
@@ -368,6 +453,8 @@ PyMethodDef read_model_def = {
     "Read a model file (MPS fixed or free, LP; .gz compressed too) with HiGHS's readers\n"
     "(needs highspy) and return it as a Model. A ranged row becomes two constraints\n"
     "(>= lower, then <= upper) with the row's name; an integer column with bounds [0, 1]\n"
-    "becomes a binary variable."};
+    "becomes a binary variable. The suffix (.mps, .lp, .gz) is read in any letter case.\n"
+    "An MPS entry for a row or column the file does not declare, or an entry given\n"
+    "twice, raises ValueError naming its line."};
 
 }  // namespace pelora::py

@@ -25,6 +25,9 @@ void throw_cannot_convert(PyObject* o, const char* target) {
 }
 
 double as_double(PyObject* o) {
+  // numpy's complex scalars convert with a warning, dropping the imaginary
+  // part; they are refused as Python's own complex is.
+  if (PyComplex_Check(o)) throw_type_error("must be real number, not " + type_name(o));
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) throw_already_set();
   return d;

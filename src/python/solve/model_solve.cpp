@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/model/descent_ray.hpp"
 #include "core/model/form_cleanup.hpp"
 #include "core/model/standard_form.hpp"
 #include "python/algebra/objects.hpp"
@@ -186,8 +187,10 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   }
   std::optional<AdapterOutcome> outcome;
   bool relaxed_first = false;
+  // HiGHS's QP method takes convexity for granted: a relaxation with a
+  // non-convex objective would come back "optimal" at a stationary point.
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
-      relaxation_first(name, options.solver.has_value(), type)) {
+      relaxation_first(name, options.solver.has_value(), type) && !obviously_non_convex(form)) {
     relaxed_first = true;
     if (uses_highs(name) || !options.solver_settings) {
       outcome = try_relaxation(form, model, options);

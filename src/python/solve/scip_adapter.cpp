@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/model/descent_ray.hpp"
 #include "core/model/form_cleanup.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
@@ -478,6 +479,18 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     r.solve_time = perf_counter() - t0;
     return out;
   }
+  // A non-convex objective that falls without end along a free direction
+  // would keep SCIP's spatial search branching for ever: the model is then
+  // unbounded when feasible, and only its feasibility is left to SCIP.
+  const bool nonlinear = (nl_objective && !nl_objective->nl_terms.empty()) || !model.nl_constraints.empty();
+  bool feasibility_only = false;
+  if (!nonlinear && f.hessian && f.hessian->nnz() > 0) {
+    std::vector<bool> fixed(f.num_col, false);
+    for (const auto& cone : f.soc_cones)
+      for (VarIndex v : cone) fixed[v] = true;
+    feasibility_only = has_descent_ray(f, fixed, s.infinity);
+  }
+  if (feasibility_only) std::fill(cost.begin(), cost.end(), 0.0);
   apply_options(s, o);
   // A continuous LP keeps its rows as they are (no presolve, no bound
   // propagation) so that the final LP's duals price the model's rows.
@@ -504,7 +517,7 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
     vars[j] = PyList_GetItem(var_list.get(), static_cast<Py_ssize_t>(j));
   }
 
-  const bool quadratic = f.hessian && f.hessian->nnz() > 0;
+  const bool quadratic = f.hessian && f.hessian->nnz() > 0 && !feasibility_only;
   std::vector<Ref> terms;
   if (f.num_row > 0 || quadratic || !f.soc_cones.empty()) {
     terms.reserve(f.num_col);
@@ -547,10 +560,17 @@ AdapterOutcome solve_with_scip(const StandardForm& f, const ModelData& model,
   }
 
   const InterruptWatch watch;  // SCIP answers Ctrl-C itself while it runs
-  call_method(s.model.get(), "optimize");
+  // The search runs with the interpreter lock released where pyscipopt
+  // offers it, so other threads keep running meanwhile.
+  Ref nogil = Ref::steal(PyObject_GetAttrString(s.model.get(), "optimizeNogil"));
+  PyErr_Clear();
+  call_method(s.model.get(), nogil ? "optimizeNogil" : "optimize");
   r.solve_time = perf_counter() - t0;
 
   r.status = scip_status(text_of(call_method(s.model.get(), "getStatus").get()));
+  if (feasibility_only && count_of(call_method(s.model.get(), "getNSols").get()) > 0) {
+    r.status = SolveStatus::Unbounded;
+  }
   watch.settle(r.status == SolveStatus::Interrupted);
   const bool no_point = r.status == SolveStatus::Infeasible ||
                         r.status == SolveStatus::Unbounded ||
