@@ -72,7 +72,8 @@ print(repr(po.dot(c, SpoilC(x))))
 """)
     lines = [line.strip() for line in out.splitlines()]
     assert lines[:2] == ["a: x_0 + 2 x_1 + 3 x_2 <= 1", "b: 4 x_0 + 5 x_1 + 6 x_2 <= 2"]
-    assert lines[2] == repr(po.quad_form(sp.eye(3), [po.Model().variable(n) for n in "abc"]))
+    abc = po.Model()
+    assert lines[2] == repr(po.quad_form(sp.eye(3), [abc.variable(n) for n in "abc"]))
     assert lines[3] == "x0 + 2*x1 + 3*x2"
 
 

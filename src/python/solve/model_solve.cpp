@@ -102,7 +102,7 @@ std::optional<AdapterOutcome> try_relaxation(StandardForm& form, const ModelData
 // length of a list, which must be one value per variable.
 void read_start_forms(const ModelData& model, PyObject* kwargs, SolveOptions& o) {
   PyObject* w = kwargs && PyDict_Check(kwargs) ? PyDict_GetItemString(kwargs, "warm_start") : nullptr;
-  if (!w || w == Py_None || is_result(w)) return;
+  if (!w || w == Py_None) return;
   const size_t n = model.variables.size();
   if (PyDict_Check(w)) {
     std::vector<std::pair<VarIndex, double>> given;
