@@ -79,6 +79,8 @@ Ref build_lp(PyObject* highspy, const Numpy& np, const ModelSnapshot& snap,
   }
   Ref h = new_highs(highspy, /*verbose=*/false);
   set_highs_option(h.get(), "output_flag", Py_False);
+  // Its runs may size HiGHS's shared scheduler by the default count.
+  note_highs_automatic_threads();
   if (!col_lower.empty()) {
     Ref n = py_int(static_cast<long long>(col_lower.size()));
     Ref lo = np.view(col_lower), up = np.view(col_upper);
