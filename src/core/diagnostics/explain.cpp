@@ -21,7 +21,7 @@ std::string position_name(const LinearConstraint& c, size_t position) {
 
 const std::vector<LinearConstraint>& constraints_of(const ResultData& r) {
   static const std::vector<LinearConstraint> none;
-  return r.snapshot ? r.snapshot->constraints : none;
+  return r.snapshot ? r.snapshot->constraints.get() : none;
 }
 
 bool has_term(const LinearConstraint& c, size_t index) {

@@ -43,8 +43,9 @@ VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, doub
     upper = 1.0;
   }
   m.var_names.add_batch(prefix, count);
+  std::vector<VarRecord>& vars = m.variables.edit();
   for (size_t i = 0; i < count; ++i) {
-    m.variables.push_back(VarRecord{static_cast<VarIndex>(first + i), kind, lower, upper});
+    vars.push_back(VarRecord{static_cast<VarIndex>(first + i), kind, lower, upper});
   }
   return first;
 }
@@ -74,10 +75,11 @@ void VarNames::add_block(std::string text, bool batch, size_t count) {
 VarNames VarNames::rebound(ModelId owner) const {
   VarNames out;
   out.owner_ = owner;
-  out.blocks_.reserve(blocks_.size());
+  std::vector<NameRef>& to = out.blocks_.edit();
+  to.reserve(blocks_.size());
   for (const NameRef& b : blocks_) {
     const NameBlock* p = b.get();
-    out.blocks_.emplace_back(new NameBlock(p->text(), p->first(), p->is_batch(), owner));
+    to.emplace_back(new NameBlock(p->text(), p->first(), p->is_batch(), owner));
   }
   out.size_ = size_;
   return out;
@@ -154,11 +156,13 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
 
 size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) {
   const size_t at = m.constraints.size();
-  m.constraints.reserve(at + rows.size());
-  m.row_ids.reserve(at + rows.size());
+  std::vector<LinearConstraint>& cons = m.constraints.edit();
+  std::vector<uint64_t>& ids = m.row_ids.edit();
+  cons.reserve(at + rows.size());
+  ids.reserve(at + rows.size());
   for (LinearConstraint& lc : rows) {
-    m.constraints.push_back(std::move(lc));
-    m.row_ids.push_back(m.next_row_id++);
+    cons.push_back(std::move(lc));
+    ids.push_back(m.next_row_id++);
   }
   return at;
 }
@@ -176,9 +180,11 @@ size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries) {
 void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
                       const std::vector<double>* uppers) {
   const size_t n = lowers ? lowers->size() : uppers ? uppers->size() : 0;
+  if (n == 0) return;
+  std::vector<VarRecord>& vars = m.variables.edit();
   for (size_t i = 0; i < n; ++i) {
-    if (lowers) m.variables[first + i].lower = (*lowers)[i];
-    if (uppers) m.variables[first + i].upper = (*uppers)[i];
+    if (lowers) vars[first + i].lower = (*lowers)[i];
+    if (uppers) vars[first + i].upper = (*uppers)[i];
   }
 }
 
