@@ -116,7 +116,7 @@ ConstraintRecord stored_constraint(const ConstraintRecord& c, std::optional<std:
   std::visit(
       [&](auto& rec) {
         if constexpr (std::is_same_v<std::decay_t<decltype(rec)>, LinearConstraint>) {
-          compact(rec.expr);
+          // Copied into the model's row arena when added: nothing to compact.
         } else {
           compact(rec.body.linear);
         }
@@ -143,7 +143,7 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   const uint64_t id = m.next_row_id;
   if (auto* lin = std::get_if<LinearConstraint>(&c)) {
     m.row_ids.reserve(m.row_ids.size() + 1);
-    m.constraints.push_back(std::move(*lin));
+    m.constraints.append(lin->expr.terms, lin->rhs, lin->sense, std::move(lin->name));
     m.row_ids.push_back(id);  // reserved: cannot fail
   } else {
     m.nl_row_ids.reserve(m.nl_row_ids.size() + 1);
@@ -154,16 +154,13 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   return id;
 }
 
-size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) {
+size_t add_linear_constraints(ModelData& m, LinearRows rows) {
   const size_t at = m.constraints.size();
-  std::vector<LinearConstraint>& cons = m.constraints.edit();
-  std::vector<uint64_t>& ids = m.row_ids.edit();
-  cons.reserve(at + rows.size());
-  ids.reserve(at + rows.size());
-  for (LinearConstraint& lc : rows) {
-    cons.push_back(std::move(lc));
-    ids.push_back(m.next_row_id++);
-  }
+  m.row_ids.reserve(at + rows.size());
+  if (at == 0) m.constraints = std::move(rows);
+  else m.constraints.append_all(rows);
+  std::vector<uint64_t>& ids = m.row_ids.edit();  // reserved: cannot fail
+  for (size_t k = at; k < m.constraints.size(); ++k) ids.push_back(m.next_row_id++);
   return at;
 }
 

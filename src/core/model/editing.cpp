@@ -180,7 +180,7 @@ void set_variable_kind(ModelData& m, VarIndex i, VarKind kind) {
 void set_constraint_rhs(ModelData& m, RowKind kind, size_t pos, double rhs) {
   require_row(m, kind, pos);
   require_number(rhs, "rhs");
-  if (kind == RowKind::Linear) m.constraints.edit()[pos].rhs = rhs;
+  if (kind == RowKind::Linear) m.constraints.set_rhs(pos, rhs);
   else m.nl_constraints[pos].rhs = rhs;
 }
 
@@ -188,18 +188,15 @@ void set_coefficient(ModelData& m, size_t pos, VarIndex var, double value) {
   require_row(m, RowKind::Linear, pos);
   require_variable(m, var);
   require_number(value, "coefficient");
-  Expr& e = m.constraints.edit()[pos].expr;
-  e.terms.set_term(var, std::fabs(value) < kCancelTolerance ? 0.0 : value);
-  e.terms.compact();
+  m.constraints.set_coefficient(pos, var, std::fabs(value) < kCancelTolerance ? 0.0 : value);
 }
 
 void remove_constraint(ModelData& m, RowKind kind, size_t pos) {
   require_row(m, kind, pos);
   const auto at = static_cast<std::ptrdiff_t>(pos);
   if (kind == RowKind::Linear) {
-    std::vector<LinearConstraint>& cons = m.constraints.edit();
     std::vector<uint64_t>& ids = m.row_ids.edit();
-    cons.erase(cons.begin() + at);
+    m.constraints.erase(pos);
     ids.erase(ids.begin() + at);
   } else {
     m.nl_constraints.erase(m.nl_constraints.begin() + at);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/expr/constraint.hpp"
+#include "core/model/linear_rows.hpp"
 #include "core/model/shared_vector.hpp"
 #include "core/model/var_names.hpp"
 
@@ -68,7 +69,7 @@ struct ModelData {
   // brought up to date by later ones), never while building.
   mutable std::unordered_map<std::string, VarIndex> name_to_index;
   mutable size_t names_indexed = 0;  // variables already entered in name_to_index
-  SharedVector<LinearConstraint> constraints;
+  LinearRows constraints;  // one arena for every linear row (linear_rows.hpp)
   std::vector<NonlinearConstraint> nl_constraints;
   std::vector<std::vector<VarIndex>> soc_cones;  // head first
   std::vector<std::vector<VarIndex>> psd_cones;  // upper triangle, column-major

@@ -40,7 +40,7 @@ struct LpRanging {
 struct ModelSnapshot {
   VarNames var_names;  // shares the model's name blocks
   SharedVector<VarRecord> variables;
-  SharedVector<LinearConstraint> constraints;
+  LinearRows constraints;
   // The solved model's identity (ModelData::id, origins), so that only its
   // variables are read, and its row ids (one per constraint).
   ModelId model = kNoModel;
