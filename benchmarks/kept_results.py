@@ -15,15 +15,12 @@ Goal: repeated solves of one model grow the resident set by no more than
 the Results' own arrays (plus allocator noise).
 """
 import os
-import sys
 
 import numpy as np
-import scipy.sparse as sp
 
 import pelora_opt as po
+from arrays import D, S, inputs  # the same model as benchmarks/arrays.py
 
-QUICK = "--quick" in sys.argv
-S, D = (50, 1000) if QUICK else (250, 2000)
 PAGE = os.sysconf("SC_PAGE_SIZE")
 MB = 1024.0 * 1024.0
 
@@ -42,15 +39,8 @@ def rss():
 
 
 def main():
-    rng = np.random.default_rng(1)
+    A, cost, supply, demand = inputs()
     n = S * D
-    rows = np.concatenate([np.repeat(np.arange(S), D), S + np.tile(np.arange(D), S)])
-    cols = np.concatenate([np.arange(n), np.arange(n)])
-    A = sp.csr_matrix((np.ones(2 * n), (rows, cols)), shape=(S + D, n))
-    supply = rng.uniform(1.0, 2.0, S) * D
-    demand = rng.uniform(0.5, 1.0, D) * S * 0.9
-    cost = rng.uniform(1.0, 10.0, n)
-
     m = po.Model("transport")
     x = m.variables("x", n, lower=0.0)
     m.add_matrix(A, x, ["<="] * S + [">="] * D, np.concatenate([supply, demand]))

@@ -65,23 +65,6 @@ def test_every_edit_after_a_solve_leaves_earlier_results_as_they_were(kind):
     assert m.to_lp().split("\n", 1)[1] == fresh.to_lp().split("\n", 1)[1]
 
 
-def test_result_of_an_infeasible_model_keeps_its_rows_and_names():
-    m = po.Model()
-    x, y = m.variable("x", 0, 10), m.variable("y", 0, 10)
-    a = m.add(x + y <= 1, name="a")
-    m.add(x + y >= 3, name="b")
-    r = m.solve()
-    report = r.infeasibility_report()
-    a.rhs = 5
-    m.set_coefficient(a, x, 2.0)
-    m.remove("b")
-    m.variable("late", 0, 1)
-    assert r.infeasibility_report() == report
-    assert report["constraint_names"] == ["a", "b"]
-    assert "(a: x + y <= 1)" in report["explanation"]
-    assert m.solve().status == "optimal"
-
-
 def test_copied_model_and_its_original_are_edited_apart():
     m = plan()
     r = m.solve()
