@@ -28,6 +28,7 @@ enum class IpopStop {
   tol_up_sigma,     // the step size grew beyond any use (or stopped being finite)
   no_space,         // every coordinate is pinned: the box is a single point
   run_budget,       // the run spent the evaluations its restart scheme gave it
+  behind,           // bipop: the run converges to a value well above the call's best
   settled,          // a run ended by tol_fun or tol_x, the last two restarts gaining nothing
   stopped,          // the monitor asked to stop
 };
