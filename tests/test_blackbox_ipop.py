@@ -208,6 +208,7 @@ def test_sigma_overrides_the_initial_step():
 # --- the termination tests of a run, driven through the C++ interface ---------
 
 DRIVER = r"""
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include "core/blackbox/cmaes_bipop.hpp"
@@ -279,20 +280,25 @@ int main() {
 
   // Two wells, the one at (-2, -2) a whole unit worse: restarts that settle
   // in it give way by `behind` once the better well is found.
-  IpopOptions w;
-  w.max_evals = 20000;
-  w.seed = 5;
-  r = cmaes_bipop({{-5, -5}, {5, 5}}, w, [](std::span<const double> x) {
+  auto wells = [](std::span<const double> x) {
     const double a = (x[0] - 2) * (x[0] - 2) + (x[1] - 2) * (x[1] - 2);
     const double b = (x[0] + 2) * (x[0] + 2) + (x[1] + 2) * (x[1] + 2) + 1.0;
     return std::min(a, b);
-  });
+  };
+  IpopOptions w;
+  w.max_evals = 20000;
+  w.seed = 5;
+  r = cmaes_bipop({{-5, -5}, {5, 5}}, w, wells);
   for (size_t i = 0; i < r.runs.size(); ++i) {
     const IpopRun& run = r.runs[i];
     std::printf("wells%zu %s %llu %.17g\n", i, ipop_stop_name(run.stop),
                 static_cast<unsigned long long>(run.generations), run.best);
   }
   std::printf("wellsbest %.17g\n", r.result.objective);
+  w.max_restarts = 3;  // the last run allowed gives way: not converged
+  r = cmaes_bipop({{-5, -5}, {5, 5}}, w, wells);
+  std::printf("wellscapped %zu %s %d\n", r.runs.size(), ipop_stop_name(r.runs.back().stop),
+              r.result.converged);
 }
 """
 
@@ -377,6 +383,8 @@ def test_native_bipop_restarts_behind_give_way(driver_output):
     assert len(behind) >= 3 and all(0.9 < float(r[2]) - best < 1.1 for r in behind)
     assert all(r[0] in ("behind", "run_budget") for r in worse if runs.index(r) > first_good)
     assert max(int(r[1]) for r in behind) < min(int(r[1]) for r in runs[:first_good])
+    # A restart cap ending on a run that gave way is no convergence.
+    assert driver_output["wellscapped"] == "4 behind 0"
 
 
 # --- differential evolution with polish ---------------------------------------

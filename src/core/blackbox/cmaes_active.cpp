@@ -721,8 +721,9 @@ IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Object
       break;
     }
     if (restart >= options.max_restarts) {
-      // Converged when that last run ended by its own test, not its budget.
-      res.result.converged = run.stop != IpopStop::run_budget;
+      // Converged when that last run ended by its own test, not its budget
+      // nor by giving way to a better run.
+      res.result.converged = run.stop != IpopStop::run_budget && run.stop != IpopStop::behind;
       break;
     }
     // Settled: a run that ended by flat values or tiny steps holds the best

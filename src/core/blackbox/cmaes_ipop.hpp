@@ -95,7 +95,8 @@ void check_ipop(const Bounds& bounds, const IpopOptions& options);
 // `result.converged` is true when `target` was reached, when the call
 // settled, or when the last run allowed by `max_restarts` ended by one of
 // its own termination tests; a spent evaluation or time budget (the call's
-// or, in bipop, a run's own) leaves it false.
+// or, in bipop, a run's own) leaves it false, as does a last bipop run that
+// gave way to a better one (`behind`).
 IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox
