@@ -648,8 +648,10 @@ def solve_cmaes(
     at each restart); "ipop": covariance matrix adaptation with weighted recombination,
     active rank-mu updates and restarts that double the population, the recommended first
     choice; "bipop": the same, with restarts alternating between doubling the population
-    and short runs with small populations and small initial steps, whichever regime has
-    spent fewer evaluations going next. Names match in any case; another name raises
+    and short runs with small populations and small initial steps (given max_evals, the
+    first restart is large and small runs go next while they have spent less than half of
+    what the large restarts have; otherwise whichever regime has spent fewer evaluations
+    goes next), a restart settling well above the best value found giving way early. Names match in any case; another name raises
     ValueError. ipop and bipop end the call, converged, once the best value is one that a
     run ending by flat values or tiny steps reached and the last two restarts improved it
     by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for

@@ -37,8 +37,10 @@ def test_converges_on_unimodal_functions(name, limit):
 
 def test_rastrigin_reached_by_the_restarts():
     # Measured: every seed 1-5 reaches the global optimum of the shifted 5-D
-    # Rastrigin within 50000 evaluations (median 23523); the first run from
-    # the centre never does, the restarts of both regimes get there.
+    # Rastrigin within 50000 evaluations (median 42685); the first run from
+    # the centre never does, the restarts of both regimes get there. (With
+    # the regimes' budgets split evenly the median was 23523: the budgeted
+    # schedule favours the large regime, which pays at 1000 x dim.)
     counts = []
     for seed in range(1, 6):
         r = po.solve_cmaes(rastrigin, [(-5.0, 5.0)] * 5, variant="bipop", seed=seed,
@@ -46,7 +48,7 @@ def test_rastrigin_reached_by_the_restarts():
         assert r.converged and r.objective <= 1e-8
         assert all(abs(v - o) < 1e-3 for v, o in zip(r.x, RASTRIGIN_OPT))
         counts.append(r.evaluations)
-    assert statistics.median(counts) <= 30_000
+    assert statistics.median(counts) <= 45_000
 
 
 def test_reproducible_by_seed():

@@ -208,6 +208,7 @@ def test_sigma_overrides_the_initial_step():
 # --- the termination tests of a run, driven through the C++ interface ---------
 
 DRIVER = r"""
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include "core/blackbox/cmaes_bipop.hpp"
@@ -265,6 +266,39 @@ int main() {
                 static_cast<unsigned long long>(run.evaluations), ipop_stop_name(run.stop),
                 run.sigma);
   }
+
+  // With a budget: the first restart is large, small runs get half of the
+  // large restarts' spending.
+  bi.max_restarts = 5;
+  bi.max_evals = 1000000;
+  r = cmaes_bipop({{-1, -1}, {1, 1}}, bi, [](std::span<const double>) { return 1.0; });
+  for (size_t i = 0; i < r.runs.size(); ++i) {
+    const IpopRun& run = r.runs[i];
+    std::printf("budgeted%zu %c %zu %llu %s\n", i, run.small ? 'S' : 'L', run.lambda,
+                static_cast<unsigned long long>(run.evaluations), ipop_stop_name(run.stop));
+  }
+
+  // Two wells, the one at (-2, -2) a whole unit worse: restarts that settle
+  // in it give way by `behind` once the better well is found.
+  auto wells = [](std::span<const double> x) {
+    const double a = (x[0] - 2) * (x[0] - 2) + (x[1] - 2) * (x[1] - 2);
+    const double b = (x[0] + 2) * (x[0] + 2) + (x[1] + 2) * (x[1] + 2) + 1.0;
+    return std::min(a, b);
+  };
+  IpopOptions w;
+  w.max_evals = 20000;
+  w.seed = 5;
+  r = cmaes_bipop({{-5, -5}, {5, 5}}, w, wells);
+  for (size_t i = 0; i < r.runs.size(); ++i) {
+    const IpopRun& run = r.runs[i];
+    std::printf("wells%zu %s %llu %.17g\n", i, ipop_stop_name(run.stop),
+                static_cast<unsigned long long>(run.generations), run.best);
+  }
+  std::printf("wellsbest %.17g\n", r.result.objective);
+  w.max_restarts = 3;  // the last run allowed gives way: not converged
+  r = cmaes_bipop({{-5, -5}, {5, 5}}, w, wells);
+  std::printf("wellscapped %zu %s %d\n", r.runs.size(), ipop_stop_name(r.runs.back().stop),
+              r.result.converged);
 }
 """
 
@@ -318,6 +352,39 @@ def test_native_bipop_regime_schedule(driver_output):
     assert all(s == 0.4 for r, s in zip(runs, sigmas) if r[0] == "L")
     assert all(0.004 <= s <= 0.4 for r, s in zip(runs, sigmas) if r[0] == "S")
     assert len({s for r, s in zip(runs, sigmas) if r[0] == "S"}) == 5
+
+
+def test_native_bipop_budgeted_schedule(driver_output):
+    runs = [driver_output[k].split() for k in sorted(
+        (k for k in driver_output if k.startswith("budgeted")), key=lambda k: int(k[8:]))]
+    # The first run spends for neither regime: a large restart (180) comes
+    # first, then small runs while twice their spending is below the large
+    # restarts' (0 < 180: one small run of at most 90; 2 x 90 = 180 is not
+    # below 180: large; 2 x 90 < 180 + 312: small runs of at most 156).
+    assert [r[0] for r in runs] == ["L", "L", "S", "L", "S", "S"]
+    assert [r[2] for r in runs[:4]] == ["120", "180", "90", "312"]
+    assert all(r[3] == "tol_fun" for r in runs if r[0] == "L")
+    assert all(r[3] in ("run_budget", "tol_fun") and int(r[2]) <= 156 for r in runs[4:])
+
+
+def test_native_bipop_restarts_behind_give_way(driver_output):
+    runs = [driver_output[k].split() for k in sorted(
+        (k for k in driver_output if k.startswith("wells") and k[5:].isdigit()),
+        key=lambda k: int(k[5:]))]
+    best = float(driver_output["wellsbest"])
+    assert best < 1e-10  # the better well was found
+    first_good = next(i for i, r in enumerate(runs) if float(r[2]) < 1e-6)
+    worse = [r for r in runs if 0.9 < float(r[2]) < 1.1]
+    # Before the better well is found, runs in the worse one converge to the
+    # end (nothing to trail); after it, they give way, a unit behind, in
+    # fewer generations than those took.
+    assert all(r[0] == "tol_fun" for r in runs[:first_good])
+    behind = [r for r in runs if r[0] == "behind"]
+    assert len(behind) >= 3 and all(0.9 < float(r[2]) - best < 1.1 for r in behind)
+    assert all(r[0] in ("behind", "run_budget") for r in worse if runs.index(r) > first_good)
+    assert max(int(r[1]) for r in behind) < min(int(r[1]) for r in runs[:first_good])
+    # A restart cap ending on a run that gave way is no convergence.
+    assert driver_output["wellscapped"] == "4 behind 0"
 
 
 # --- differential evolution with polish ---------------------------------------

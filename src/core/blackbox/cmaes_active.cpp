@@ -48,6 +48,7 @@ const char* ipop_stop_name(IpopStop stop) noexcept {
     case IpopStop::tol_up_sigma: return "tol_up_sigma";
     case IpopStop::no_space: return "no_space";
     case IpopStop::run_budget: return "run_budget";
+    case IpopStop::behind: return "behind";
     case IpopStop::settled: return "settled";
     case IpopStop::stopped: return "stopped";
   }
@@ -324,6 +325,32 @@ bool stagnated(const Constants& c, History& p) {
   return worse(p.best) && worse(p.median);
 }
 
+// The highest and lowest per-generation best over the flat-value window,
+// the last 10 + 30 n / lambda generations; false while the run is shorter.
+bool recent_range(const Constants& c, const History& p, double& hi, double& lo) {
+  const size_t span =
+      10 + static_cast<size_t>(std::ceil(30.0 * static_cast<double>(c.n) /
+                                         static_cast<double>(c.lambda)));
+  if (p.best.size() < span) return false;
+  hi = -INFINITY;
+  lo = INFINITY;
+  for (size_t i = p.best.size() - span; i < p.best.size(); ++i) {
+    hi = std::max(hi, p.best[i]);
+    lo = std::min(lo, p.best[i]);
+  }
+  return true;
+}
+
+// The run trails `lead`, the best value of the call, and its recent best
+// values vary by less than `factor` times the lag. A converging run's
+// remaining gain is of the order of that variation, so it will not catch up.
+bool trails(const Constants& c, const History& p, double run_best, double lead,
+            double factor) {
+  double hi, lo;
+  return factor > 0.0 && run_best > lead && recent_range(c, p, hi, lo) &&
+         hi - lo < factor * (run_best - lead);
+}
+
 // The run's own tests, after the updates of generation `g` (0-based). Returns
 // true and sets `stop` when one fires.
 bool terminated(const Constants& c, const State& s, History& p, uint64_t g, double sigma0,
@@ -332,15 +359,8 @@ bool terminated(const Constants& c, const State& s, History& p, uint64_t g, doub
 
   // Flat values: the per-generation bests over the last 10 + 30 n / lambda
   // generations and all values of this generation lie within tol_fun.
-  const size_t span =
-      10 + static_cast<size_t>(std::ceil(30.0 * static_cast<double>(n) /
-                                         static_cast<double>(c.lambda)));
-  if (p.best.size() >= span) {
-    double hi = -INFINITY, lo = INFINITY;
-    for (size_t i = p.best.size() - span; i < p.best.size(); ++i) {
-      hi = std::max(hi, p.best[i]);
-      lo = std::min(lo, p.best[i]);
-    }
+  double hi, lo;
+  if (recent_range(c, p, hi, lo)) {
     for (double v : s.values) {
       hi = std::max(hi, v);
       lo = std::min(lo, v);
@@ -596,6 +616,10 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
       return false;
     }
     if (terminated(c, s, history, g, sigma0, o.tol_fun, tol_x, run.stop)) return true;
+    if (trails(c, history, run.best, search.result().result.objective, plan.behind)) {
+      run.stop = IpopStop::behind;
+      return true;
+    }
     if (g + 1 >= max_generations) {
       run.stop = IpopStop::max_generations;
       return true;
@@ -697,8 +721,9 @@ IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Object
       break;
     }
     if (restart >= options.max_restarts) {
-      // Converged when that last run ended by its own test, not its budget.
-      res.result.converged = run.stop != IpopStop::run_budget;
+      // Converged when that last run ended by its own test, not its budget
+      // nor by giving way to a better run.
+      res.result.converged = run.stop != IpopStop::run_budget && run.stop != IpopStop::behind;
       break;
     }
     // Settled: a run that ended by flat values or tiny steps holds the best

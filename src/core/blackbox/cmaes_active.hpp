@@ -20,6 +20,11 @@ struct RunPlan {
   double sigma = 0.0;      // initial step size
   uint64_t max_evals = 0;  // evaluations this run may spend; 0: no cap of its own
   bool small = false;      // reported in IpopRun::small
+  // 0: off. Otherwise the run also ends (stop `behind`) once it trails the
+  // best value of the call and, over the flat-value test's window of
+  // generations, its per-generation best values vary by less than `behind`
+  // times its lag: a run converging to a worse local optimum gives way.
+  double behind = 0.0;
 };
 
 // Plans a restart: given the first run's plan and the runs made so far

@@ -13,9 +13,12 @@ void check_bipop(const Bounds& bounds, const IpopOptions& options);
 // Minimises `objective` over `bounds` with the options, stop reasons,
 // stopping rules and `converged` of cmaes_ipop, except that sigma defaults
 // to 0.2 x the mean bound width. The first run (the box centre, pop_size or
-// the default population, sigma) counts as a large run; each restart then
-// runs the regime that has spent fewer evaluations so far (the large one on
-// a tie):
+// the default population, sigma) counts as a large run. With `max_evals`
+// set, it counts for neither regime's spending, and each restart runs the
+// small regime while that has spent less than half the evaluations of the
+// large restarts, the large one otherwise (so the first restart is large);
+// without it, each restart runs the regime that has spent fewer
+// evaluations, the first run included (the large one on a tie):
 //
 // - large: twice the population of the previous large run, the first run's
 //   initial step size, no budget of its own;
@@ -26,8 +29,10 @@ void check_bipop(const Bounds& bounds, const IpopOptions& options);
 //   hundredth of it), and at most half the evaluations of the latest large
 //   run.
 //
-// Each restart starts at a uniform random point of the box. IpopRun::small
-// tells the regimes apart.
+// Each restart starts at a uniform random point of the box, and also ends
+// (stop `behind`) when over the flat-value test's window its best values
+// vary by less than a tenth of its lag behind the best value of the call.
+// IpopRun::small tells the regimes apart.
 IpopResult cmaes_bipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox

@@ -28,6 +28,7 @@ enum class IpopStop {
   tol_up_sigma,     // the step size grew beyond any use (or stopped being finite)
   no_space,         // every coordinate is pinned: the box is a single point
   run_budget,       // the run spent the evaluations its restart scheme gave it
+  behind,           // bipop: the run converges to a value well above the call's best
   settled,          // a run ended by tol_fun or tol_x, the last two restarts gaining nothing
   stopped,          // the monitor asked to stop
 };
@@ -94,7 +95,8 @@ void check_ipop(const Bounds& bounds, const IpopOptions& options);
 // `result.converged` is true when `target` was reached, when the call
 // settled, or when the last run allowed by `max_restarts` ended by one of
 // its own termination tests; a spent evaluation or time budget (the call's
-// or, in bipop, a run's own) leaves it false.
+// or, in bipop, a run's own) leaves it false, as does a last bipop run that
+// gave way to a better one (`behind`).
 IpopResult cmaes_ipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox
