@@ -3,6 +3,7 @@
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/sigint.hpp"
+#include "python/runtime/worker.hpp"
 
 namespace pelora::py {
 
@@ -28,7 +29,7 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
   bool interrupted = false;
   try {
     if (PyErr_CheckSignals() < 0) throw_already_set();
-    interrupted = w->armed && sigint_recorded();
+    interrupted = st.stop || (w->armed && sigint_recorded());
   } catch (const ErrorAlreadySet&) {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
       // The recording handler raising (for casadi), or a handler of the
@@ -107,9 +108,9 @@ void InterruptWatch::reraise_pending() const {
 }
 
 HighsInterrupt::HighsInterrupt(PyObject* h, const InterruptWatch& watch)
-    : h_(h), callback_(watch.callable("interrupt")) {
+    : h_(Ref::borrow(h)), callback_(watch.callable("interrupt")) {
   for (int k = 0; k < 3; ++k) {
-    Ref event = Ref::steal(PyObject_GetAttrString(h_, kHighsEvents[k]));
+    Ref event = Ref::steal(PyObject_GetAttrString(h_.get(), kHighsEvents[k]));
     if (!event) {
       PyErr_Clear();
       continue;
@@ -130,13 +131,29 @@ HighsInterrupt::~HighsInterrupt() {
   PyErr_Fetch(&type, &value, &traceback);
   for (int k = 0; k < 3; ++k) {
     if (!subscribed_[k]) continue;
-    Ref event = Ref::steal(PyObject_GetAttrString(h_, kHighsEvents[k]));
+    Ref event = Ref::steal(PyObject_GetAttrString(h_.get(), kHighsEvents[k]));
     if (event) {
       Ref r = Ref::steal(PyObject_CallMethod(event.get(), "unsubscribe", "O", callback_.get()));
     }
     PyErr_Clear();
   }
   PyErr_Restore(type, value, traceback);
+}
+
+Ref run_highs_answering_ctrl_c(PyObject* h, const InterruptWatch& watch) {
+  // A HiGHS run asked to stop ends at its next callback, well within this
+  // once it is past a phase without one.
+  constexpr auto kGrace = std::chrono::milliseconds(250);
+  wait_for_unfinished_runs();
+  // Shared with the call: a run given up keeps its callbacks subscribed
+  // until it has ended (taking them away would let it run on to its limit).
+  auto subscription = std::make_shared<HighsInterrupt>(h, watch);
+  if (!watch.armed()) return call_method(h, "run");
+  Ref run = get_attr(h, "run");
+  Ref no_args = check(PyTuple_New(0));
+  PackageCall call(run.get(), no_args.get());
+  call.on_end([subscription]() mutable { subscription.reset(); });
+  return call.wait([&] { watch.request_stop(); }, kGrace);
 }
 
 }  // namespace pelora::py

@@ -18,6 +18,7 @@
 #include "python/runtime/imports.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/runtime/types.hpp"
+#include "python/runtime/worker.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/highs_adapter.hpp"
@@ -60,6 +61,15 @@ class Exclusive {
     if (s.owner == me) throw_runtime_error("Already borrowed");
     if (!s.mutex.try_lock()) wait_for_model(s.mutex);
     s.owner = me;
+    // A resolve given up on Ctrl-C may still be running on this HiGHS
+    // object: nothing touches it before that run has ended.
+    try {
+      wait_for_unfinished_runs();
+    } catch (...) {
+      s.owner = std::thread::id();
+      s.mutex.unlock();
+      throw;
+    }
   }
   ~Exclusive() {
     s_.owner = std::thread::id();
@@ -381,12 +391,17 @@ PyObject* resolve(PyObject* self, PyObject*) {
     r.solver = "HiGHS";
     const double t0 = perf_counter();
     const InterruptWatch watch;
-    Ref run_status;
-    {
-      HighsInterrupt stop_on_ctrl_c(h, watch);
-      run_status = call_method(h, "run");
-    }
+    const Ref run_status = run_highs_answering_ctrl_c(h, watch);
     r.solve_time = perf_counter() - t0;
+    if (!run_status) {
+      // Given up in a phase without callbacks: no values yet; the next
+      // change or run of this object waits for the run to end.
+      watch.settle(true);
+      r.status = SolveStatus::Interrupted;
+      Ref result = check(pack_result(std::move(out), st.identity));
+      hold_ctrl_c.finish();
+      return result.release();
+    }
     r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
                    ? SolveStatus::Error
                    : highs_status(h, /*iteration_rule=*/false);
