@@ -2,6 +2,7 @@
 // changed in place (bounds, costs, coefficients) and re-solved. Mirrors of
 // the bounds and costs stay readable from Python.
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <thread>
@@ -167,6 +168,18 @@ Ref float_pair(const std::vector<double>& a, const std::vector<double>& b) {
 
 // --- from_model --------------------------------------------------------------------
 
+// An infinite side that no point can meet (lower +inf, upper -inf) becomes
+// the infinity on its own side, which HiGHS takes.
+void drop_impossible_sides(std::vector<double>& lower, std::vector<double>& upper) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (double& l : lower) {
+    if (l == inf) l = -inf;
+  }
+  for (double& u : upper) {
+    if (u == -inf) u = inf;
+  }
+}
+
 constexpr Params<0> kFromModelParams{"PersistentHighs.from_model()", {}, 0, true};
 
 PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
@@ -210,15 +223,24 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       } else {
         note_highs_automatic_threads();
       }
+      // HiGHS refuses a side that no point can meet (`x >= inf`, a side
+      // beyond its infinity made infinite) as bad data. As Model.solve, the
+      // object answers such a model "infeasible" (resolve looks at the
+      // mirrors first); HiGHS gets the pair without that side until an
+      // update replaces it.
+      std::vector<double> row_lower = form.row_lower, row_upper = form.row_upper;
+      std::vector<double> col_lower = form.col_lower, col_upper = form.col_upper;
+      drop_impossible_sides(form.row_lower, form.row_upper);
+      drop_impossible_sides(form.col_lower, form.col_upper);
       // The quadratic objective goes in whole: its linear part alone would
       // be a different problem, answered as if it were this one.
       if (!load_into_highs(st.highspy.get(), h, np, form, /*with_hessian=*/true)) {
         throw_value_error("HiGHS rejected the model (passModel returned an error)");
       }
-      st.row_lower = std::move(form.row_lower);
-      st.row_upper = std::move(form.row_upper);
-      st.col_lower = std::move(form.col_lower);
-      st.col_upper = std::move(form.col_upper);
+      st.row_lower = std::move(row_lower);
+      st.row_upper = std::move(row_upper);
+      st.col_lower = std::move(col_lower);
+      st.col_upper = std::move(col_upper);
       st.col_cost = std::move(form.col_cost);
       st.num_cols = form.num_col;
       st.num_rows = form.num_row;
@@ -390,6 +412,13 @@ PyObject* resolve(PyObject* self, PyObject*) {
     ResultData& r = out.data;
     r.solver = "HiGHS";
     const double t0 = perf_counter();
+    if (bounds_never_met(st.col_lower, st.col_upper) ||
+        bounds_never_met(st.row_lower, st.row_upper)) {
+      // As Model.solve answers it, without a run.
+      Ref result = check(pack_result(infeasible_without_solving("HiGHS", t0), st.identity));
+      hold_ctrl_c.finish();
+      return result.release();
+    }
     const InterruptWatch watch;
     const Ref run_status = run_highs_answering_ctrl_c(h, watch);
     r.solve_time = perf_counter() - t0;
