@@ -13,6 +13,7 @@ struct Watcher {
   std::shared_ptr<InterruptState> state;
   const char* stop_method;
   bool armed;  // SIGINT is recorded for this thread's call
+  bool cleared = false;  // the package's stop request was cleared for this run
 };
 
 constexpr char kCapsuleName[] = "pelora_opt.interrupt_watch";
@@ -47,9 +48,15 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
     }
   }
   const bool stop = interrupted || static_cast<bool>(st.pending_type);
-  if (stop && w->stop_method && PyTuple_Check(args) && PyTuple_Size(args) >= 1) {
-    Ref r = Ref::steal(PyObject_CallMethod(PyTuple_GetItem(args, 0), w->stop_method, nullptr));
+  if (w->stop_method && (stop || !w->cleared) && PyTuple_Check(args) && PyTuple_Size(args) >= 1) {
+    // HiGHS keeps a stop request after the run it ended: the next run of
+    // the same object with a callback would stop at its first look. The
+    // first call of each run therefore clears it, unless it stops.
+    PyObject* event = PyTuple_GetItem(args, 0);
+    Ref r = Ref::steal(stop ? PyObject_CallMethod(event, w->stop_method, nullptr)
+                            : PyObject_CallMethod(event, w->stop_method, "O", Py_False));
     if (!r) PyErr_Clear();  // a package without the method simply runs on
+    w->cleared = true;
   }
   return PyBool_FromLong(stop ? 1 : 0);
 }
