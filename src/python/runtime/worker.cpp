@@ -17,7 +17,7 @@ struct WorkerState {
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
-  Ref fn, args;
+  Ref fn, args, kwargs;
   Ref result, error_type, error_value, error_traceback;
 };
 
@@ -39,7 +39,7 @@ PyObject* worker_main(PyObject* self, PyObject*) {
   auto* holder = static_cast<std::shared_ptr<WorkerState>*>(PyCapsule_GetPointer(self, kCapsuleName));
   if (!holder) return nullptr;
   WorkerState& st = **holder;
-  PyObject* r = PyObject_Call(st.fn.get(), st.args.get(), nullptr);
+  PyObject* r = PyObject_Call(st.fn.get(), st.args.get(), st.kwargs.get());
   if (r) {
     st.result = Ref::steal(r);
   } else {
@@ -51,6 +51,7 @@ PyObject* worker_main(PyObject* self, PyObject*) {
   }
   st.fn = Ref();
   st.args = Ref();
+  st.kwargs = Ref();
   {
     std::lock_guard<std::mutex> lock(st.mutex);
     st.done = true;
@@ -94,9 +95,11 @@ std::vector<Unfinished>& unfinished() {
 
 }  // namespace
 
-PackageCall::PackageCall(PyObject* fn, PyObject* args) : state_(std::make_shared<WorkerState>()) {
+PackageCall::PackageCall(PyObject* fn, PyObject* args, PyObject* kwargs)
+    : state_(std::make_shared<WorkerState>()) {
   state_->fn = Ref::borrow(fn);
   state_->args = Ref::borrow(args);
+  state_->kwargs = Ref::borrow(kwargs);
   auto* holder = new std::shared_ptr<WorkerState>(state_);
   Ref capsule = Ref::steal(PyCapsule_New(holder, kCapsuleName, destroy_state));
   if (!capsule) {
@@ -106,10 +109,10 @@ PackageCall::PackageCall(PyObject* fn, PyObject* args) : state_(std::make_shared
   Ref target = check(PyCFunction_New(&kWorkerDef, capsule.get()));
   Ref threading = import_module("threading");
   Ref thread_type = get_attr(threading.get(), "Thread");
-  Ref kwargs = check(Py_BuildValue("{s:O,s:s}", "target", target.get(), "name",
-                                   "pelora-opt package run"));
+  Ref thread_kwargs = check(Py_BuildValue("{s:O,s:s}", "target", target.get(), "name",
+                                          "pelora-opt package run"));
   Ref no_args = check(PyTuple_New(0));
-  Ref thread = check(PyObject_Call(thread_type.get(), no_args.get(), kwargs.get()));
+  Ref thread = check(PyObject_Call(thread_type.get(), no_args.get(), thread_kwargs.get()));
   call_method(thread.get(), "start");
 }
 

@@ -26,8 +26,8 @@ struct WorkerState;
 
 class PackageCall {
  public:
-  // Starts fn(*args) on a new thread.
-  PackageCall(PyObject* fn, PyObject* args);
+  // Starts fn(*args, **kwargs) on a new thread (`kwargs` may be null).
+  PackageCall(PyObject* fn, PyObject* args, PyObject* kwargs = nullptr);
   // A call still running when this object dies is kept among the
   // unfinished runs; `on_end` (when set) runs once it has ended, with the
   // interpreter lock held, from a later wait_for_unfinished_runs().

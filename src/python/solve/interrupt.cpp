@@ -147,10 +147,23 @@ HighsInterrupt::~HighsInterrupt() {
   PyErr_Restore(type, value, traceback);
 }
 
+namespace {
+
+// A run asked to stop ends at its next callback, well within this once it
+// is past a phase without one.
+constexpr auto kGrace = std::chrono::milliseconds(250);
+
+}  // namespace
+
+Ref call_answering_ctrl_c(PyObject* fn, PyObject* args, PyObject* kwargs,
+                          const InterruptWatch& watch) {
+  wait_for_unfinished_runs();
+  if (!watch.armed()) return check(PyObject_Call(fn, args, kwargs));
+  PackageCall call(fn, args, kwargs);
+  return call.wait([&] { watch.request_stop(); }, kGrace);
+}
+
 Ref run_highs_answering_ctrl_c(PyObject* h, const InterruptWatch& watch) {
-  // A HiGHS run asked to stop ends at its next callback, well within this
-  // once it is past a phase without one.
-  constexpr auto kGrace = std::chrono::milliseconds(250);
   wait_for_unfinished_runs();
   // Shared with the call: a run given up keeps its callbacks subscribed
   // until it has ended (taking them away would let it run on to its limit).

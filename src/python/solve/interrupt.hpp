@@ -94,4 +94,13 @@ class HighsInterrupt {
 // of one. Returns run()'s status otherwise.
 Ref run_highs_answering_ctrl_c(PyObject* h, const InterruptWatch& watch);
 
+// fn(*args, **kwargs) (`kwargs` may be null) the same way, for a package
+// call that stops through `watch`'s callable (Clarabel's termination
+// callback) or that ends by itself in bounded time (casadi's problem
+// build): on the main thread with the signal recorded it runs on a worker
+// thread, and a SIGINT gives it up when it has not ended shortly after (null
+// is returned; the caller answers "interrupted"). Called directly otherwise.
+Ref call_answering_ctrl_c(PyObject* fn, PyObject* args, PyObject* kwargs,
+                          const InterruptWatch& watch);
+
 }  // namespace pelora::py
