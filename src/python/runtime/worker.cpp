@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -17,11 +18,14 @@ struct WorkerState {
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
+  std::thread::id caller;  // the thread the call is made for
   Ref fn, args, kwargs;
   Ref result, error_type, error_value, error_traceback;
 };
 
 namespace {
+
+thread_local std::optional<std::thread::id> t_acting_for;
 
 using Clock = std::chrono::steady_clock;
 // How long the waiting thread sleeps between two looks at the signals.
@@ -39,7 +43,9 @@ PyObject* worker_main(PyObject* self, PyObject*) {
   auto* holder = static_cast<std::shared_ptr<WorkerState>*>(PyCapsule_GetPointer(self, kCapsuleName));
   if (!holder) return nullptr;
   WorkerState& st = **holder;
+  t_acting_for = st.caller;
   PyObject* r = PyObject_Call(st.fn.get(), st.args.get(), st.kwargs.get());
+  t_acting_for.reset();
   if (r) {
     st.result = Ref::steal(r);
   } else {
@@ -97,6 +103,7 @@ std::vector<Unfinished>& unfinished() {
 
 PackageCall::PackageCall(PyObject* fn, PyObject* args, PyObject* kwargs)
     : state_(std::make_shared<WorkerState>()) {
+  state_->caller = acting_thread_id();
   state_->fn = Ref::borrow(fn);
   state_->args = Ref::borrow(args);
   state_->kwargs = Ref::borrow(kwargs);
@@ -158,6 +165,10 @@ Ref PackageCall::wait(const std::function<void()>& stop, std::chrono::millisecon
     throw_already_set();
   }
   return std::move(st.result);
+}
+
+std::thread::id acting_thread_id() noexcept {
+  return t_acting_for ? *t_acting_for : std::this_thread::get_id();
 }
 
 void wait_for_unfinished_runs() {

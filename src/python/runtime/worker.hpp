@@ -17,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "python/runtime/ref.hpp"
 
@@ -50,6 +51,12 @@ class PackageCall {
   std::shared_ptr<WorkerState> state_;
   std::function<void()> on_end_;
 };
+
+// The thread a call counts as made on: on a worker thread, the thread that
+// started the package call (a package callback re-entering the library is
+// its caller's own re-entry, answered as such, never a wait on itself);
+// this thread otherwise.
+std::thread::id acting_thread_id() noexcept;
 
 // Waits until every given-up run has ended (Ctrl-C raises KeyboardInterrupt
 // here, before the caller starts anything) and runs their `on_end`.

@@ -58,7 +58,7 @@ PersistentState& state_of(PyObject* self) { return unbox<PersistentState>(self);
 class Exclusive {
  public:
   explicit Exclusive(PersistentState& s) : s_(s) {
-    const std::thread::id me = std::this_thread::get_id();
+    const std::thread::id me = acting_thread_id();
     if (s.owner == me) throw_runtime_error("Already borrowed");
     if (!s.mutex.try_lock()) wait_for_model(s.mutex);
     s.owner = me;
@@ -90,7 +90,7 @@ class Exclusive {
 class Reading {
  public:
   explicit Reading(PersistentState& s) {
-    if (s.owner != std::this_thread::get_id()) lock_.emplace(s);
+    if (s.owner != acting_thread_id()) lock_.emplace(s);
   }
 
  private:
