@@ -14,17 +14,11 @@ import textwrap
 import pytest
 
 import pelora_opt as po
+from interrupt_support import BUILDERS
 
-PRELUDE = textwrap.dedent(r"""
+PRELUDE = BUILDERS + textwrap.dedent(r"""
     import json, os, signal, sys, threading
     import pelora_opt as po
-
-    def tiny_lp():
-        m = po.Model()
-        x, y = m.variable("x", upper=4), m.variable("y", upper=4)
-        m.add(x + y <= 6)
-        m.maximize(3 * x + 2 * y)
-        return m
 
     def package_threads():
         return [t for t in threading.enumerate() if t.name == "pelora-opt package run"]
