@@ -6,7 +6,10 @@ tests/interrupt_support.py for the problems and the child's report).
         [--routes highs_lp,osqp,...]
 
 Prints, per route, the outcomes (result status, KeyboardInterrupt, hang) and
-the latency from the signal to the call's return (median / max), plus any
+the latency from the signal to the call's return (median / max), then the
+same per phase of the call that the signal landed in (the child wraps the
+packages' entry points to mark the phases: our hand-off, a package's set-up,
+HiGHS before and after its first callback, ...), plus any
 trial that broke the rule: an outcome other than "interrupted" or
 KeyboardInterrupt, a handler left changed, a model left unusable, a worker
 process left running."""
@@ -17,7 +20,7 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from interrupt_support import interrupt_once, random_moments, sigint_ignored  # noqa: E402
+from interrupt_support import interrupt_once, phase_at, random_moments, sigint_ignored  # noqa: E402
 
 # Route -> the window (seconds after "ready") that the random moments are
 # drawn from: it covers the call's start (imports, hand-off, set-up) and a
@@ -46,11 +49,15 @@ def main():
     if sigint_ignored():
         sys.exit("SIGINT is ignored in this shell; the children could not be interrupted")
     print(f"{'route':<13} {'window':>6}  {'median':>7} {'max':>7}  outcomes")
+    env = dict(os.environ, PELORA_INTERRUPT_PHASES="1")
     for k, route in enumerate(args.routes.split(",")):
         outcomes = collections.Counter()
         latencies, broken = [], []
+        per_phase = collections.defaultdict(list)
         for delay in random_moments(args.seed * 1000 + k, args.trials, WINDOWS[route]):
-            rep = interrupt_once(route, delay)
+            rep = interrupt_once(route, delay, env=env)
+            if "sent" in rep and not rep.get("late"):
+                per_phase[phase_at(rep, rep["sent"])].append(rep["latency"])
             out = rep["outcome"]
             if rep.get("late"):
                 out = rep["outcome"] = "signal after the call"
@@ -68,6 +75,9 @@ def main():
         counts = ", ".join(f"{n} {o}" for o, n in outcomes.most_common())
         print(f"{route:<13} {WINDOWS[route]:>5.1f}s  {med:>6.3f}s {top:>6.3f}s  {counts}",
               flush=True)
+        for name, lat in sorted(per_phase.items(), key=lambda p: -max(p[1])):
+            print(f"    {name:<38} n={len(lat):<3} median {statistics.median(lat):6.3f}s"
+                  f"  max {max(lat):6.3f}s", flush=True)
         for b in broken:
             print("    broke the rule:", b, flush=True)
 

@@ -101,11 +101,113 @@ BUILDERS = textwrap.dedent(r"""
         return s
 """)
 
-CHILD = BUILDERS + textwrap.dedent(r"""
+# With PELORA_INTERRUPT_PHASES set (benchmarks/interrupts.py), the child
+# wraps the packages' entry points and reports when each phase began, so
+# that a signal's latency can be told per phase. The tests run without it.
+PHASE_PROBES = textwrap.dedent(r"""
+    import time
+
+    PHASES = []  # (monotonic time, the phase that begins)
+
+    def phase(label):
+        PHASES.append((time.monotonic(), label))
+
+    def install_phase_probes():
+        import importlib.util
+        if importlib.util.find_spec("highspy"):
+            import highspy
+
+            class Probed(highspy.Highs):
+                def run(self):
+                    seen = []
+
+                    def first(e):
+                        if not seen:
+                            seen.append(1)
+                            phase("HiGHS loop (callbacks)")
+                    events = (self.cbSimplexInterrupt, self.cbIpmInterrupt, self.cbMipInterrupt)
+                    for ev in events:
+                        ev.subscribe(first)
+                    phase("HiGHS presolve/set-up (no callback)")
+                    try:
+                        return super().run()
+                    finally:
+                        phase("after the package")
+                        for ev in events:
+                            ev.unsubscribe(first)
+            highspy.Highs = Probed
+        if importlib.util.find_spec("osqp"):
+            import osqp
+
+            class ProbedOsqp(osqp.OSQP):
+                def setup(self, *a, **k):
+                    phase("OSQP setup")
+                    try:
+                        return super().setup(*a, **k)
+                    finally:
+                        phase("hand-off")
+
+                def solve(self, *a, **k):
+                    phase("OSQP solve")
+                    try:
+                        return super().solve(*a, **k)
+                    finally:
+                        phase("after the package")
+            osqp.OSQP = ProbedOsqp
+        if importlib.util.find_spec("clarabel"):
+            import clarabel
+            make_solver = clarabel.DefaultSolver
+
+            class ProbedClarabel:
+                def __init__(self, *a):
+                    phase("Clarabel setup")
+                    self._s = make_solver(*a)
+                    phase("hand-off")
+
+                def solve(self):
+                    phase("Clarabel solve")
+                    try:
+                        return self._s.solve()
+                    finally:
+                        phase("after the package")
+
+                def __getattr__(self, name):
+                    return getattr(self._s, name)
+            clarabel.DefaultSolver = ProbedClarabel
+        if importlib.util.find_spec("casadi"):
+            import casadi
+            nlpsol = casadi.nlpsol
+
+            class ProbedNlp:
+                def __init__(self, s):
+                    self._s = s
+
+                def __call__(self, *a, **k):
+                    phase("Ipopt run")
+                    try:
+                        return self._s(*a, **k)
+                    finally:
+                        phase("after the package")
+
+                def __getattr__(self, name):
+                    return getattr(self._s, name)
+
+            def probed_nlpsol(*a, **k):
+                phase("casadi build (nlpsol)")
+                try:
+                    return ProbedNlp(nlpsol(*a, **k))
+                finally:
+                    phase("hand-off")
+            casadi.nlpsol = probed_nlpsol
+""")
+
+CHILD = BUILDERS + PHASE_PROBES + textwrap.dedent(r"""
     import json, os, signal, sys, threading, time
     import pelora_opt as po
 
     route = sys.argv[1]
+    if os.environ.get("PELORA_INTERRUPT_PHASES") and route != "first_import":
+        install_phase_probes()
 
     endless = {"max_generations": 10**9, "tol": 0.0, "seed": 1}
     verbose = len(sys.argv) > 2 and sys.argv[2] == "verbose"
@@ -159,6 +261,7 @@ CHILD = BUILDERS + textwrap.dedent(r"""
         raise SystemExit("unknown route " + route)
 
     print("ready", flush=True)
+    phase("hand-off")
     try:
         r = call()
         outcome = getattr(r, "status", "finished")
@@ -166,6 +269,7 @@ CHILD = BUILDERS + textwrap.dedent(r"""
     except KeyboardInterrupt:
         outcome, incumbent = "KeyboardInterrupt", False
     end = time.monotonic()
+    phase("after the call")
     restored = signal.getsignal(signal.SIGINT) is signal.default_int_handler
     after = None
     late = False
@@ -191,7 +295,8 @@ CHILD = BUILDERS + textwrap.dedent(r"""
     import multiprocessing
     print(json.dumps({"outcome": outcome, "end": end, "restored": restored, "after": after,
                       "incumbent": incumbent, "late": late,
-                      "workers_left": len(multiprocessing.active_children())}), flush=True)
+                      "workers_left": len(multiprocessing.active_children()),
+                      "phases": PHASES}), flush=True)
     sys.stdout.flush()
     os._exit(0)  # a pool or a thread left running must not keep the child alive
 """)
@@ -242,6 +347,7 @@ def interrupt_once(route, delay, marker=None, timeout=120.0, env=None):
             if line.startswith("{"):
                 report = json.loads(line)
                 report["latency"] = report["end"] - sent
+                report["sent"] = sent
                 break
         return report
     finally:
@@ -251,6 +357,17 @@ def interrupt_once(route, delay, marker=None, timeout=120.0, env=None):
             pass
         proc.wait()
         proc.stdout.close()
+
+
+def phase_at(report, moment):
+    """The phase of the call that `moment` (monotonic seconds) fell in, from
+    the child's phase marks; "before the call" when it came first."""
+    label = "before the call"
+    for t, name in report.get("phases", []):
+        if t > moment:
+            break
+        label = name
+    return label
 
 
 def random_moments(seed, count, window):

@@ -10,6 +10,7 @@
 #include "python/registry.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/types.hpp"
+#include "python/runtime/worker.hpp"
 
 namespace pelora::py {
 
@@ -52,7 +53,7 @@ void wait_for_model(ModelMutex& mutex);
 template <class F>
 auto with_model_lock(PyObject* self, F&& f) -> decltype(f(std::declval<ModelData&>())) {
   ModelState& st = model_state(self);
-  const std::thread::id me = std::this_thread::get_id();
+  const std::thread::id me = acting_thread_id();
   if (st.poisoned) throw InternalFailure("model lock poisoned by an earlier internal failure");
   if (st.owner == me) throw_runtime_error("Already borrowed");
   if (!st.mutex.try_lock()) wait_for_model(st.mutex);

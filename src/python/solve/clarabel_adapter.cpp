@@ -11,6 +11,7 @@
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/solve/arrays.hpp"
+#include "python/runtime/sigint.hpp"
 #include "python/solve/interrupt.hpp"
 
 namespace pelora::py {
@@ -213,20 +214,36 @@ AdapterOutcome solve_with_clarabel(const StandardForm& f, const ModelData& model
     refusing("Clarabel", key, v, [&] { check_status(PyObject_SetAttr(settings.get(), k, v)); });
   });
 
+  // Ctrl-C stops the run through Clarabel's termination callback, which it
+  // asks once per iteration; a package without it runs to the end. A
+  // signal during the hand-off raises KeyboardInterrupt before the set-up
+  // (which holds the interpreter lock and cannot be cut short), one during
+  // the set-up just after it.
+  const InterruptWatch watch;
   Ref solver = call_method(clarabel.get(), "DefaultSolver", p.get(), q.get(), a.get(), b.get(),
                            cones.get(), settings.get());
-  // Ctrl-C stops the run through Clarabel's termination callback, which it
-  // asks once per iteration; a package without it runs to the end.
-  const InterruptWatch watch;
+  check_sigint();
   Ref stop = watch.callable();
   if (!Ref::steal(PyObject_CallMethod(solver.get(), "set_termination_callback", "O", stop.get()))) {
     PyErr_Clear();
   }
-  Ref solution = call_method(solver.get(), "solve");
+  // One iteration (a factorisation) of a large model takes a second or
+  // more, so the run goes on a worker thread and a signal gives it up
+  // before the next callback comes.
+  Ref solve = get_attr(solver.get(), "solve");
+  Ref no_args = check(PyTuple_New(0));
+  Ref solution = call_answering_ctrl_c(solve.get(), no_args.get(), nullptr, watch);
   AdapterOutcome out;
   ResultData& r = out.data;
   r.solve_time = perf_counter() - t0;
   r.solver = "Clarabel";
+  if (!solution) {
+    // Given up: the run ends by itself at its next callback, with no point
+    // to keep (an interrupted interior-point run reports none).
+    watch.settle(true);
+    r.status = SolveStatus::Interrupted;
+    return out;
+  }
 
   Ref status = get_attr(solution.get(), "status");
   Ref text = check(PyObject_Repr(status.get()));

@@ -174,14 +174,17 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
   }
 }
 
+bool bounds_never_met(std::span<const double> lower, std::span<const double> upper) {
+  for (size_t k = 0; k < lower.size() && k < upper.size(); ++k) {
+    if (lower[k] > upper[k] || lower[k] == kInf || upper[k] == -kInf) return true;
+  }
+  return false;
+}
+
 bool impossible_bounds(const StandardForm& f, const ModelData& m) {
-  auto crossed = [](const std::vector<double>& lower, const std::vector<double>& upper) {
-    for (size_t k = 0; k < lower.size(); ++k) {
-      if (lower[k] > upper[k] || lower[k] == kInf || upper[k] == -kInf) return true;
-    }
-    return false;
-  };
-  if (crossed(f.col_lower, f.col_upper) || crossed(f.row_lower, f.row_upper)) return true;
+  if (bounds_never_met(f.col_lower, f.col_upper) || bounds_never_met(f.row_lower, f.row_upper)) {
+    return true;
+  }
   for (const NonlinearConstraint& c : m.nl_constraints) {
     if (!(std::fabs(c.rhs) >= kSolverInfinity)) continue;  // NaN is refused elsewhere
     const bool negative = c.rhs < 0;

@@ -95,6 +95,8 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m);
 // standard_form_of has every side beyond kSolverInfinity made infinite
 // already; a nonlinear right-hand side beyond it counts as infinite here.
 bool impossible_bounds(const StandardForm& f, const ModelData& m);
+// The same test over one set of (lower, upper) pairs.
+bool bounds_never_met(std::span<const double> lower, std::span<const double> upper);
 
 // The outcome for a model with impossible bounds, found without calling the
 // package: "infeasible", no values, no iterations.

@@ -424,14 +424,16 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   }
   if (o.basis_given) call_method(h.get(), "setBasis", options.basis.get());
 
-  // Ctrl-C stops the run through HiGHS's interrupt callbacks.
+  // Ctrl-C stops the run through HiGHS's interrupt callbacks, or gives up a
+  // run stuck in a phase without them: it then has no values to read.
   const InterruptWatch watch;
-  Ref run_status;
-  {
-    HighsInterrupt stop_on_ctrl_c(h.get(), watch);
-    run_status = call_method(h.get(), "run");
-  }
+  const Ref run_status = run_highs_answering_ctrl_c(h.get(), watch);
   r.solve_time = perf_counter() - t0;
+  if (!run_status) {
+    watch.settle(true);
+    r.status = SolveStatus::Interrupted;
+    return out;
+  }
 
   // A run that ends in error (for example a mixed-integer quadratic model,
   // which HiGHS cannot solve) leaves no usable status or solution.

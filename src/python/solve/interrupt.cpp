@@ -3,6 +3,7 @@
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/sigint.hpp"
+#include "python/runtime/worker.hpp"
 
 namespace pelora::py {
 
@@ -12,6 +13,7 @@ struct Watcher {
   std::shared_ptr<InterruptState> state;
   const char* stop_method;
   bool armed;  // SIGINT is recorded for this thread's call
+  bool cleared = false;  // the package's stop request was cleared for this run
 };
 
 constexpr char kCapsuleName[] = "pelora_opt.interrupt_watch";
@@ -28,7 +30,7 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
   bool interrupted = false;
   try {
     if (PyErr_CheckSignals() < 0) throw_already_set();
-    interrupted = w->armed && sigint_recorded();
+    interrupted = st.stop || (w->armed && sigint_recorded());
   } catch (const ErrorAlreadySet&) {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
       // The recording handler raising (for casadi), or a handler of the
@@ -46,9 +48,15 @@ PyObject* check_interrupt(PyObject* self, PyObject* args) {
     }
   }
   const bool stop = interrupted || static_cast<bool>(st.pending_type);
-  if (stop && w->stop_method && PyTuple_Check(args) && PyTuple_Size(args) >= 1) {
-    Ref r = Ref::steal(PyObject_CallMethod(PyTuple_GetItem(args, 0), w->stop_method, nullptr));
+  if (w->stop_method && (stop || !w->cleared) && PyTuple_Check(args) && PyTuple_Size(args) >= 1) {
+    // HiGHS keeps a stop request after the run it ended: the next run of
+    // the same object with a callback would stop at its first look. The
+    // first call of each run therefore clears it, unless it stops.
+    PyObject* event = PyTuple_GetItem(args, 0);
+    Ref r = Ref::steal(stop ? PyObject_CallMethod(event, w->stop_method, nullptr)
+                            : PyObject_CallMethod(event, w->stop_method, "O", Py_False));
     if (!r) PyErr_Clear();  // a package without the method simply runs on
+    w->cleared = true;
   }
   return PyBool_FromLong(stop ? 1 : 0);
 }
@@ -107,9 +115,9 @@ void InterruptWatch::reraise_pending() const {
 }
 
 HighsInterrupt::HighsInterrupt(PyObject* h, const InterruptWatch& watch)
-    : h_(h), callback_(watch.callable("interrupt")) {
+    : h_(Ref::borrow(h)), callback_(watch.callable("interrupt")) {
   for (int k = 0; k < 3; ++k) {
-    Ref event = Ref::steal(PyObject_GetAttrString(h_, kHighsEvents[k]));
+    Ref event = Ref::steal(PyObject_GetAttrString(h_.get(), kHighsEvents[k]));
     if (!event) {
       PyErr_Clear();
       continue;
@@ -130,13 +138,42 @@ HighsInterrupt::~HighsInterrupt() {
   PyErr_Fetch(&type, &value, &traceback);
   for (int k = 0; k < 3; ++k) {
     if (!subscribed_[k]) continue;
-    Ref event = Ref::steal(PyObject_GetAttrString(h_, kHighsEvents[k]));
+    Ref event = Ref::steal(PyObject_GetAttrString(h_.get(), kHighsEvents[k]));
     if (event) {
       Ref r = Ref::steal(PyObject_CallMethod(event.get(), "unsubscribe", "O", callback_.get()));
     }
     PyErr_Clear();
   }
   PyErr_Restore(type, value, traceback);
+}
+
+namespace {
+
+// A run asked to stop ends at its next callback, well within this once it
+// is past a phase without one.
+constexpr auto kGrace = std::chrono::milliseconds(250);
+
+}  // namespace
+
+Ref call_answering_ctrl_c(PyObject* fn, PyObject* args, PyObject* kwargs,
+                          const InterruptWatch& watch) {
+  wait_for_unfinished_runs();
+  if (!watch.armed()) return check(PyObject_Call(fn, args, kwargs));
+  PackageCall call(fn, args, kwargs);
+  return call.wait([&] { watch.request_stop(); }, kGrace);
+}
+
+Ref run_highs_answering_ctrl_c(PyObject* h, const InterruptWatch& watch) {
+  wait_for_unfinished_runs();
+  // Shared with the call: a run given up keeps its callbacks subscribed
+  // until it has ended (taking them away would let it run on to its limit).
+  auto subscription = std::make_shared<HighsInterrupt>(h, watch);
+  if (!watch.armed()) return call_method(h, "run");
+  Ref run = get_attr(h, "run");
+  Ref no_args = check(PyTuple_New(0));
+  PackageCall call(run.get(), no_args.get());
+  call.on_end([subscription]() mutable { subscription.reset(); });
+  return call.wait([&] { watch.request_stop(); }, kGrace);
 }
 
 }  // namespace pelora::py

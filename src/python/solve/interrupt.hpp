@@ -8,6 +8,7 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -18,6 +19,9 @@ namespace pelora::py {
 
 struct InterruptState {
   Ref pending_type, pending_value, pending_traceback;  // another exception a handler raised
+  // Set by the waiting thread when the package runs on a worker thread (the
+  // signal is recorded for the main thread only): the callable says stop.
+  std::atomic<bool> stop{false};
 };
 
 // Ctrl-C around one package run, within the deferral of the whole call
@@ -43,6 +47,10 @@ class InterruptWatch {
   Ref callable(const char* stop_method = nullptr) const;
   // Whether a SIGINT is recorded (pending handlers run first).
   bool interrupted() const;
+  // Whether this call records SIGINT (main thread, Python's own handler).
+  bool armed() const noexcept { return defer_.armed(); }
+  // From now on the callable answers True on any thread.
+  void request_stop() const noexcept { state_->stop = true; }
   // Re-raises an exception that another signal handler raised during the
   // solve.
   void reraise_pending() const;
@@ -69,9 +77,30 @@ class HighsInterrupt {
   HighsInterrupt& operator=(const HighsInterrupt&) = delete;
 
  private:
-  PyObject* h_;  // borrowed; outlives this object
+  Ref h_;  // held: a run given up still running may outlive its caller
   Ref callback_;
   bool subscribed_[3] = {false, false, false};
 };
+
+// h.run() answering Ctrl-C. HiGHS's loops stop through its interrupt
+// callbacks; its presolve and simplex set-up have none and may run for
+// seconds on a large model, so on the main thread (with the signal
+// recorded) the run goes on a worker thread while this one waits. A signal
+// asks HiGHS to stop; a run that has not ended a short while later (still in
+// such a phase) is given up: null is returned, and the run, asked to stop,
+// ends by itself at HiGHS's first callback, keeping its own references to
+// `h` and the callback. Every HiGHS run (and a PersistentHighs change)
+// first waits for given-up runs to end, so two runs never overlap because
+// of one. Returns run()'s status otherwise.
+Ref run_highs_answering_ctrl_c(PyObject* h, const InterruptWatch& watch);
+
+// fn(*args, **kwargs) (`kwargs` may be null) the same way, for a package
+// call that stops through `watch`'s callable (Clarabel's termination
+// callback) or that ends by itself in bounded time (casadi's problem
+// build): on the main thread with the signal recorded it runs on a worker
+// thread, and a SIGINT gives it up when it has not ended shortly after (null
+// is returned; the caller answers "interrupted"). Called directly otherwise.
+Ref call_answering_ctrl_c(PyObject* fn, PyObject* args, PyObject* kwargs,
+                          const InterruptWatch& watch);
 
 }  // namespace pelora::py

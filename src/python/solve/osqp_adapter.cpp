@@ -4,7 +4,11 @@
 // form's upper triangle as it is stored.
 #include "python/solve/osqp_adapter.hpp"
 
+#include <string>
 #include <vector>
+
+#include <dlfcn.h>
+#include <signal.h>
 
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
@@ -142,6 +146,29 @@ void refuse_nonconvex_setup(PyObject* osqp) {
   PyErr_Restore(t.release(), v.release(), b.release());
 }
 
+// OSQP puts its own SIGINT handler in place while it solves: a signal stops
+// its iterations, but one that lands while it polishes the solution (or
+// after its last look) is kept by that handler and never reaches Python.
+// osqp_is_interrupted() of the solver's extension module says whether the
+// solve that just ended caught one; false when that cannot be asked.
+bool osqp_caught_sigint(PyObject* solver) {
+  Ref ext = Ref::steal(PyObject_GetAttrString(solver, "ext"));
+  Ref file = ext ? Ref::steal(PyObject_GetAttrString(ext.get(), "__file__")) : Ref();
+  const char* path = file ? PyUnicode_AsUTF8AndSize(file.get(), nullptr) : nullptr;
+  if (!path) {
+    PyErr_Clear();
+    return false;
+  }
+  // The module is loaded already: this only finds it.
+  void* lib = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+  if (!lib) return false;
+  using Query = int (*)();
+  const auto query = reinterpret_cast<Query>(dlsym(lib, "osqp_is_interrupted"));
+  const bool caught = query && query() != 0;
+  dlclose(lib);
+  return caught;
+}
+
 }  // namespace
 
 SolveStatus osqp_status_from_text(const std::string& s) {
@@ -209,7 +236,8 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   Ref solve_kwargs = check(PyDict_New());
   dict_set(solve_kwargs.get(), "raise_error", Py_False);
   // OSQP answers Ctrl-C itself while it iterates; one during the setup
-  // raises KeyboardInterrupt here, before the solve.
+  // raises KeyboardInterrupt here, before the solve, and one that OSQP's
+  // handler kept while polishing raises it after.
   const InterruptWatch watch;
   Ref res = check(PyObject_Call(solve.get(), no_args.get(), solve_kwargs.get()));
   AdapterOutcome out;
@@ -221,6 +249,12 @@ AdapterOutcome solve_with_osqp(const StandardForm& f, const ModelData& model,
   Ref status = get_attr(info.get(), "status");
   const std::string status_text = text_of(status.get());
   r.status = osqp_status_from_text(status_text);
+  // A signal OSQP's handler kept without stopping for it is handed to
+  // Python's handler as if it came now: with the watch armed it raises
+  // KeyboardInterrupt here, otherwise the user's handler sees it.
+  if (r.status != SolveStatus::Interrupted && osqp_caught_sigint(solver.get())) {
+    PyErr_SetInterruptEx(SIGINT);
+  }
   watch.settle(r.status == SolveStatus::Interrupted);
   if (r.status == SolveStatus::Optimal) {
     Ref x = get_attr(res.get(), "x");

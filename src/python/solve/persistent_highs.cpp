@@ -2,6 +2,7 @@
 // changed in place (bounds, costs, coefficients) and re-solved. Mirrors of
 // the bounds and costs stay readable from Python.
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "python/runtime/imports.hpp"
 #include "python/runtime/sequence.hpp"
 #include "python/runtime/types.hpp"
+#include "python/runtime/worker.hpp"
 #include "python/solve/arrays.hpp"
 #include "python/solve/handoff.hpp"
 #include "python/solve/highs_adapter.hpp"
@@ -59,10 +61,19 @@ PersistentState& state_of(PyObject* self) { return unbox<PersistentState>(self);
 class Exclusive {
  public:
   explicit Exclusive(PersistentState& s) : s_(s) {
-    const std::thread::id me = std::this_thread::get_id();
+    const std::thread::id me = acting_thread_id();
     if (s.owner == me) throw_runtime_error("Already borrowed");
     if (!s.mutex.try_lock()) wait_for_model(s.mutex);
     s.owner = me;
+    // A resolve given up on Ctrl-C may still be running on this HiGHS
+    // object: nothing touches it before that run has ended.
+    try {
+      wait_for_unfinished_runs();
+    } catch (...) {
+      s.owner = std::thread::id();
+      s.mutex.unlock();
+      throw;
+    }
   }
   ~Exclusive() {
     s_.owner = std::thread::id();
@@ -82,7 +93,7 @@ class Exclusive {
 class Reading {
  public:
   explicit Reading(PersistentState& s) {
-    if (s.owner != std::this_thread::get_id()) lock_.emplace(s);
+    if (s.owner != acting_thread_id()) lock_.emplace(s);
   }
 
  private:
@@ -160,6 +171,18 @@ Ref float_pair(const std::vector<double>& a, const std::vector<double>& b) {
 
 // --- from_model --------------------------------------------------------------------
 
+// An infinite side that no point can meet (lower +inf, upper -inf) becomes
+// the infinity on its own side, which HiGHS takes.
+void drop_impossible_sides(std::vector<double>& lower, std::vector<double>& upper) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (double& l : lower) {
+    if (l == inf) l = -inf;
+  }
+  for (double& u : upper) {
+    if (u == -inf) u = inf;
+  }
+}
+
 constexpr Params<0> kFromModelParams{"PersistentHighs.from_model()", {}, 0, true};
 
 PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
@@ -203,15 +226,24 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       } else {
         note_highs_automatic_threads();
       }
+      // HiGHS refuses a side that no point can meet (`x >= inf`, a side
+      // beyond its infinity made infinite) as bad data. As Model.solve, the
+      // object answers such a model "infeasible" (resolve looks at the
+      // mirrors first); HiGHS gets the pair without that side until an
+      // update replaces it.
+      std::vector<double> row_lower = form.row_lower, row_upper = form.row_upper;
+      std::vector<double> col_lower = form.col_lower, col_upper = form.col_upper;
+      drop_impossible_sides(form.row_lower, form.row_upper);
+      drop_impossible_sides(form.col_lower, form.col_upper);
       // The quadratic objective goes in whole: its linear part alone would
       // be a different problem, answered as if it were this one.
       if (!load_into_highs(st.highspy.get(), h, np, form, /*with_hessian=*/true)) {
         throw_value_error("HiGHS rejected the model (passModel returned an error)");
       }
-      st.row_lower = std::move(form.row_lower);
-      st.row_upper = std::move(form.row_upper);
-      st.col_lower = std::move(form.col_lower);
-      st.col_upper = std::move(form.col_upper);
+      st.row_lower = std::move(row_lower);
+      st.row_upper = std::move(row_upper);
+      st.col_lower = std::move(col_lower);
+      st.col_upper = std::move(col_upper);
       st.col_cost = std::move(form.col_cost);
       st.num_cols = form.num_col;
       st.num_rows = form.num_row;
@@ -384,18 +416,30 @@ PyObject* resolve(PyObject* self, PyObject*) {
     ResultData& r = out.data;
     r.solver = "HiGHS";
     const double t0 = perf_counter();
-    const InterruptWatch watch;
-    Ref run_status;
+    if (bounds_never_met(st.col_lower, st.col_upper) ||
+        bounds_never_met(st.row_lower, st.row_upper)) {
+      // As Model.solve answers it, without a run.
+      Ref result = check(pack_result(infeasible_without_solving("HiGHS", t0), st.identity));
+      hold_ctrl_c.finish();
+      return result.release();
+    }
     if (st.threads) {
       check_highs_threads(h, *st.threads);
     } else {
       note_highs_automatic_threads();
     }
-    {
-      HighsInterrupt stop_on_ctrl_c(h, watch);
-      run_status = call_method(h, "run");
-    }
+    const InterruptWatch watch;
+    const Ref run_status = run_highs_answering_ctrl_c(h, watch);
     r.solve_time = perf_counter() - t0;
+    if (!run_status) {
+      // Given up in a phase without callbacks: no values yet; the next
+      // change or run of this object waits for the run to end.
+      watch.settle(true);
+      r.status = SolveStatus::Interrupted;
+      Ref result = check(pack_result(std::move(out), st.identity));
+      hold_ctrl_c.finish();
+      return result.release();
+    }
     r.status = highs_status_is(st.highspy.get(), run_status.get(), "kError")
                    ? SolveStatus::Error
                    : highs_status(h, /*iteration_rule=*/false);
