@@ -137,14 +137,27 @@ Objective stored_objective(Objective o) {
   return o;
 }
 
+namespace {
+
+// Room for `count` more items, growing geometrically: an exact reserve of
+// size + count would reallocate on every call and make adding rows one (or a
+// few) at a time cost O(n^2).
+template <class T>
+void reserve_more(std::vector<T>& v, size_t count) {
+  const size_t need = v.size() + count;
+  if (need > v.capacity()) v.reserve(std::max({need, 2 * v.capacity(), size_t{16}}));
+}
+
+}  // namespace
+
 uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   const uint64_t id = m.next_row_id;
   if (auto* lin = std::get_if<LinearConstraint>(&c)) {
-    m.row_ids.reserve(m.row_ids.size() + 1);
+    reserve_more(m.row_ids, 1);
     m.constraints.push_back(std::move(*lin));
     m.row_ids.push_back(id);  // reserved: cannot fail
   } else {
-    m.nl_row_ids.reserve(m.nl_row_ids.size() + 1);
+    reserve_more(m.nl_row_ids, 1);
     m.nl_constraints.push_back(std::move(std::get<NonlinearConstraint>(c)));
     m.nl_row_ids.push_back(id);
   }
@@ -154,8 +167,8 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
 
 size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) {
   const size_t at = m.constraints.size();
-  m.constraints.reserve(at + rows.size());
-  m.row_ids.reserve(at + rows.size());
+  reserve_more(m.constraints, rows.size());
+  reserve_more(m.row_ids, rows.size());
   for (LinearConstraint& lc : rows) {
     m.constraints.push_back(std::move(lc));
     m.row_ids.push_back(m.next_row_id++);
