@@ -143,9 +143,13 @@ namespace {
 // size + count would reallocate on every call and make adding rows one (or a
 // few) at a time cost O(n^2).
 template <class T>
-void reserve_more(std::vector<T>& v, size_t count) {
+[[gnu::noinline]] void grow_for(std::vector<T>& v, size_t need) {
+  v.reserve(std::max(need, std::max<size_t>(2 * v.capacity(), 16)));
+}
+template <class T>
+inline void reserve_more(std::vector<T>& v, size_t count) {
   const size_t need = v.size() + count;
-  if (need > v.capacity()) v.reserve(std::max({need, 2 * v.capacity(), size_t{16}}));
+  if (need > v.capacity()) [[unlikely]] grow_for(v, need);
 }
 
 }  // namespace
