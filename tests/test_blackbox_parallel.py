@@ -306,3 +306,37 @@ def test_batch_paths_release_every_reference():
     po.pareto_frontier([f, f], box, method="nsga2", generations=3, workers=map, callback=cb)
     assert (sys.getrefcount(f), sys.getrefcount(many), sys.getrefcount(cb)) == refs
     assert alive[0] == 0
+
+
+class ClaimsHuge:
+    """A sequence whose length claims far more values than it holds."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def endless(xs):
+    while True:
+        yield 0.0
+
+
+@pytest.mark.parametrize("workers", [None, lambda f, xs: [f(x) for x in xs]])
+def test_vectorized_values_are_read_without_trusting_a_claimed_length(workers):
+    kw = {"vectorized": True, "max_generations": 2, "workers": workers}
+    # The claimed length is never allocated, and an endless iterator is read
+    # only one value past the points.
+    with pytest.raises(ValueError, match=r"one value per point: got 1 values for \d+ points"):
+        po.solve_de(lambda xs: ClaimsHuge([0.0]), BOX, **kw)
+    with pytest.raises(ValueError, match=r"one value per point: got more than (\d+) values for \1 points"):
+        po.solve_de(endless, BOX, **kw)
+    with pytest.raises(ValueError, match=r"one value per point: got (\d+) values for (\d+) points"):
+        po.solve_de(lambda xs: [0.0] * (len(xs) + 1), BOX, **kw)
+    # Iterables of the right length, a generator among them, are read as before.
+    r = po.solve_de(lambda xs: (sphere(x) for x in xs), BOX, seed=3, **kw)
+    assert r.objective == po.solve_de(sphere_points, BOX, seed=3, **kw).objective

@@ -345,3 +345,38 @@ def test_scip_searches_with_the_interpreter_lock_released(monkeypatch):
     m.maximize(x * x)
     assert m.solve(solver="scip").objective == pytest.approx(9.0)
     assert calls == ["optimizeNogil"]
+
+
+# Fixed-format MPS keeps names in columns 5-12, 15-22 and 40-47, so a name may
+# hold blanks; the entry check must read such a file by its columns.
+FIXED_MPS = """NAME          SPACES
+ROWS
+ N  COST
+ L  LIM A
+ G  LIM B
+COLUMNS
+    X ONE     COST               1.0   LIM A              1.0
+    X ONE     LIM B              1.0
+    Y TWO     COST               2.0   LIM A              1.0
+RHS
+    RHS       LIM A              4.0   LIM B              1.0
+BOUNDS
+ UP BND       Y TWO              3.0
+ENDATA
+"""
+
+
+def test_fixed_format_names_with_blanks_are_read_and_checked_whole(tmp_path):
+    path = tmp_path / "fixed.mps"
+    path.write_text(FIXED_MPS)
+    m = po.read_model(str(path))
+    assert [v.name for v in m.vars] == ["X ONE", "Y TWO"]
+    assert m.var("Y TWO").upper == 3.0
+    r = m.solve()
+    assert r.objective == pytest.approx(1.0)
+    assert r.value(m.var("X ONE")) == pytest.approx(1.0)
+    # A real fault in such a file is still refused, and named by its whole name.
+    path.write_text(FIXED_MPS.replace("    Y TWO     COST ", "    Y TWO     LIM C"))
+    with pytest.raises(ValueError, match="line 9: column 'Y TWO' has an entry in row 'LIM C', "
+                                         "which ROWS does not declare"):
+        po.read_model(str(path))

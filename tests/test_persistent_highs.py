@@ -265,3 +265,18 @@ def test_value_list_changed_by_a_conversion_is_read_safely():
     p = PersistentHighs.from_model(model=lp())
     p.update_col_costs([0], values)  # reads what the list holds as it goes
     assert p.col_costs() == [-7.0, -1.0]
+
+
+def test_resolve_after_another_solve_resized_the_thread_scheduler():
+    # HiGHS's thread scheduler is shared by the process: a solve with another
+    # count in between must not leave a persistent model failing with "error".
+    m = po.Model()
+    x = m.variable("x", 0, 4)
+    m.maximize(x)
+    two = po.PersistentHighs.from_model(model=m, threads=2)
+    auto = po.PersistentHighs.from_model(model=m)
+    assert two.resolve().status == "optimal"
+    for threads in (1, 2, 1):
+        assert m.solve(threads=threads).status == "optimal"
+        assert two.resolve().status == "optimal"
+        assert auto.resolve().objective == pytest.approx(4.0)

@@ -15,18 +15,18 @@ constexpr double kAtBoundTol = 1e-6;
 constexpr double kBindingTol = 1e-6;
 constexpr size_t kMostImpactful = 5;
 
-std::string position_name(const LinearConstraint& c, size_t position) {
+std::string position_name(const LinearRow& c, size_t position) {
   return c.name ? *c.name : "c" + std::to_string(position);
 }
 
-const std::vector<LinearConstraint>& constraints_of(const ResultData& r) {
-  static const std::vector<LinearConstraint> none;
+const LinearRows& constraints_of(const ResultData& r) {
+  static const LinearRows none;
   return r.snapshot ? r.snapshot->constraints : none;
 }
 
-bool has_term(const LinearConstraint& c, size_t index) {
-  for (const Term& t : c.expr.terms) {
-    if (t.index == index) return true;
+bool has_term(const LinearRow& c, size_t index) {
+  for (VarIndex i : c.terms.indices()) {
+    if (i == index) return true;
   }
   return false;
 }
@@ -50,15 +50,15 @@ BoundStatus bound_status(double value, double lower, double upper) noexcept {
   return BoundStatus::Between;
 }
 
-double constraint_activity(const LinearConstraint& c, std::span<const double> primals) noexcept {
+double constraint_activity(const LinearRow& c, std::span<const double> primals) noexcept {
   double activity = 0.0;
-  for (const Term& t : c.expr.terms) {
+  for (const Term& t : c.terms) {
     activity += t.coef * (t.index < primals.size() ? primals[t.index] : 0.0);
   }
-  return activity + c.expr.constant;
+  return activity;
 }
 
-bool is_binding(const LinearConstraint& c, std::span<const double> primals) noexcept {
+bool is_binding(const LinearRow& c, std::span<const double> primals) noexcept {
   return std::fabs(constraint_activity(c, primals) - c.rhs) < kBindingTol;
 }
 
@@ -85,7 +85,7 @@ WhyDetail why_detail(const ResultData& result, size_t index) {
 
   std::string names;  // explanation form: name or "unnamed"
   for (size_t pos = 0; pos < snap.constraints.size(); ++pos) {
-    const LinearConstraint& c = snap.constraints[pos];
+    const LinearRow c = snap.constraints[pos];
     if (!has_term(c, index) || !is_binding(c, primals)) continue;
     if (!d.binding_constraints.empty()) names += ", ";
     names += c.name ? *c.name : "unnamed";
@@ -131,7 +131,7 @@ std::string why(const ResultData& result, size_t index) {
 
 SensitivityReport sensitivity(const ResultData& result) {
   SensitivityReport s;
-  const std::vector<LinearConstraint>& cons = constraints_of(result);
+  const LinearRows& cons = constraints_of(result);
   if (result.duals) {
     const std::vector<double>& duals = *result.duals;
     s.shadow_prices.reserve(cons.size());

@@ -22,10 +22,10 @@ BoundStatus bound_status(double value, double lower, double upper) noexcept;
 
 // Σ coefficient × value plus the expression's constant; a term whose
 // variable has no value counts 0.
-double constraint_activity(const LinearConstraint& c, std::span<const double> primals) noexcept;
+double constraint_activity(const LinearRow& c, std::span<const double> primals) noexcept;
 
 // |activity − rhs| < 1e-6, whatever the sense.
-bool is_binding(const LinearConstraint& c, std::span<const double> primals) noexcept;
+bool is_binding(const LinearRow& c, std::span<const double> primals) noexcept;
 
 struct WhyDetail {
   std::string variable;

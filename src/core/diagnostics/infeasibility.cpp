@@ -113,7 +113,7 @@ Subsystem infeasible_subsystem(const ModelSnapshot& snapshot, const SubsystemHoo
 
 namespace {
 
-std::string display_name(const LinearConstraint& c, size_t position) {
+std::string display_name(const LinearRow& c, size_t position) {
   return c.name ? *c.name : "constraint_" + std::to_string(position);
 }
 
@@ -143,12 +143,12 @@ InfeasibilityReport infeasibility_report(const ResultData& result,
   };
   bool first = true;
   for (size_t pos : report.constraint_indices) {
-    const LinearConstraint& c = snap.constraints[pos];
+    const LinearRow c = snap.constraints[pos];
     const std::string shown = display_name(c, pos);
     report.constraint_names.push_back(c.name ? *c.name : "unnamed");
     if (!first) report.explanation += "\n  ";
     first = false;
-    report.explanation += "'" + shown + "' (" + linear_constraint_text(c, name_of) + ")";
+    report.explanation += "'" + shown + "' (" + linear_constraint_text(to_constraint(c), name_of) + ")";
     switch (c.sense) {
       case Sense::Le:
         report.suggestions.push_back("Relax '" + shown + "': increase RHS from " +

@@ -25,7 +25,7 @@ bool bounds_cross(double lb, double ub) noexcept {
 }  // namespace
 
 BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
-                                 std::span<const LinearConstraint> constraints) {
+                                 const LinearRows& constraints) {
   const size_t nvar = variables.size();
   lower0_.reserve(nvar);
   upper0_.reserve(nvar);
@@ -33,8 +33,7 @@ BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
     lower0_.push_back(v.lower);
     upper0_.push_back(v.upper);
   }
-  size_t nnz = 0;
-  for (const LinearConstraint& c : constraints) nnz += c.expr.terms.size();
+  const size_t nnz = constraints.nonzeros();
   start_.reserve(constraints.size() + 1);
   var_.reserve(nnz);
   coef_.reserve(nnz);
@@ -44,8 +43,8 @@ BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
   size_t longest = 0;
   start_.push_back(0);
   for (size_t r = 0; r < constraints.size(); ++r) {
-    const LinearConstraint& c = constraints[r];
-    for (const Term& t : c.expr.terms) {
+    const LinearRow c = constraints[r];
+    for (const Term& t : c.terms) {
       if (t.index >= nvar) {
         throw DiagnosticError("Constraint " + std::to_string(r) + " refers to variable x" +
                               std::to_string(t.index) + ", which is not in this result's model (" +
@@ -54,10 +53,10 @@ BoundPropagator::BoundPropagator(std::span<const VarRecord> variables,
       var_.push_back(t.index);
       coef_.push_back(t.coef);
     }
-    longest = std::max(longest, c.expr.terms.size());
+    longest = std::max(longest, c.terms.size());
     start_.push_back(static_cast<uint32_t>(var_.size()));
     rhs_.push_back(c.rhs);
-    constant_.push_back(c.expr.constant);
+    constant_.push_back(0.0);  // stored rows keep their constant in rhs
     sense_.push_back(c.sense);
   }
   lb_.resize(nvar);

@@ -27,7 +27,7 @@ class BoundPropagator {
   // Copies the constraints; fails with DiagnosticError when a term refers to
   // a variable index at or beyond `variables.size()`.
   BoundPropagator(std::span<const VarRecord> variables,
-                  std::span<const LinearConstraint> constraints);
+                  const LinearRows& constraints);
 
   size_t num_rows() const noexcept { return sense_.size(); }
 

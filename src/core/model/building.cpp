@@ -43,8 +43,9 @@ VarIndex add_variables(ModelData& m, std::string_view prefix, size_t count, doub
     upper = 1.0;
   }
   m.var_names.add_batch(prefix, count);
+  std::vector<VarRecord>& vars = m.variables.edit();
   for (size_t i = 0; i < count; ++i) {
-    m.variables.push_back(VarRecord{static_cast<VarIndex>(first + i), kind, lower, upper});
+    vars.push_back(VarRecord{static_cast<VarIndex>(first + i), kind, lower, upper});
   }
   return first;
 }
@@ -74,10 +75,11 @@ void VarNames::add_block(std::string text, bool batch, size_t count) {
 VarNames VarNames::rebound(ModelId owner) const {
   VarNames out;
   out.owner_ = owner;
-  out.blocks_.reserve(blocks_.size());
+  std::vector<NameRef>& to = out.blocks_.edit();
+  to.reserve(blocks_.size());
   for (const NameRef& b : blocks_) {
     const NameBlock* p = b.get();
-    out.blocks_.emplace_back(new NameBlock(p->text(), p->first(), p->is_batch(), owner));
+    to.emplace_back(new NameBlock(p->text(), p->first(), p->is_batch(), owner));
   }
   out.size_ = size_;
   return out;
@@ -114,7 +116,7 @@ ConstraintRecord stored_constraint(const ConstraintRecord& c, std::optional<std:
   std::visit(
       [&](auto& rec) {
         if constexpr (std::is_same_v<std::decay_t<decltype(rec)>, LinearConstraint>) {
-          compact(rec.expr);
+          // Copied into the model's row arena when added: nothing to compact.
         } else {
           compact(rec.body.linear);
         }
@@ -142,14 +144,21 @@ namespace {
 // Room for `count` more items, growing geometrically: an exact reserve of
 // size + count would reallocate on every call and make adding rows one (or a
 // few) at a time cost O(n^2).
-template <class T>
-[[gnu::noinline]] void grow_for(std::vector<T>& v, size_t need) {
+template <class V>
+[[gnu::noinline]] void grow_for(V& v, size_t need) {
   v.reserve(std::max(need, std::max<size_t>(2 * v.capacity(), 16)));
 }
-template <class T>
-inline void reserve_more(std::vector<T>& v, size_t count) {
+template <class V>
+inline void reserve_more(V& v, size_t count) {
   const size_t need = v.size() + count;
   if (need > v.capacity()) [[unlikely]] grow_for(v, need);
+}
+// A shared buffer is made this holder's own too, so that the pushes the
+// caller counted on cannot fail (or copy) half-way.
+template <class T>
+inline void reserve_more(SharedVector<T>& v, size_t count) {
+  const size_t need = v.size() + count;
+  if (need > v.capacity() || v.shared()) [[unlikely]] grow_for(v, need);
 }
 
 }  // namespace
@@ -158,7 +167,7 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   const uint64_t id = m.next_row_id;
   if (auto* lin = std::get_if<LinearConstraint>(&c)) {
     reserve_more(m.row_ids, 1);
-    m.constraints.push_back(std::move(*lin));
+    m.constraints.append(lin->expr.terms, lin->rhs, lin->sense, std::move(lin->name));
     m.row_ids.push_back(id);  // reserved: cannot fail
   } else {
     reserve_more(m.nl_row_ids, 1);
@@ -169,14 +178,13 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   return id;
 }
 
-size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows) {
+size_t add_linear_constraints(ModelData& m, LinearRows rows) {
   const size_t at = m.constraints.size();
-  reserve_more(m.constraints, rows.size());
   reserve_more(m.row_ids, rows.size());
-  for (LinearConstraint& lc : rows) {
-    m.constraints.push_back(std::move(lc));
-    m.row_ids.push_back(m.next_row_id++);
-  }
+  if (at == 0) m.constraints = std::move(rows);
+  else m.constraints.append_all(rows);
+  std::vector<uint64_t>& ids = m.row_ids.edit();  // reserved: cannot fail
+  for (size_t k = at; k < m.constraints.size(); ++k) ids.push_back(m.next_row_id++);
   return at;
 }
 
@@ -193,9 +201,11 @@ size_t add_psd_cone(ModelData& m, std::vector<VarIndex> entries) {
 void set_batch_bounds(ModelData& m, VarIndex first, const std::vector<double>* lowers,
                       const std::vector<double>* uppers) {
   const size_t n = lowers ? lowers->size() : uppers ? uppers->size() : 0;
+  if (n == 0) return;
+  std::vector<VarRecord>& vars = m.variables.edit();
   for (size_t i = 0; i < n; ++i) {
-    if (lowers) m.variables[first + i].lower = (*lowers)[i];
-    if (uppers) m.variables[first + i].upper = (*uppers)[i];
+    if (lowers) vars[first + i].lower = (*lowers)[i];
+    if (uppers) vars[first + i].upper = (*uppers)[i];
   }
 }
 

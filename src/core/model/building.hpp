@@ -43,7 +43,7 @@ Objective stored_objective(Objective o);
 // id (see editing.hpp: row_position).
 uint64_t add_constraint(ModelData& m, ConstraintRecord c);
 // Appends linear rows at once; returns the position of the first.
-size_t add_linear_constraints(ModelData& m, std::vector<LinearConstraint> rows);
+size_t add_linear_constraints(ModelData& m, LinearRows rows);
 
 // Appends a cone (entries checked by the caller) and returns its position.
 size_t add_soc_cone(ModelData& m, std::vector<VarIndex> entries);

@@ -104,7 +104,7 @@ std::optional<VarIndex> some_variable(const NlExpr& n) {
 }
 
 std::optional<size_t> row_position(const ModelData& m, RowKind kind, uint64_t id) {
-  const auto& ids = kind == RowKind::Linear ? m.row_ids : m.nl_row_ids;
+  const std::vector<uint64_t>& ids = kind == RowKind::Linear ? m.row_ids.get() : m.nl_row_ids;
   auto it = std::lower_bound(ids.begin(), ids.end(), id);
   if (it == ids.end() || *it != id) return std::nullopt;
   return static_cast<size_t>(it - ids.begin());
@@ -134,10 +134,10 @@ void set_variable_bounds(ModelData& m, VarIndex i, double lower, double upper) {
   require_variable(m, i);
   require_number(lower, "lower bound");
   require_number(upper, "upper bound");
-  VarRecord& v = m.variables[i];
-  if (v.kind == VarKind::Binary && !(lower >= 0.0 && upper <= 1.0)) {
+  if (m.variables[i].kind == VarKind::Binary && !(lower >= 0.0 && upper <= 1.0)) {
     throw EditError("bounds of binary variable '" + m.var_name(i) + "' must lie in [0, 1]");
   }
+  VarRecord& v = m.variables.edit()[i];  // a copy of its own while a Result shares it
   v.lower = lower;
   v.upper = upper;
   m.fixed_bounds.erase(i);
@@ -146,10 +146,10 @@ void set_variable_bounds(ModelData& m, VarIndex i, double lower, double upper) {
 void fix_variable(ModelData& m, VarIndex i, double value) {
   require_variable(m, i);
   if (!std::isfinite(value)) throw EditError("fix: the value must be a finite number");
-  VarRecord& v = m.variables[i];
-  if (v.kind == VarKind::Binary && !(value >= 0.0 && value <= 1.0)) {
+  if (m.variables[i].kind == VarKind::Binary && !(value >= 0.0 && value <= 1.0)) {
     throw EditError("bounds of binary variable '" + m.var_name(i) + "' must lie in [0, 1]");
   }
+  VarRecord& v = m.variables.edit()[i];
   const std::pair<double, double> before{v.lower, v.upper};
   m.fixed_bounds.try_emplace(i, before);  // a second fix keeps the first bounds
   v.lower = value;
@@ -160,14 +160,15 @@ void unfix_variable(ModelData& m, VarIndex i) {
   require_variable(m, i);
   auto it = m.fixed_bounds.find(i);
   if (it == m.fixed_bounds.end()) return;
-  m.variables[i].lower = it->second.first;
-  m.variables[i].upper = it->second.second;
+  VarRecord& v = m.variables.edit()[i];
+  v.lower = it->second.first;
+  v.upper = it->second.second;
   m.fixed_bounds.erase(it);
 }
 
 void set_variable_kind(ModelData& m, VarIndex i, VarKind kind) {
   require_variable(m, i);
-  VarRecord& v = m.variables[i];
+  VarRecord& v = m.variables.edit()[i];
   if (kind == VarKind::Binary) {
     v.lower = 0.0;
     v.upper = 1.0;
@@ -179,7 +180,7 @@ void set_variable_kind(ModelData& m, VarIndex i, VarKind kind) {
 void set_constraint_rhs(ModelData& m, RowKind kind, size_t pos, double rhs) {
   require_row(m, kind, pos);
   require_number(rhs, "rhs");
-  if (kind == RowKind::Linear) m.constraints[pos].rhs = rhs;
+  if (kind == RowKind::Linear) m.constraints.set_rhs(pos, rhs);
   else m.nl_constraints[pos].rhs = rhs;
 }
 
@@ -187,17 +188,16 @@ void set_coefficient(ModelData& m, size_t pos, VarIndex var, double value) {
   require_row(m, RowKind::Linear, pos);
   require_variable(m, var);
   require_number(value, "coefficient");
-  Expr& e = m.constraints[pos].expr;
-  e.terms.set_term(var, std::fabs(value) < kCancelTolerance ? 0.0 : value);
-  e.terms.compact();
+  m.constraints.set_coefficient(pos, var, std::fabs(value) < kCancelTolerance ? 0.0 : value);
 }
 
 void remove_constraint(ModelData& m, RowKind kind, size_t pos) {
   require_row(m, kind, pos);
   const auto at = static_cast<std::ptrdiff_t>(pos);
   if (kind == RowKind::Linear) {
-    m.constraints.erase(m.constraints.begin() + at);
-    m.row_ids.erase(m.row_ids.begin() + at);
+    std::vector<uint64_t>& ids = m.row_ids.edit();
+    m.constraints.erase(pos);
+    ids.erase(ids.begin() + at);
   } else {
     m.nl_constraints.erase(m.nl_constraints.begin() + at);
     m.nl_row_ids.erase(m.nl_row_ids.begin() + at);

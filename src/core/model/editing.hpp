@@ -13,9 +13,9 @@
 //
 // Each checks everything first and throws EditError (nothing changed) for a
 // bad edit, so a failed call leaves the record as it was. Positions shift
-// when a row is removed; row ids never do. A Result's snapshot is a copy
-// taken at solve time (term storage shared copy-on-write), so no edit shows
-// through it.
+// when a row is removed; row ids never do. A Result's snapshot shares the
+// record's storage copy-on-write (shared_vector.hpp, linear_rows.hpp): an
+// edit while it is shared copies first, so no edit shows through it.
 #pragma once
 #include <cstdint>
 #include <optional>

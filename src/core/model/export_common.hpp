@@ -23,7 +23,8 @@ inline bool is_minus_one(double c) { return std::fabs(c + 1.0) < kUnitTolerance;
 
 inline bool index_less(const Term& a, const Term& b) { return a.index < b.index; }
 
-inline std::vector<Term> sorted_terms(const LinearTerms& t) {
+template <class Terms>  // LinearTerms or RowTerms
+std::vector<Term> sorted_terms(const Terms& t) {
   std::vector<Term> v(t.begin(), t.end());
   std::sort(v.begin(), v.end(), index_less);
   return v;
@@ -39,6 +40,12 @@ class SortedTerms {
     if (std::is_sorted(s.begin(), s.end(), index_less)) return s;
     scratch_.assign(s.begin(), s.end());
     std::sort(scratch_.begin(), scratch_.end(), index_less);
+    return scratch_;
+  }
+  std::span<const Term> of(const RowTerms& t) {
+    scratch_.assign(t.begin(), t.end());
+    if (!std::is_sorted(scratch_.begin(), scratch_.end(), index_less))
+      std::sort(scratch_.begin(), scratch_.end(), index_less);
     return scratch_;
   }
 

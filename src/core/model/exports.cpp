@@ -123,14 +123,13 @@ std::vector<std::string> unique_names(std::vector<std::string> names, std::strin
 }
 
 std::string default_row_name(const ModelData& m, size_t i) {
-  const LinearConstraint& c = m.constraints[i];
-  return c.name ? *c.name : "c" + std::to_string(i);
+  const std::string* name = m.constraints.name(i);
+  return name ? *name : "c" + std::to_string(i);
 }
 
 // A first guess at an export's length, so its buffer rarely grows.
 size_t expected_length(const ModelData& m) {
-  size_t nonzeros = 0;
-  for (const LinearConstraint& c : m.constraints) nonzeros += c.expr.terms.size();
+  const size_t nonzeros = m.constraints.nonzeros();
   return 24 * nonzeros + 40 * (m.variables.size() + m.constraints.size()) + 256;
 }
 
@@ -209,7 +208,7 @@ std::string quoted(std::string_view s) { return python_string_literal(s); }
 // the first offending variable is the one named.
 void check_file_numbers(const ModelData& m, std::string_view what) {
   const ObjectiveParts obj = objective_parts(m);
-  auto check_terms = [&](const LinearTerms& terms, auto&& place) {
+  auto check_terms = [&](const auto& terms, auto&& place) {
     bool bad = false;
     for (const Term& t : terms) bad |= t.index >= m.variables.size() || !std::isfinite(t.coef);
     if (!bad) return;
@@ -236,15 +235,13 @@ void check_file_numbers(const ModelData& m, std::string_view what) {
     }
   }
   for (size_t r = 0; r < m.constraints.size(); ++r) {
-    const LinearConstraint& c = m.constraints[r];
-    check_terms(c.expr.terms, [&](VarIndex i) {
+    const LinearRow c = m.constraints[r];
+    check_terms(c.terms, [&](VarIndex i) {
       return "coefficient of " + quoted(variable_name(m, i)) + " in constraint " +
              quoted(default_row_name(m, r));
     });
     if (!std::isfinite(c.rhs))
       throw_not_finite(c.rhs, what, "right-hand side of constraint " + quoted(default_row_name(m, r)));
-    if (!std::isfinite(c.expr.constant))
-      throw_not_finite(c.expr.constant, what, "constant of constraint " + quoted(default_row_name(m, r)));
   }
   for (size_t i = 0; i < m.variables.size(); ++i) {
     const VarRecord& v = m.variables[i];
@@ -295,13 +292,13 @@ void append_lp_term(std::string& out, bool first, double c, std::string_view nam
   out += name;
 }
 
-void append_lp_expr(std::string& out, const FileNames& names, SortedTerms& order, const Expr& e) {
+// Terms in index order, then the constant unless it is 0; "0" for nothing.
+void append_lp_sum(std::string& out, const FileNames& names, std::span<const Term> terms, double k) {
   bool first = true;  // no piece written yet
-  for (const Term& t : order.of(e.terms)) {
+  for (const Term& t : terms) {
     append_lp_term(out, first, t.coef, names.cols[t.index]);
     first = false;
   }
-  const double k = e.constant;
   if (k != 0.0 || std::isnan(k)) {
     if (!first) out += ' ';
     first = false;
@@ -314,6 +311,10 @@ void append_lp_expr(std::string& out, const FileNames& names, SortedTerms& order
     }
   }
   if (first) out += '0';
+}
+
+void append_lp_expr(std::string& out, const FileNames& names, SortedTerms& order, const Expr& e) {
+  append_lp_sum(out, names, order.of(e.terms), e.constant);
 }
 
 // "[ 2 x ^ 2 + 4 x * y ] / 2": the bracket holds twice each coefficient.
@@ -505,11 +506,11 @@ std::string export_lp(const ModelData& m, std::string_view what) {
   }
   out += "\nSubject To\n";
   for (size_t i = 0; i < m.constraints.size(); ++i) {
-    const LinearConstraint& c = m.constraints[i];
+    const LinearRow c = m.constraints[i];
     out += ' ';
     out += names.rows[i];
     out += ": ";
-    append_lp_expr(out, names, order, c.expr);
+    append_lp_sum(out, names, order.of(c.terms), 0.0);
     out += ' ';
     out += sense_text(c.sense, false);
     out += ' ';
@@ -557,8 +558,8 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   std::vector<size_t> count(n + 1, 0);
   if (obj.linear)
     for (const Term& t : obj.linear->terms) ++count[t.index + 1];
-  for (const LinearConstraint& c : m.constraints)
-    for (const Term& t : c.expr.terms) ++count[t.index + 1];
+  for (size_t r = 0; r < m.constraints.size(); ++r)
+    for (VarIndex i : m.constraints.terms(r).indices()) ++count[i + 1];
   for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
   struct Entry {
     size_t row;  // 0 objective, r + 1 constraint r
@@ -569,7 +570,7 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   if (obj.linear)
     for (const Term& t : obj.linear->terms) entries[fill[t.index]++] = {0, t.coef};
   for (size_t r = 0; r < m.constraints.size(); ++r)
-    for (const Term& t : m.constraints[r].expr.terms) entries[fill[t.index]++] = {r + 1, t.coef};
+    for (const Term& t : m.constraints.terms(r)) entries[fill[t.index]++] = {r + 1, t.coef};
 
   std::string out;
   out.reserve(expected_length(m) + 24 * entries.size());
@@ -588,7 +589,7 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   out += kObjectiveRow;
   out += '\n';
   for (size_t r = 0; r < m.constraints.size(); ++r) {
-    const Sense s = m.constraints[r].sense;
+    const Sense s = m.constraints.sense(r);
     out += s == Sense::Le ? " L  " : s == Sense::Ge ? " G  " : " E  ";
     out += names.rows[r];
     out += '\n';
@@ -619,8 +620,7 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   if (obj.linear && obj.linear->constant != 0.0)
     append_mps_entry(out, "RHS", kObjectiveRow, -obj.linear->constant);
   for (size_t r = 0; r < m.constraints.size(); ++r) {
-    const LinearConstraint& c = m.constraints[r];
-    const double rhs = c.rhs - c.expr.constant;
+    const double rhs = m.constraints.rhs(r);
     if (rhs != 0.0) append_mps_entry(out, "RHS", names.rows[r], rhs);
   }
   out += "BOUNDS\n";
@@ -663,14 +663,14 @@ std::string model_summary(const ModelData& m) {
     }
   }
   size_t le = 0, ge = 0, eq = 0, nonzeros = 0;
-  for (const LinearConstraint& c : m.constraints) {
-    switch (c.sense) {
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    switch (m.constraints.sense(r)) {
       case Sense::Le: ++le; break;
       case Sense::Ge: ++ge; break;
       case Sense::Eq: ++eq; break;
     }
-    nonzeros += c.expr.terms.size();
   }
+  nonzeros = m.constraints.nonzeros();
   auto n = [](size_t v) { return std::to_string(v); };
   return "Model '" + m.name + "': " + n(m.variables.size()) + " vars (" + n(cont) + " cont, " +
          n(integer) + " int, " + n(binary) + " bin), " + n(m.constraints.size()) +

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/expr/constraint.hpp"
+#include "core/model/linear_rows.hpp"
+#include "core/model/shared_vector.hpp"
 #include "core/model/var_names.hpp"
 
 namespace pelora {
@@ -59,13 +61,15 @@ enum class ProblemType : uint8_t { LP = 0, MILP = 1, QP = 2, MIQP = 3, NLP = 4 }
 struct ModelData {
   std::optional<Objective> objective;
   std::string name = "model";
-  std::vector<VarRecord> variables;
+  // Variables, rows and row ids are shared with the snapshots of Results
+  // and with copied models until either side edits them (shared_vector.hpp).
+  SharedVector<VarRecord> variables;
   VarNames var_names;  // the names of `variables`, by index
   // Name -> newest variable of that name; filled on the first lookup (and
   // brought up to date by later ones), never while building.
   mutable std::unordered_map<std::string, VarIndex> name_to_index;
   mutable size_t names_indexed = 0;  // variables already entered in name_to_index
-  std::vector<LinearConstraint> constraints;
+  LinearRows constraints;  // one arena for every linear row (linear_rows.hpp)
   std::vector<NonlinearConstraint> nl_constraints;
   std::vector<std::vector<VarIndex>> soc_cones;  // head first
   std::vector<std::vector<VarIndex>> psd_cones;  // upper triangle, column-major
@@ -80,7 +84,7 @@ struct ModelData {
   std::vector<ModelOrigin> origins;  // nearest last, at most kMaxOrigins
   // Stable handles of the rows, ascending, one per entry of `constraints` /
   // `nl_constraints` (a handle keeps naming its row when earlier rows go).
-  std::vector<uint64_t> row_ids;
+  SharedVector<uint64_t> row_ids;
   std::vector<uint64_t> nl_row_ids;
   uint64_t next_row_id = 1;
   // The bounds a variable had before Var.fix(), restored by unfix().

@@ -9,7 +9,8 @@ namespace pelora {
 
 namespace {
 
-std::vector<std::string_view> fields(std::string_view line) {
+// The fields of a data line read as free format: separated by blanks.
+std::vector<std::string_view> free_fields(std::string_view line) {
   std::vector<std::string_view> out;
   size_t i = 0;
   while (i < line.size()) {
@@ -18,6 +19,32 @@ std::vector<std::string_view> fields(std::string_view line) {
     while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
     if (i > start) out.push_back(line.substr(start, i - start));
   }
+  return out;
+}
+
+// The fields of a data line read as fixed format: the name fields at
+// columns 2-3, 5-12, 15-22, 40-47 and the numbers at 25-36 and 50-61, each
+// without its surrounding blanks, so that names may hold blanks. Nothing when
+// the line does not keep to those columns (text in a gap between fields or
+// past column 61), which makes the file no fixed-format file.
+std::optional<std::vector<std::string_view>> fixed_fields(std::string_view line) {
+  static constexpr std::pair<size_t, size_t> kFields[] = {{1, 3}, {4, 12}, {14, 22}, {24, 36}, {39, 47}, {49, 61}};
+  const auto blank = [](char c) { return c == ' '; };
+  size_t at = 0;  // first column (0-based) not yet looked at
+  std::vector<std::string_view> out;
+  for (const auto& [begin, end] : kFields) {
+    for (; at < begin && at < line.size(); ++at)
+      if (!blank(line[at])) return std::nullopt;
+    if (begin >= line.size()) break;
+    std::string_view f = line.substr(begin, std::min(end, line.size()) - begin);
+    while (!f.empty() && blank(f.front())) f.remove_prefix(1);
+    while (!f.empty() && blank(f.back())) f.remove_suffix(1);
+    out.push_back(f);
+    at = end;
+  }
+  for (; at < line.size(); ++at)
+    if (!blank(line[at])) return std::nullopt;
+  while (!out.empty() && out.back().empty()) out.pop_back();
   return out;
 }
 
@@ -44,9 +71,11 @@ struct Scan {
   std::unordered_set<std::string> column_rows;         // rows given for it so far
 };
 
-}  // namespace
+enum class Reading { Free, Fixed };
 
-std::optional<std::string> mps_fault(std::string_view text) {
+// The first fault of `text` read the given way. `fits` turns false (and the
+// scan stops) when a data line cannot be read that way at all.
+std::optional<std::string> scan(std::string_view text, Reading reading, bool& fits) {
   Scan s;
   Section section = Section::Other;
   size_t number = 0;
@@ -59,13 +88,24 @@ std::optional<std::string> mps_fault(std::string_view text) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line[0] == '*') continue;
-    const std::vector<std::string_view> f = fields(line);
+    std::vector<std::string_view> f = free_fields(line);
     if (f.empty()) continue;
     const auto fault = [&](const std::string& what) { return "line " + std::to_string(number) + ": " + what; };
     if (line[0] != ' ' && line[0] != '\t') {  // a section header
       section = section_of(f[0]);
       s.seen.clear();
       continue;
+    }
+    if (reading == Reading::Fixed) {
+      std::optional<std::vector<std::string_view>> g = fixed_fields(line);
+      // Entries of COLUMNS, RHS and RANGES start at the second field.
+      const bool entries = section == Section::Columns || section == Section::Rhs || section == Section::Ranges;
+      if (!g || (entries && !g->empty() && !g->front().empty())) {
+        fits = false;
+        return std::nullopt;
+      }
+      f = std::move(*g);
+      if (entries && !f.empty()) f.erase(f.begin());
     }
     switch (section) {
       case Section::Rows:
@@ -127,6 +167,19 @@ std::optional<std::string> mps_fault(std::string_view text) {
     }
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> mps_fault(std::string_view text) {
+  bool fits = true;
+  std::optional<std::string> fault = scan(text, Reading::Free, fits);
+  if (!fault) return std::nullopt;
+  // A fixed-format file may hold names with blanks, which the free reading
+  // splits into fields of their own; such a file is judged by its columns.
+  fits = true;
+  std::optional<std::string> fixed_fault = scan(text, Reading::Fixed, fits);
+  return fits ? fixed_fault : fault;
 }
 
 }  // namespace pelora

@@ -12,7 +12,9 @@
 namespace pelora {
 
 // The first such fault, as "line {}: {what}", or nothing when there is none.
-// Fields are separated by blanks (names holding blanks are not told apart).
+// Fields are separated by blanks; a file that the blanks would fault but that
+// keeps to the fixed-format columns is judged by those columns, so names
+// holding blanks are read whole.
 std::optional<std::string> mps_fault(std::string_view text);
 
 }  // namespace pelora

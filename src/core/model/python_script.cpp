@@ -25,6 +25,14 @@
 namespace pelora {
 namespace {
 
+// A stored row's terms where the writer takes an expression (rows keep
+// their constant in the right-hand side).
+struct RowSum {
+  RowTerms terms;
+  double constant = 0.0;
+};
+
+
 using namespace exports;
 
 constexpr const char* kWhat = "to_python";
@@ -149,7 +157,9 @@ class ScriptWriter {
 
   // "x", "(-x)", "2.5 * x", then the constant: the pieces of a linear sum,
   // written joined by `sep`.
-  void write_linear(std::string& out, const Expr& e, const char* sep) {
+  // E is an Expr or a RowSum (a stored row's terms; no constant).
+  template <class E>
+  void write_linear(std::string& out, const E& e, const char* sep) {
     bool first = true;
     for (const Term& t : order_.of(e.terms)) {
       if (!first) out += sep;
@@ -173,11 +183,14 @@ class ScriptWriter {
     }
   }
 
-  static bool has_constant(const Expr& e) { return e.constant != 0.0 || std::isnan(e.constant); }
-  static size_t piece_count(const Expr& e) { return e.terms.size() + (has_constant(e) ? 1 : 0); }
+  template <class E>
+  static bool has_constant(const E& e) { return e.constant != 0.0 || std::isnan(e.constant); }
+  template <class E>
+  static size_t piece_count(const E& e) { return e.terms.size() + (has_constant(e) ? 1 : 0); }
 
   // A linear sum alone: a list for pl.sum when long, "0" when empty.
-  void write_linear_sum(std::string& out, const Expr& e) {
+  template <class E>
+  void write_linear_sum(std::string& out, const E& e) {
     const size_t n = piece_count(e);
     if (n > kShortSum) {
       out += "pl.sum([";
@@ -342,17 +355,13 @@ class ScriptWriter {
 
   void linear_constraints() {
     for (size_t i = 0; i < m_.constraints.size(); ++i) {
-      const LinearConstraint& c = m_.constraints[i];
+      const LinearRow c = m_.constraints[i];
       out_ += "m.add(";
-      if (c.expr.terms.empty()) {
+      if (c.terms.empty()) {
         // A bare number compared with a number is a bool: start from the empty sum.
         out_ += "pl.sum([])";
-        if (has_constant(c.expr)) {
-          out_ += " + ";
-          append_py_number(out_, c.expr.constant);
-        }
       } else {
-        write_linear_sum(out_, c.expr);
+        write_linear_sum(out_, RowSum{c.terms});
       }
       if (c.name) {
         add_tail(c.sense, c.rhs, *c.name);

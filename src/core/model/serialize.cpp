@@ -88,41 +88,50 @@ std::vector<VarRecord> read_variables(Reader& r) {
 
 // Linear rows as whole arrays: the per-row fields, then every index, then
 // every coefficient.
-void write_rows(Writer& w, const std::vector<LinearConstraint>& rows) {
-  size_t nnz = 0;
-  for (const LinearConstraint& c : rows) nnz += c.expr.terms.size();
+// `owner` is written per row for readers of the same layout; stored rows
+// all belong to the record that holds them.
+void write_rows(Writer& w, const LinearRows& rows, ModelId owner) {
+  const size_t nnz = rows.nonzeros();
   w.reserve(w.out.size() + rows.size() * 24 + nnz * 12 + 64);
   w.put<uint64_t>(rows.size());
-  for (const LinearConstraint& c : rows) w.put(static_cast<uint32_t>(c.expr.terms.size()));
-  for (const LinearConstraint& c : rows) w.put(static_cast<uint8_t>(c.sense));
-  for (const LinearConstraint& c : rows) w.put(c.rhs);
-  for (const LinearConstraint& c : rows) w.put(c.expr.owner);
-  for (const LinearConstraint& c : rows) write_optional_string(w, c.name);
+  for (size_t r = 0; r < rows.size(); ++r) w.put(static_cast<uint32_t>(rows.terms(r).size()));
+  for (size_t r = 0; r < rows.size(); ++r) w.put(static_cast<uint8_t>(rows.sense(r)));
+  for (size_t r = 0; r < rows.size(); ++r) w.put(rows.rhs(r));
+  for (size_t r = 0; r < rows.size(); ++r) w.put(rows.terms(r).empty() ? kNoModel : owner);
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const std::string* name = rows.name(r);
+    write_optional_string(w, name ? std::optional<std::string>(*name) : std::nullopt);
+  }
   w.put<uint64_t>(nnz);
-  for (const LinearConstraint& c : rows)
-    for (const Term& t : c.expr.terms) w.put(t.index);
-  for (const LinearConstraint& c : rows)
-    for (const Term& t : c.expr.terms) w.put(t.coef);
+  for (size_t r = 0; r < rows.size(); ++r)
+    for (VarIndex i : rows.terms(r).indices()) w.put(i);
+  for (size_t r = 0; r < rows.size(); ++r)
+    for (double c : rows.terms(r).values()) w.put(c);
 }
 
-std::vector<LinearConstraint> read_rows(Reader& r) {
+LinearRows read_rows(Reader& r) {
   const std::vector<uint32_t> lens = r.get_array<uint32_t>();
-  std::vector<LinearConstraint> rows(lens.size());
-  for (LinearConstraint& c : rows) c.sense = read_sense(r);
-  for (LinearConstraint& c : rows) c.rhs = r.get<double>();
-  for (LinearConstraint& c : rows) c.expr.owner = r.get<ModelId>();
-  for (LinearConstraint& c : rows) c.name = read_optional_string(r);
+  const size_t n = lens.size();
+  std::vector<Sense> sense(n);
+  std::vector<double> rhs(n);
+  std::vector<std::optional<std::string>> names(n);
+  for (Sense& s : sense) s = read_sense(r);
+  for (double& v : rhs) v = r.get<double>();
+  for (size_t k = 0; k < n; ++k) r.get<ModelId>();  // the rows' owner: the record's own
+  for (auto& name : names) name = read_optional_string(r);
   const std::vector<VarIndex> idx = r.get_array<VarIndex>();
   size_t total = 0;
-  for (uint32_t n : lens) total += n;
+  for (uint32_t len : lens) total += len;
   if (total != idx.size()) damaged();
-  size_t at = 0;
   std::vector<double> coef(idx.size());
   for (double& c : coef) c = r.get<double>();
-  for (size_t k = 0; k < rows.size(); ++k) {
-    LinearTerms& t = rows[k].expr.terms;
-    t.reserve(lens[k]);
-    for (uint32_t j = 0; j < lens[k]; ++j, ++at) t.append_new(idx[at], coef[at]);
+  LinearRows rows;
+  rows.reserve(n, total);
+  size_t at = 0;
+  for (size_t k = 0; k < n; ++k) {
+    rows.append(std::span<const VarIndex>(idx.data() + at, lens[k]), std::span<const double>(coef.data() + at, lens[k]), rhs[k], sense[k],
+                std::move(names[k]));
+    at += lens[k];
   }
   return rows;
 }
@@ -189,8 +198,8 @@ std::optional<Objective> read_objective(Reader& r) {
 void check_indices(const ModelData& m) {
   const size_t n = m.variables.size();
   const auto in_range = [n](size_t end) { return end <= n; };
-  for (const auto& c : m.constraints)
-    if (!in_range(index_end(c.expr))) damaged();
+  for (const LinearRow& c : m.constraints)
+    if (!in_range(index_end(c.terms))) damaged();
   for (const auto& c : m.nl_constraints)
     if (!in_range(index_end(c.body))) damaged();
   for (const auto* list : {&m.soc_cones, &m.psd_cones})
@@ -400,7 +409,7 @@ std::string write_model(const ModelData& m) {
   write_origins(w, m.origins);
   write_names(w, m.var_names);
   write_variables(w, m.variables);
-  write_rows(w, m.constraints);
+  write_rows(w, m.constraints, m.id);
   w.put_array(std::span<const uint64_t>(m.row_ids));
   w.put<uint64_t>(m.nl_constraints.size());
   for (const NonlinearConstraint& c : m.nl_constraints) write_constraint(w, ConstraintRecord(c));
@@ -529,7 +538,7 @@ std::string write_result(const ResultData& d) {
     write_origins(w, s.origins);
     write_names(w, s.var_names);
     write_variables(w, s.variables);
-    write_rows(w, s.constraints);
+    write_rows(w, s.constraints, s.model);
     w.put_array(std::span<const uint64_t>(s.row_ids));
   }
   return std::move(w.out);
@@ -567,8 +576,8 @@ ResultData read_result(std::span<const char> in) {
     s->constraints = read_rows(r);
     s->row_ids = r.get_array<uint64_t>();
     if (!s->row_ids.empty() && s->row_ids.size() != s->constraints.size()) damaged();
-    for (const LinearConstraint& c : s->constraints)
-      if (index_end(c.expr) > s->variables.size()) damaged();
+    for (const LinearRow& c : s->constraints)
+      if (index_end(c.terms) > s->variables.size()) damaged();
     d.snapshot = std::move(s);
   }
   if (d.primals && d.snapshot && !d.snapshot->variables.empty() &&

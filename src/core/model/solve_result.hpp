@@ -35,16 +35,17 @@ struct LpRanging {
   std::vector<std::pair<double, double>> rhs;
 };
 
-// Copy of the model's variables and linear constraints at solve time.
+// The model's variables and linear constraints at solve time. It shares the
+// model's storage; the model copies before it edits what a snapshot holds.
 struct ModelSnapshot {
   VarNames var_names;  // shares the model's name blocks
-  std::vector<VarRecord> variables;
-  std::vector<LinearConstraint> constraints;
+  SharedVector<VarRecord> variables;
+  LinearRows constraints;
   // The solved model's identity (ModelData::id, origins), so that only its
   // variables are read, and its row ids (one per constraint).
   ModelId model = kNoModel;
   std::vector<ModelOrigin> origins;
-  std::vector<uint64_t> row_ids;
+  SharedVector<uint64_t> row_ids;
 };
 
 struct ResultData {

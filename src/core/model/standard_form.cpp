@@ -29,6 +29,9 @@ struct IndexChecker {
   void check(const Expr& e, const char* where) const {
     for (const Term& t : e.terms) check(t.index, where);
   }
+  void check(const RowTerms& t, const char* where) const {
+    for (VarIndex i : t.indices()) check(i, where);
+  }
   void check(const NlExpr& e, const char* where) const {
     check(e.linear, where);
     for_each_tree_var(e, [&](VarIndex i) { check(i, where); });
@@ -100,7 +103,7 @@ bool StandardForm::has_integer() const noexcept {
 
 void check_variable_indices(const ModelData& m) {
   const IndexChecker c{m.variables.size()};
-  for (const LinearConstraint& k : m.constraints) c.check(k.expr, "a constraint");
+  for (size_t r = 0; r < m.constraints.size(); ++r) c.check(m.constraints.terms(r), "a constraint");
   for (const NonlinearConstraint& k : m.nl_constraints) c.check(k.body, "a nonlinear constraint");
   if (m.objective) {
     if (const auto* e = std::get_if<Expr>(&*m.objective)) {
@@ -148,8 +151,7 @@ StandardForm build_standard_form(const ModelData& m) {
 
   // Constraint matrix: count entries per column, then fill. Rows are visited
   // in order, so row indices come out ascending inside every column.
-  size_t nnz = 0;
-  for (const LinearConstraint& c : m.constraints) nnz += c.expr.terms.size();
+  const size_t nnz = m.constraints.nonzeros();
   if (nnz > kMaxIndex) {
     throw InvalidModel("model too large: at most 2147483647 constraint coefficients");
   }
@@ -157,8 +159,8 @@ StandardForm build_standard_form(const ModelData& m) {
   // is where column j begins and serves as its fill cursor, which leaves it
   // at the start of column j + 1; one shift then restores the starts.
   f.a_start.assign(n + 1, 0);
-  for (const LinearConstraint& c : m.constraints)
-    for (const Term& t : c.expr.terms) ++f.a_start[static_cast<size_t>(t.index) + 1];
+  for (size_t row = 0; row < r; ++row)
+    for (VarIndex i : m.constraints.terms(row).indices()) ++f.a_start[static_cast<size_t>(i) + 1];
   for (size_t j = 0; j < n; ++j) f.a_start[j + 1] += f.a_start[j];
   f.a_index.resize(nnz);
   f.a_value.resize(nnz);
@@ -166,7 +168,7 @@ StandardForm build_standard_form(const ModelData& m) {
   int32_t* row_of = f.a_index.data();
   double* value = f.a_value.data();
   for (size_t row = 0; row < r; ++row) {
-    for (const Term& t : m.constraints[row].expr.terms) {
+    for (const Term& t : m.constraints.terms(row)) {
       if (std::isnan(t.coef)) {
         throw InvalidModel("constraint " + std::to_string(row) +
                            " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
@@ -182,9 +184,8 @@ StandardForm build_standard_form(const ModelData& m) {
   f.row_lower.resize(r);
   f.row_upper.resize(r);
   for (size_t row = 0; row < r; ++row) {
-    const LinearConstraint& c = m.constraints[row];
-    const double v = c.rhs - c.expr.constant;
-    switch (c.sense) {
+    const double v = m.constraints.rhs(row);
+    switch (m.constraints.sense(row)) {
       case Sense::Le: f.row_lower[row] = -kInf; f.row_upper[row] = v; break;
       case Sense::Ge: f.row_lower[row] = v; f.row_upper[row] = kInf; break;
       case Sense::Eq: f.row_lower[row] = v; f.row_upper[row] = v; break;

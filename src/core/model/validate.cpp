@@ -64,9 +64,9 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
   // 2. Variables no constraint of any kind mentions (a zero coefficient
   // counts): linear, nonlinear and quadratic rows, and cones.
   std::vector<bool> used(nvars, false);
-  for (const LinearConstraint& c : m.constraints) {
-    for (const Term& t : c.expr.terms) {
-      if (in_range(t.index)) used[t.index] = true;
+  for (const LinearRow& c : m.constraints) {
+    for (VarIndex i : c.terms.indices()) {
+      if (in_range(i)) used[i] = true;
     }
   }
   for (const NonlinearConstraint& c : m.nl_constraints) mark_used(c.body, used);
@@ -88,8 +88,8 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
 
   // 4. Coefficient range.
   double lo = std::numeric_limits<double>::infinity(), hi = 0.0;
-  for (const LinearConstraint& c : m.constraints) {
-    for (const Term& t : c.expr.terms) {
+  for (const LinearRow& c : m.constraints) {
+    for (const Term& t : c.terms) {
       if (!in_range(t.index)) continue;
       const double a = std::fabs(t.coef);
       if (a > kTinyCoefficient) {
@@ -107,7 +107,7 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
 
   // 5. Huge right-hand sides.
   for (size_t i = 0; i < m.constraints.size(); ++i) {
-    const LinearConstraint& c = m.constraints[i];
+    const LinearRow c = m.constraints[i];
     if (std::fabs(c.rhs) > kLargeRhs) {
       const std::string name = c.name ? *c.name : "constraint_" + std::to_string(i);
       out.push_back({Severity::Warn, "large_rhs",
@@ -117,8 +117,8 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
 
   // 6. Constraints without variables.
   size_t empty = 0;
-  for (const LinearConstraint& c : m.constraints) {
-    if (c.expr.terms.empty()) ++empty;
+  for (const LinearRow& c : m.constraints) {
+    if (c.terms.empty()) ++empty;
   }
   if (empty > 0) {
     out.push_back({Severity::Info, "empty_constraint",
@@ -128,11 +128,11 @@ std::vector<ValidationWarning> validate_model(const ModelData& m) {
   // 7. Constraints the bounds alone make unsatisfiable. An infinite (or NaN)
   // bound makes the activity on its side unbounded, so that side can meet
   // any right-hand side and is not tested.
-  for (const LinearConstraint& c : m.constraints) {
-    if (c.expr.terms.size() < 2 || c.sense == Sense::Eq) continue;
-    double min_act = c.expr.constant, max_act = c.expr.constant;
+  for (const LinearRow& c : m.constraints) {
+    if (c.terms.size() < 2 || c.sense == Sense::Eq) continue;
+    double min_act = 0.0, max_act = 0.0;
     bool min_finite = true, max_finite = true;
-    for (const Term& t : c.expr.terms) {
+    for (const Term& t : c.terms) {
       if (!in_range(t.index)) continue;
       const VarRecord& v = m.variables[t.index];
       const double for_min = t.coef > 0 ? v.lower : v.upper;

@@ -16,6 +16,7 @@
 
 #include "core/expr/linear_terms.hpp"
 #include "core/expr/owner.hpp"
+#include "core/model/shared_vector.hpp"
 
 namespace pelora {
 
@@ -125,7 +126,7 @@ class VarNames {
   }
 
  private:
-  std::vector<NameRef> blocks_;  // ascending `first`
+  SharedVector<NameRef> blocks_;  // ascending `first`; shared with copies
   size_t size_ = 0;
   ModelId owner_ = kNoModel;
 };

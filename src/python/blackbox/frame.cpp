@@ -25,6 +25,7 @@ namespace {
 constexpr const char* kHelperSource = R"PY(
 def _install():
     import collections
+    import itertools
 
     inf = float("inf")
 
@@ -95,14 +96,18 @@ def _install():
             out = func(xs, *extra)
         except Exception:
             return [inf] * len(xs)
+        exact = isinstance(out, (list, tuple))
         try:
-            out = list(out)
+            # Never more than one item past the points: a length the
+            # object claims is not trusted.
+            out = out if exact else list(itertools.islice(iter(out), len(xs) + 1))
         except TypeError:
             raise TypeError("a vectorized objective must return a sequence of values, got "
                             + type(out).__name__) from None
         if len(out) != len(xs):
+            got = f"more than {len(xs)}" if len(out) > len(xs) and not exact else str(len(out))
             raise ValueError("a vectorized objective must return one value per point: got "
-                             f"{len(out)} values for {len(xs)} points")
+                             f"{got} values for {len(xs)} points")
         return [score(v) for v in out]
 
     class _Vectorised:
@@ -727,6 +732,31 @@ double score_of(PyObject* value) {
   return v;
 }
 
+// The values a vectorized objective returned for `points` points, as a list.
+// An object other than a list or tuple is read through its iterator, at most
+// one item past `points`, so that the length it claims is never trusted (a
+// claimed length of 2**62 would otherwise be allocated up front).
+Ref value_list(PyObject* got, size_t points) {
+  if (PyList_Check(got) || PyTuple_Check(got)) return Ref::steal(PySequence_List(got));
+  Ref it = Ref::steal(PyObject_GetIter(got));
+  if (!it) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
+    PyErr_Clear();
+    throw_type_error("a vectorized objective must return a sequence of values, got " + type_name(got));
+  }
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) throw_already_set();
+  for (size_t k = 0; k <= points; ++k) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) {
+      if (PyErr_Occurred()) throw_already_set();
+      break;
+    }
+    if (PyList_Append(list.get(), item.get()) < 0) throw_already_set();
+  }
+  return list;
+}
+
 void batch_values(Frame& frame, PyObject* task, std::span<const double> points, size_t dim,
                   std::span<double> out, bb::Objective local, PyObject* direct) {
   if (!frame.remote() && !frame.options().vectorized) {
@@ -745,18 +775,14 @@ void batch_values(Frame& frame, PyObject* task, std::span<const double> points, 
       std::fill(out.begin(), out.end(), std::numeric_limits<double>::infinity());
       return;
     }
-    Ref seq = Ref::steal(PySequence_List(got.get()));
-    if (!seq) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_already_set();
-      PyErr_Clear();
-      throw_type_error("a vectorized objective must return a sequence of values, got " +
-                       type_name(got.get()));
-    }
+    Ref seq = value_list(got.get(), out.size());
+    const bool exact = PyList_Check(got.get()) || PyTuple_Check(got.get());  // read whole
     const Py_ssize_t n = PyList_Size(seq.get());
     if (n != static_cast<Py_ssize_t>(out.size())) {
       throw_value_error("a vectorized objective must return one value per point: got " +
-                        std::to_string(n) + " values for " + std::to_string(out.size()) +
-                        " points");
+                        (n > static_cast<Py_ssize_t>(out.size()) && !exact ? "more than " + std::to_string(out.size())
+                                                                           : std::to_string(n)) +
+                        " values for " + std::to_string(out.size()) + " points");
     }
     for (size_t i = 0; i < out.size(); ++i) {
       out[i] = score_of(PyList_GetItem(seq.get(), static_cast<Py_ssize_t>(i)));

@@ -145,8 +145,7 @@ RowAt find_row(const ModelData& d, PyObject* c) {
   }
   if (!PyUnicode_Check(c)) throw_type_error("constraint must be a ConstraintRef or a name (str)");
   const std::string name = as_string(c);
-  for (size_t i = 0; i < d.constraints.size(); ++i)
-    if (d.constraints[i].name == name) return RowAt{RowKind::Linear, i};
+  if (auto i = d.constraints.find(name)) return RowAt{RowKind::Linear, *i};
   for (size_t i = 0; i < d.nl_constraints.size(); ++i)
     if (d.nl_constraints[i].name == name) return RowAt{RowKind::Nonlinear, i};
   Ref key = check(PyUnicode_FromString(name.c_str()));
@@ -171,11 +170,17 @@ auto on_row(const ModelData& d, RowKind kind, size_t pos, F&& f) {
   return f(d.nl_constraints[pos]);
 }
 
+// A row's name as a value (the views of linear rows point at theirs).
+std::optional<std::string> name_of(const LinearRow& c) {
+  return c.name ? std::optional<std::string>(*c.name) : std::nullopt;
+}
+std::optional<std::string> name_of(const NonlinearConstraint& c) { return c.name; }
+
 PyObject* ref_get_name(PyObject* self, void*) {
   return boundary([&]() -> PyObject* {
     const RowKind kind = constraint_ref_value(self).kind;
     auto name = with_ref(self, [&](ModelData& d, size_t pos) {
-      return on_row(d, kind, pos, [](const auto& c) { return c.name; });
+      return on_row(d, kind, pos, [](const auto& c) { return name_of(c); });
     });
     if (!name) Py_RETURN_NONE;
     return to_py_str(*name);
@@ -230,7 +235,7 @@ PyObject* ref_repr(PyObject* self) {
       const bool own = r.model == d.id;
       auto pos = own ? row_position(d, r.kind, r.id) : std::nullopt;
       if (!pos) return "removed)";
-      auto name = on_row(d, r.kind, *pos, [](const auto& c) { return c.name; });
+      auto name = on_row(d, r.kind, *pos, [](const auto& c) { return name_of(c); });
       std::string t = name ? "'" + *name + "', " : std::string();
       return t + "index=" + std::to_string(*pos) + (r.kind == RowKind::Nonlinear ? ", nonlinear)" : ")");
     });

@@ -493,8 +493,7 @@ PyObject* model_constraint(PyObject* self, PyObject* args, PyObject* kw) {
     const std::string name = a.to_string(0);
     std::vector<std::string> all;
     auto found = with_model_lock(self, [&](ModelData& d) -> std::optional<ConstraintRefValue> {
-      for (size_t i = 0; i < d.constraints.size(); ++i)
-        if (d.constraints[i].name == name) return ConstraintRefValue{d.id, d.row_ids[i], RowKind::Linear};
+      if (auto i = d.constraints.find(name)) return ConstraintRefValue{d.id, d.row_ids[*i], RowKind::Linear};
       for (size_t i = 0; i < d.nl_constraints.size(); ++i)
         if (d.nl_constraints[i].name == name) return ConstraintRefValue{d.id, d.nl_row_ids[i], RowKind::Nonlinear};
       for (const auto& c : d.constraints)

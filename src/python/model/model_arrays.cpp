@@ -96,7 +96,7 @@ bool strictly_increasing(const CsrMatrix& m, int64_t begin, int64_t end) {
 PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
   return boundary([&] {
     auto a = match(kAddMatrix, args, kw);
-    std::vector<LinearConstraint> rows;
+    LinearRows rows;  // built here, outside the lock, then appended at once
     VarIndex max_index = 0;
     ModelId owner = kNoModel;  // the model of the variables, checked under the lock
     std::optional<VarIndex> first_var;
@@ -123,12 +123,10 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       // position of v in the row being built, valid while `stamp[v]` is the row.
       std::vector<uint32_t> slot(max_index), stamp(max_index, UINT32_MAX);
       std::vector<Term> row;
-      rows.reserve(m.rows);
+      std::vector<VarIndex> kept_index;
+      std::vector<double> kept_value;
+      rows.reserve(m.rows, static_cast<size_t>(m.indptr[m.rows]));
       for (size_t r = 0; r < m.rows; ++r) {
-        LinearConstraint lc;
-        lc.rhs = rhs[r];
-        lc.sense = sense[r];
-        lc.name = std::move(names[r]);
         const int64_t begin = m.indptr[r], end = m.indptr[r + 1];
         // A canonical row over distinct variables has nothing to merge.
         const bool merge = !distinct || !strictly_increasing(m, begin, end);
@@ -147,8 +145,15 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
           }
           row.push_back(Term{v, c});
         }
-        append_kept(lc.expr.terms, row);
-        rows.push_back(std::move(lc));
+        // Merged entries that cancelled are dropped, as in an expression.
+        kept_index.clear();
+        kept_value.clear();
+        for (const Term& t : row) {
+          if (std::fabs(t.coef) < kCancelTolerance) continue;
+          kept_index.push_back(t.index);
+          kept_value.push_back(t.coef);
+        }
+        rows.append(kept_index, kept_value, rhs[r], sense[r], std::move(names[r]));
       }
     }
     const size_t count = rows.size();

@@ -268,32 +268,26 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
       }
     }
   }
-  d.constraints.reserve(nrow);
+  // The rows go straight into one arena; a ranged row is two rows.
+  LinearRows rows;
+  rows.reserve(nrow, row_start[nrow]);
   for (size_t r = 0; r < nrow; ++r) {
-    LinearConstraint c;
-    c.expr.terms.reserve(row_start[r + 1] - row_start[r]);
-    for (size_t k = row_start[r]; k < row_start[r + 1]; ++k) c.expr.terms.append_new(cols[k], vals[k]);
-    c.name = row_names[r];
+    const size_t begin = row_start[r], len = row_start[r + 1] - begin;
+    const std::span<const VarIndex> index(cols.data() + begin, len);
+    const std::span<const double> value(vals.data() + begin, len);
     const double lo = row_lower[r], up = row_upper[r];
     if (lo == up) {
-      c.sense = Sense::Eq;
-      c.rhs = lo;
+      rows.append(index, value, lo, Sense::Eq, std::move(row_names[r]));
     } else if (lo == -INFINITY) {
-      c.sense = Sense::Le;
-      c.rhs = up;
+      rows.append(index, value, up, Sense::Le, std::move(row_names[r]));
     } else if (up == INFINITY) {
-      c.sense = Sense::Ge;
-      c.rhs = lo;
+      rows.append(index, value, lo, Sense::Ge, std::move(row_names[r]));
     } else {
-      LinearConstraint lower_side = c;
-      lower_side.sense = Sense::Ge;
-      lower_side.rhs = lo;
-      add_constraint(d, std::move(lower_side));
-      c.sense = Sense::Le;
-      c.rhs = up;
+      rows.append(index, value, lo, Sense::Ge, row_names[r]);
+      rows.append(index, value, up, Sense::Le, std::move(row_names[r]));
     }
-    add_constraint(d, std::move(c));
   }
+  add_linear_constraints(d, std::move(rows));
 
   Expr linear;
   size_t nonzero_costs = 0;

@@ -61,9 +61,9 @@ Ref build_lp(PyObject* highspy, const Numpy& np, const ModelSnapshot& snap,
   std::vector<double> row_lower, row_upper, value;
   std::vector<int32_t> start, index;
   for (size_t r : rows) {
-    const LinearConstraint& c = snap.constraints[r];
+    const LinearRow c = snap.constraints[r];
     start.push_back(static_cast<int32_t>(index.size()));
-    for (const Term& t : c.expr.terms) {
+    for (const Term& t : c.terms) {
       if (t.index >= snap.variables.size()) continue;
       auto [it, fresh] = column.try_emplace(t.index, static_cast<int32_t>(col_lower.size()));
       if (fresh) {
@@ -73,12 +73,14 @@ Ref build_lp(PyObject* highspy, const Numpy& np, const ModelSnapshot& snap,
       index.push_back(it->second);
       value.push_back(t.coef);
     }
-    const double b = c.rhs - c.expr.constant;
+    const double b = c.rhs;
     row_lower.push_back(c.sense == Sense::Le ? -kInf : b);
     row_upper.push_back(c.sense == Sense::Ge ? kInf : b);
   }
   Ref h = new_highs(highspy, /*verbose=*/false);
   set_highs_option(h.get(), "output_flag", Py_False);
+  // Its runs may size HiGHS's shared scheduler by the default count.
+  note_highs_automatic_threads();
   if (!col_lower.empty()) {
     Ref n = py_int(static_cast<long long>(col_lower.size()));
     Ref lo = np.view(col_lower), up = np.view(col_upper);

@@ -216,8 +216,7 @@ size_t snapshot_row(const ResultData& d, PyObject* c) {
   const char* p = PyUnicode_AsUTF8AndSize(c, &len);
   if (!p) throw_already_set();
   const std::string name(p, static_cast<size_t>(len));
-  for (size_t i = 0; i < s.constraints.size(); ++i)
-    if (s.constraints[i].name == name) return i;
+  if (auto i = s.constraints.find(name)) return *i;
   PyErr_SetObject(PyExc_KeyError, c);
   throw ErrorAlreadySet{};
 }

@@ -160,7 +160,7 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
     // Rows keep the model's numbering unless redundant rows were removed.
     std::string which = "a linear constraint";
     if (f.num_row == m.constraints.size()) {
-      const auto& name = m.constraints[r].name;
+      const std::string* name = m.constraints.name(r);
       which = name ? "constraint '" + *name + "'" : "constraint " + std::to_string(r);
     }
     throw_value_error(which + " has a NaN right-hand side");

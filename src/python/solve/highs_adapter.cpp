@@ -194,8 +194,8 @@ LpRanging read_ranging(PyObject* highspy, PyObject* h, PyObject* sol, const Stan
   out.rhs.reserve(f.num_row);
   for (size_t i = 0; i < f.num_row; ++i) {
     const bool known = i < model.constraints.size();
-    const double k = known ? model.constraints[i].expr.constant : 0.0;
-    const Sense sense = known ? model.constraints[i].sense : Sense::Eq;
+    const double k = 0.0;  // stored rows keep their constant in the rhs
+    const Sense sense = known ? model.constraints.sense(i) : Sense::Eq;
     if (basic[i] && sense != Sense::Eq) {
       const double a = activity[i] + k;
       out.rhs.emplace_back(sense == Sense::Le ? a : -inf, sense == Sense::Le ? inf : a);

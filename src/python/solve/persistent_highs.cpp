@@ -37,6 +37,9 @@ struct PersistentState {
   size_t num_cols = 0;
   size_t num_rows = 0;
   double offset = 0.0;
+  // The `threads` count given at creation. HiGHS's thread scheduler is shared
+  // by the process, so another solve may have resized it before a resolve.
+  std::optional<uint32_t> threads;
   bool maximize = false;
   // The model's identity alone (no variables, no rows): its Results read
   // only that model's variables.
@@ -213,6 +216,7 @@ PyObject* from_model(PyObject*, PyObject* args, PyObject* kw) {
       st.num_cols = form.num_col;
       st.num_rows = form.num_row;
       st.offset = form.offset;
+      st.threads = threads;
       st.maximize = form.maximize;
       return box_new(persistent_highs_type(), std::move(st));
     });
@@ -382,6 +386,11 @@ PyObject* resolve(PyObject* self, PyObject*) {
     const double t0 = perf_counter();
     const InterruptWatch watch;
     Ref run_status;
+    if (st.threads) {
+      check_highs_threads(h, *st.threads);
+    } else {
+      note_highs_automatic_threads();
+    }
     {
       HighsInterrupt stop_on_ctrl_c(h, watch);
       run_status = call_method(h, "run");
