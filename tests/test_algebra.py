@@ -308,6 +308,48 @@ def test_sum_refuses_other_items(bad):
         po.sum([x, bad(x, y)])
 
 
+def test_sum_result_is_an_ordinary_expression_after_merging():
+    # The merged terms become the result's storage: appending to it, changing
+    # one of its coefficients and building on it twice must each leave the
+    # others intact, and cancelled items must not survive.
+    n = 40
+    vs = make_vars(*[f"v{i}" for i in range(n)])
+    items = []
+    ref = RefExpr()
+    for i, v in enumerate(vs):
+        items += [(i + 1) * v, -(i + 1) * v] if i % 3 == 0 else [v, (i % 5) * v]
+        if i % 3:
+            ref.add_term(i, 1.0)
+            ref.add_term(i, float(i % 5))
+    s = po.sum(items)
+    assert repr(s) == ref.text()
+    grown = s + 7 * vs[0]  # a variable cancelled in the sum comes back at the end
+    grown_ref = ref.copy()
+    grown_ref.add_term(0, 7.0)
+    changed = s - vs[1]  # an existing coefficient (looked up among many terms)
+    changed_ref = ref.copy()
+    changed_ref.add_term(1, -1.0)
+    other = s + 2 * vs[3]  # a second branch from the same sum
+    other_ref = ref.copy()
+    other_ref.add_term(3, 2.0)
+    assert (repr(s), repr(grown), repr(changed), repr(other)) == (
+        ref.text(), grown_ref.text(), changed_ref.text(), other_ref.text())
+    # one survivor, and none
+    assert repr(po.sum([vs[0], 2 * vs[1], -vs[0], -2 * vs[1], vs[2]])) == "x2"
+    assert repr(po.sum([vs[0], -vs[0], 1.5])) == "1.5"
+
+
+def test_sum_names_the_variable_of_another_model():
+    a, b = po.Model("a"), po.Model("b")
+    x = a.variable("x")
+    z, w = b.variable("z"), b.variable("w")
+    for items, name in [([2 * z, x + 3], "x"), ([x, 2 * z + w], "z"), ([3, z, w, 1 * x], "x"),
+                        ([z * w, x], "x"), ([x * x, w], "w")]:
+        with pytest.raises(ValueError, match=f"^variable '{name}' belongs to another model$"):
+            po.sum(items)
+    assert repr(po.sum([po.sum([1, 2.5]), 2 * z, w])) == "2*x0 + x1 + 3.5"  # numbers: no model
+
+
 def test_sum_large_and_list_mutated_during_conversion():
     vs = make_vars(*[f"v{i}" for i in range(200)])
     terms = [(i % 7 - 3) * v for i, v in enumerate(vs)] + vs

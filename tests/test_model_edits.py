@@ -105,6 +105,28 @@ def test_handles_lookups_and_positions():
         other.remove(c1)
 
 
+def test_rows_added_one_by_one_and_in_blocks_keep_their_handles():
+    # Rows arrive one at a time and in blocks, interleaved; every handle keeps
+    # pointing at its own row through removals.
+    m = po.Model()
+    x, y = m.variables("x", 2)
+    refs = []
+    for i in range(3000):
+        refs.append(m.add(x + (i + 1) * y <= i, name=f"r{i}"))
+        if i % 1000 == 999:
+            m.add_matrix(np.array([[1.0, float(i)]]), [x, y], "<=", [float(i)])
+    assert m.num_constraints == 3003
+    assert [r.index for r in refs[998:1002]] == [998, 999, 1001, 1002]
+    for r in refs[::2]:
+        m.remove(r)
+    kept = refs[1::2]
+    assert m.num_constraints == 1503
+    assert [r.index for r in kept[:3]] == [0, 1, 2]
+    assert all(m.constraint(f"r{2 * k + 1}") == r for k, r in enumerate(kept))
+    assert [r.rhs for r in kept[-3:]] == [2995.0, 2997.0, 2999.0]
+    assert m.constraints[-2] == kept[-1] and m.constraints[-1].name is None
+
+
 def test_item_access_looks_up_and_deletes_constraints():
     m = po.Model()
     x = m.variable("x", 0, 10)

@@ -55,13 +55,16 @@ LinearTerms merged_terms(std::span<const Term> in) {
       acc[p].coef = v;
     }
   }
+  // Cancelled entries are dropped in place; the vector becomes the map's
+  // storage (no per-term append), trimmed when cancellations left it mostly
+  // empty.
   size_t alive = 0;
-  for (const Term& t : acc) alive += t.index != kNone;
-  out.reserve(alive);
   for (const Term& t : acc) {
-    if (t.index != kNone) out.append_new(t.index, t.coef);
+    if (t.index != kNone) acc[alive++] = t;
   }
-  return out;
+  acc.resize(alive);
+  if (alive < acc.capacity() / 2) acc.shrink_to_fit();
+  return LinearTerms::from_distinct(std::move(acc));
 }
 
 Expr negated(Expr e) {

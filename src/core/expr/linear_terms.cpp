@@ -40,6 +40,19 @@ LinearTerms& LinearTerms::operator=(LinearTerms&& o) noexcept {
 
 LinearTerms::~LinearTerms() { release(buf_); }
 
+LinearTerms LinearTerms::from_distinct(std::vector<Term>&& terms) {
+  LinearTerms t;
+  if (terms.size() == 1) {
+    t.inline_ = terms[0];
+    t.len_ = 1;
+  } else if (!terms.empty()) {
+    t.buf_ = new Buffer;
+    t.buf_->terms = std::move(terms);
+    t.len_ = static_cast<uint32_t>(t.buf_->terms.size());
+  }
+  return t;
+}
+
 void LinearTerms::release(Buffer* b) noexcept {
   if (b && --b->refs == 0) delete b;
 }

@@ -44,6 +44,10 @@ class LinearTerms {
     return t;
   }
 
+  // A map over `terms`, whose indices are distinct, taking the vector over
+  // without a copy (one term lives inline).
+  static LinearTerms from_distinct(std::vector<Term>&& terms);
+
   size_t size() const noexcept { return len_; }
   bool empty() const noexcept { return len_ == 0; }
   std::span<const Term> terms() const noexcept {

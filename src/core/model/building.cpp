@@ -139,14 +139,38 @@ Objective stored_objective(Objective o) {
   return o;
 }
 
+namespace {
+
+// Room for `count` more items, growing geometrically: an exact reserve of
+// size + count would reallocate on every call and make adding rows one (or a
+// few) at a time cost O(n^2).
+template <class V>
+[[gnu::noinline]] void grow_for(V& v, size_t need) {
+  v.reserve(std::max(need, std::max<size_t>(2 * v.capacity(), 16)));
+}
+template <class V>
+inline void reserve_more(V& v, size_t count) {
+  const size_t need = v.size() + count;
+  if (need > v.capacity()) [[unlikely]] grow_for(v, need);
+}
+// A shared buffer is made this holder's own too, so that the pushes the
+// caller counted on cannot fail (or copy) half-way.
+template <class T>
+inline void reserve_more(SharedVector<T>& v, size_t count) {
+  const size_t need = v.size() + count;
+  if (need > v.capacity() || v.shared()) [[unlikely]] grow_for(v, need);
+}
+
+}  // namespace
+
 uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
   const uint64_t id = m.next_row_id;
   if (auto* lin = std::get_if<LinearConstraint>(&c)) {
-    m.row_ids.reserve(m.row_ids.size() + 1);
+    reserve_more(m.row_ids, 1);
     m.constraints.append(lin->expr.terms, lin->rhs, lin->sense, std::move(lin->name));
     m.row_ids.push_back(id);  // reserved: cannot fail
   } else {
-    m.nl_row_ids.reserve(m.nl_row_ids.size() + 1);
+    reserve_more(m.nl_row_ids, 1);
     m.nl_constraints.push_back(std::move(std::get<NonlinearConstraint>(c)));
     m.nl_row_ids.push_back(id);
   }
@@ -156,7 +180,7 @@ uint64_t add_constraint(ModelData& m, ConstraintRecord c) {
 
 size_t add_linear_constraints(ModelData& m, LinearRows rows) {
   const size_t at = m.constraints.size();
-  m.row_ids.reserve(at + rows.size());
+  reserve_more(m.row_ids, rows.size());
   if (at == 0) m.constraints = std::move(rows);
   else m.constraints.append_all(rows);
   std::vector<uint64_t>& ids = m.row_ids.edit();  // reserved: cannot fail

@@ -57,8 +57,10 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     // Linear terms are gathered first and merged once at the end.
     std::vector<Term> linear;
     linear.reserve(count);
-    auto gather = [&linear](const Expr& e) {
-      for (const Term& t : e.terms) linear.push_back(t);
+    // Most items are single terms (c * x): those take one push_back.
+    auto gather = [&linear](const Expr& e) PELORA_INLINE_BODY {
+      if (e.terms.size() == 1) linear.push_back(*e.terms.begin());
+      else linear.insert(linear.end(), e.terms.begin(), e.terms.end());
     };
     QuadExpr acc;
     acc.quad_terms.reserve(quad_count);

@@ -84,7 +84,7 @@ PyMethodDef expr_methods[] = {
 };
 
 PyObject* var_negative(PyObject* self) {
-  return boundary([&] { return new_expr(var_expr(var_value(self), -1.0)); });
+  return boundary([&]() PELORA_INLINE_BODY { return new_expr(var_expr(var_value(self), -1.0)); });
 }
 
 // e += scale * o for o a Var, an Expr or a number (add_operand); false when
@@ -110,7 +110,7 @@ QuadExpr quad_plus_linear(const QuadExpr& q, const Expr& e, double scale) {
 }
 
 PyObject* var_add(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
     const VarValue& x = var_value(ops.self);
@@ -127,7 +127,7 @@ PyObject* var_add(PyObject* a, PyObject* b) {
 }
 
 PyObject* var_subtract(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
     const VarValue& x = var_value(ops.self);
@@ -157,7 +157,7 @@ PyObject* var_subtract(PyObject* a, PyObject* b) {
 }
 
 PyObject* var_multiply(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, var_type());
     PyObject* o = ops.other;
     const VarValue& x = var_value(ops.self);
@@ -179,7 +179,7 @@ PyObject* var_multiply(PyObject* a, PyObject* b) {
 }
 
 PyObject* var_true_divide(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, var_type());
     if (ops.self_left) {
       double k;
@@ -207,11 +207,11 @@ PyObject* expr_repr(PyObject* self) {
 }
 
 PyObject* expr_negative(PyObject* self) {
-  return boundary([&] { return new_expr(negated(expr_value(self))); });
+  return boundary([&]() PELORA_INLINE_BODY { return new_expr(negated(expr_value(self))); });
 }
 
 PyObject* expr_add(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, expr_type());
     PyObject* o = ops.other;
     const Expr& self = expr_value(ops.self);
@@ -231,7 +231,7 @@ PyObject* expr_add(PyObject* a, PyObject* b) {
 }
 
 PyObject* expr_subtract(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, expr_type());
     PyObject* o = ops.other;
     const Expr& self = expr_value(ops.self);
@@ -256,7 +256,7 @@ PyObject* expr_subtract(PyObject* a, PyObject* b) {
 }
 
 PyObject* expr_multiply(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, expr_type());
     double k;
     if (number_operand(ops.other, k)) {
@@ -277,7 +277,7 @@ PyObject* expr_multiply(PyObject* a, PyObject* b) {
 }
 
 PyObject* expr_true_divide(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, expr_type());
     if (ops.self_left) {
       double k;

@@ -21,7 +21,7 @@ PyObject* quad_repr(PyObject* self) {
 }
 
 PyObject* quad_negative(PyObject* self) {
-  return boundary([&] {
+  return boundary([&]() PELORA_INLINE_BODY {
     QuadExpr q = quad_expr_value(self);
     scale_quad(q, -1.0);
     return new_quad_expr(std::move(q));
@@ -46,7 +46,7 @@ bool add_quad_operand(QuadExpr& q, double sign, PyObject* o) {
 }
 
 PyObject* quad_add(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, quad_expr_type());
     if (is_nl_expr(ops.other)) return nl_result('+', ops.left(), ops.right());
     QuadExpr q = quad_expr_value(ops.self);
@@ -56,7 +56,7 @@ PyObject* quad_add(PyObject* a, PyObject* b) {
 }
 
 PyObject* quad_subtract(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, quad_expr_type());
     if (is_nl_expr(ops.other)) return nl_result('-', ops.left(), ops.right());
     QuadExpr q = quad_expr_value(ops.self);
@@ -67,7 +67,7 @@ PyObject* quad_subtract(PyObject* a, PyObject* b) {
 }
 
 PyObject* quad_multiply(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, quad_expr_type());
     double k;
     if (number_operand(ops.other, k)) {
@@ -80,7 +80,7 @@ PyObject* quad_multiply(PyObject* a, PyObject* b) {
 }
 
 PyObject* quad_true_divide(PyObject* a, PyObject* b) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     Operands ops(a, b, quad_expr_type());
     double k;
     if (ops.self_left && number_operand(ops.other, k)) {

@@ -172,7 +172,7 @@ ConstraintRecord build_constraint(PyObject* self, PyObject* other, Sense sense) 
 }  // namespace
 
 PyObject* expression_richcompare(PyObject* self, PyObject* other, int op) {
-  return boundary([&]() -> PyObject* {
+  return boundary([&]() PELORA_INLINE_BODY -> PyObject* {
     switch (op) {
       case Py_LT:
       case Py_GT:

@@ -69,8 +69,15 @@ void set_python_error_from_current() noexcept;
 
 // Runs `f` and converts any failure into a set Python error. `f` returns a
 // new reference (PyObject*) or an int status.
+//
+// boundary itself is always inlined, and the operator slots mark their body
+// lambda PELORA_INLINE_BODY: the body is then always inlined into the slot,
+// which stays one function with one frame
+// (the compiler's own choice flips with the body's size, and an outlined body
+// costs a call, a second prologue and register spills on every operator).
+#define PELORA_INLINE_BODY __attribute__((always_inline))
 template <class F>
-auto boundary(F&& f) noexcept -> decltype(f()) {
+PELORA_INLINE_BODY inline auto boundary(F&& f) noexcept -> decltype(f()) {
   try {
     return f();
   } catch (...) {
