@@ -73,9 +73,8 @@ void LinearRows::append_row(size_t n, Fill&& fill, double rhs, Sense sense,
   grow(s.rhs, rows + 1);
   grow(s.sense, rows + 1);
   if (name) grow(s.names, s.names.size() + 1);
-  s.index.resize(at + n);  // within capacity: cannot fail
-  s.value.resize(at + n);
-  fill(s.index.data() + at, s.value.data() + at);
+  // Appended in place, within capacity (cannot fail, no zero fill first).
+  fill(s.index, s.value);
   if (name) s.names.emplace_back(rows, std::move(*name));
   s.start.push_back(at);
   s.length.push_back(static_cast<uint32_t>(n));
@@ -88,9 +87,9 @@ void LinearRows::append(std::span<const VarIndex> index, std::span<const double>
                         Sense sense, std::optional<std::string> name) {
   append_row(
       index.size(),
-      [&](VarIndex* i, double* v) {
-        std::copy(index.begin(), index.end(), i);
-        std::copy(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(index.size()), v);
+      [&](std::vector<VarIndex>& i, std::vector<double>& v) {
+        i.insert(i.end(), index.begin(), index.end());
+        v.insert(v.end(), value.begin(), value.begin() + static_cast<std::ptrdiff_t>(index.size()));
       },
       rhs, sense, name);
 }
@@ -99,10 +98,10 @@ void LinearRows::append(const LinearTerms& terms, double rhs, Sense sense,
                         std::optional<std::string> name) {
   append_row(
       terms.size(),
-      [&](VarIndex* i, double* v) {
+      [&](std::vector<VarIndex>& i, std::vector<double>& v) {
         for (const Term& t : terms) {
-          *i++ = t.index;
-          *v++ = t.coef;
+          i.push_back(t.index);
+          v.push_back(t.coef);
         }
       },
       rhs, sense, name);
