@@ -144,9 +144,11 @@ struct State {
 
 // Draws offspring j: z ~ N(0, I), y = B (D o z), x = m + sigma y; x is then
 // clamped onto the box for evaluation, and its distance outside the box,
-// in standard deviations of each coordinate, kept for the penalty.
+// in standard deviations of each coordinate, kept for the penalty. With
+// `free_outside` > 0, the first `free_outside` deviations beyond a bound
+// that the mean lies beyond too do not count.
 void sample(const Constants& c, State& s, const std::vector<double>& lo,
-            const std::vector<double>& hi, XorShift64& rng, size_t j) {
+            const std::vector<double>& hi, double free_outside, XorShift64& rng, size_t j) {
   const size_t n = c.n;
   double* z = s.z.data() + j * n;
   double* y = s.y.data() + j * n;
@@ -161,11 +163,23 @@ void sample(const Constants& c, State& s, const std::vector<double>& lo,
     const double drawn = s.mean[i] + s.sigma * acc;
     x[i] = nan_min(nan_max(drawn, lo[i]), hi[i]);
     if (x[i] != drawn) {
-      const double e = (drawn - x[i]) / (s.sigma * std::sqrt(s.cov[i * n + i]));
+      double e = (drawn - x[i]) / (s.sigma * std::sqrt(s.cov[i * n + i]));
+      if (free_outside > 0.0 && (drawn > x[i] ? s.mean[i] > hi[i] : s.mean[i] < lo[i])) {
+        e = std::max(0.0, std::abs(e) - free_outside);
+      }
       outside += e * e;
     }
   }
   s.outside[j] = outside / static_cast<double>(n);
+}
+
+// Whether the mean lies outside the box in at least half of the
+// coordinates.
+bool mostly_outside(const State& s, const std::vector<double>& lo,
+                    const std::vector<double>& hi) noexcept {
+  size_t out = 0;
+  for (size_t i = 0; i < s.mean.size(); ++i) out += s.mean[i] < lo[i] || s.mean[i] > hi[i];
+  return 2 * out >= s.mean.size();
 }
 
 // --- ranking ------------------------------------------------------------------
@@ -562,7 +576,13 @@ bool run_once(Search& search, const IpopOptions& o, const std::vector<double>& s
   run.best = NAN;
   for (uint64_t g = 0;; ++g) {
     // The whole generation is drawn first, then evaluated in order.
-    for (size_t j = 0; j < lambda; ++j) sample(c, s, search.lower(), search.upper(), rng, j);
+    const double free_outside = plan.free_outside > 0.0 && mostly_outside(s, search.lower(),
+                                                                          search.upper())
+                                    ? plan.free_outside
+                                    : 0.0;
+    for (size_t j = 0; j < lambda; ++j) {
+      sample(c, s, search.lower(), search.upper(), free_outside, rng, j);
+    }
     if (search.batched()) {
       // A whole generation in one call, cut short by the budget: a partial
       // generation ends the call after recording its best.
@@ -664,7 +684,8 @@ bool gained(double before, double now, double tol) noexcept {
 }
 
 IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Objective objective,
-                        double sigma_fraction, const PlanNext& next) {
+                        double sigma_fraction, const PlanNext& next,
+                        const RunPlan& first_plan) {
   Search search(bounds, options, objective);
   IpopResult& res = search.result();
   XorShift64 rng(options.seed);
@@ -691,6 +712,7 @@ IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Object
   RunPlan first;
   first.lambda = options.pop_size != 0 ? options.pop_size : default_lambda(bounds.dim());
   first.sigma = options.sigma > 0.0 ? options.sigma : sigma_fraction * mean_width;
+  first.free_outside = first_plan.free_outside;
   RunPlan plan = first;
   std::vector<double> best_after;  // the best value after each run
   double converged_best = NAN;     // the best of the runs ended by tol_fun or tol_x

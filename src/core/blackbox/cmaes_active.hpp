@@ -25,6 +25,11 @@ struct RunPlan {
   // generations, its per-generation best values vary by less than `behind`
   // times its lag: a run converging to a worse local optimum gives way.
   double behind = 0.0;
+  // 0: off. Otherwise, in a generation whose mean lies outside the box in
+  // at least half of the coordinates, an offspring that leaves the box
+  // across a bound the mean has crossed too goes unpenalised for its first
+  // `free_outside` standard deviations beyond that bound (see `rank`).
+  double free_outside = 0.0;
 };
 
 // Plans a restart: given the first run's plan and the runs made so far
@@ -48,7 +53,10 @@ bool gained(double before, double now, double tol) noexcept;
 // or `sigma_fraction` x the mean bound width), then restarts planned by
 // `next` from uniform random points until a global stop, the restart cap,
 // or the settling rule ends the call.
+// Every run takes `free_outside` from `first_plan` (its other fields are
+// ignored).
 IpopResult restart_loop(const Bounds& bounds, const IpopOptions& options, Objective objective,
-                        double sigma_fraction, const PlanNext& next);
+                        double sigma_fraction, const PlanNext& next,
+                        const RunPlan& first_plan = RunPlan{});
 
 }  // namespace pelora::blackbox::active

@@ -32,6 +32,14 @@ namespace {
 // fraction of its lag behind the best of the call.
 constexpr double kBehind = 0.1;
 
+// Standard deviations beyond a bound the mean has crossed that go
+// unpenalised, once the mean is outside the box in half the coordinates.
+// On the BBOB linear slope at D = 20 (budget 1000 D) this lifted the ECDF
+// area from 0.37 to 0.59; 1 gave 0.54, and freeing the zone whenever the
+// mean crosses any bound upset the multi-modal functions, whose means
+// often sit outside in a few coordinates.
+constexpr double kFreeOutside = 2.0;
+
 // The evaluations each regime has spent, and the latest large run.
 struct Spending {
   uint64_t large = 0, small = 0;
@@ -94,12 +102,21 @@ IpopResult cmaes_bipop(const Bounds& bounds, const IpopOptions& options, Objecti
   // noiseless BBOB functions at D = 5 and 10 it reached more targets, the
   // Rosenbrock and multi-modal ones above all.
   const bool budgeted = options.max_evals != 0;
+  // Once the mean has left the box in most coordinates (an optimum at a
+  // corner, with values that stay flat beyond it, as on a linear slope),
+  // offspring up to two deviations further out compete on their values
+  // alone, so the distribution moves past the corner and its clamped
+  // offspring land on it exactly, instead of the penalty holding the mean
+  // on the bounds while the step size shrinks to the precision wanted.
+  active::RunPlan every_run;
+  every_run.free_outside = kFreeOutside;
   return active::restart_loop(
       bounds, options, objective, 0.2,
       [budgeted](const active::RunPlan& first, const std::vector<IpopRun>& runs,
                  XorShift64& rng, active::RunPlan& plan) {
         return plan_restart(first, runs, rng, budgeted, plan);
-      });
+      },
+      every_run);
 }
 
 }  // namespace pelora::blackbox
