@@ -651,8 +651,10 @@ def solve_cmaes(
     and short runs with small populations and small initial steps (given max_evals, the
     first restart is large and small runs go next while they have spent less than half of
     what the large restarts have; otherwise whichever regime has spent fewer evaluations
-    goes next), a restart settling well above the best value found giving way early. Names match in any case; another name raises
-    ValueError. ipop and bipop end the call, converged, once the best value is one that a
+    goes next), a restart settling well above the best value found giving way early, and
+    offspring up to two standard deviations past a bound that the mean has crossed going
+    unpenalised once the mean is outside the box in half the coordinates (an optimum at a
+    corner is then hit exactly). Names match in any case; another name raises ValueError. ipop and bipop end the call, converged, once the best value is one that a
     run ending by flat values or tiny steps reached and the last two restarts improved it
     by no more than tol (relative to max(1, |best|)); giving max_evals or restarts asks for
     every evaluation or restart they allow instead."""

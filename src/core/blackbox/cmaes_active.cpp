@@ -16,7 +16,9 @@
 // its distance outside (see `rank`). The updates use the offspring as
 // drawn, so the step-size and covariance adaptation see the true steps of
 // the distribution, not steps truncated at the bounds, and the penalty
-// keeps the mean at or near the box.
+// keeps the mean at or near the box. A run plan may free the first few
+// deviations past a bound the mean has crossed from the penalty, while the
+// mean is outside in half the coordinates (RunPlan::free_outside; bipop).
 #include "core/blackbox/cmaes_active.hpp"
 
 #include <algorithm>

@@ -33,6 +33,15 @@ void check_bipop(const Bounds& bounds, const IpopOptions& options);
 // (stop `behind`) when over the flat-value test's window its best values
 // vary by less than a tenth of its lag behind the best value of the call.
 // IpopRun::small tells the regimes apart.
+//
+// Bounds as in cmaes_ipop (clamped evaluation, a penalty in standard
+// deviations outside), except that in a generation whose mean lies outside
+// the box in at least half of the coordinates, an offspring's first two
+// deviations past a bound the mean has crossed too are not penalised: on an
+// optimum at a corner with values flat beyond it (a linear slope), the
+// distribution moves past the corner and its clamped offspring hit it
+// exactly, instead of the mean being held on the bounds while the step
+// size shrinks to the precision asked for.
 IpopResult cmaes_bipop(const Bounds& bounds, const IpopOptions& options, Objective objective);
 
 }  // namespace pelora::blackbox
