@@ -100,7 +100,7 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         constant += k;
       }
     }
-    acc.linear.terms = merged_terms(linear);
+    acc.linear.terms = merged_terms(std::move(linear));
     acc.linear.constant = constant;
     acc.linear.owner = owner;
     if (nonlinear) {
