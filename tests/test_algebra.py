@@ -372,6 +372,31 @@ def test_sum_large_and_list_mutated_during_conversion():
     assert repr(po.sum(items)) == "x0 + 1"
 
 
+def test_sum_takes_items_a_conversion_appends_or_replaces():
+    x, y, z = make_vars("x", "y", "z")
+    items = [x]
+
+    class Grower:
+        def __float__(self):
+            items.append(y)
+            items.append(2.0)
+            return 1.0
+
+    items.append(Grower())
+    assert repr(po.sum(items)) == "x0 + x1 + 3"
+
+    later = [x, None, y, 5.0]
+
+    class Replacer:
+        def __float__(self):
+            later[2] = z  # read after the conversion: z, not y
+            later.pop()
+            return 1.0
+
+    later[1] = Replacer()
+    assert repr(po.sum(later)) == "x0 + x2 + 1"
+
+
 def test_sum_over_slices_of_a_large_model_merges_like_adding_item_by_item():
     # Sums of variables far from index 0: in order (dense and strided), with
     # repeats and cancellations, in random order, with terms that cancel at

@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
-#include <cstring>
-#include <type_traits>
 
 namespace pelora {
 
@@ -107,7 +107,7 @@ void split_terms(const Term* t, size_t n, VarIndex* index, double* value) noexce
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) k = split_terms_avx2(t, n, index, value);
 #endif
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__SSE2__)
   for (; k + 4 <= n; k += 4) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k + 1));
