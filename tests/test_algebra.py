@@ -372,6 +372,58 @@ def test_sum_large_and_list_mutated_during_conversion():
     assert repr(po.sum(items)) == "x0 + 1"
 
 
+def test_sum_takes_items_a_conversion_appends_or_replaces():
+    x, y, z = make_vars("x", "y", "z")
+    items = [x]
+
+    class Grower:
+        def __float__(self):
+            items.append(y)
+            items.append(2.0)
+            return 1.0
+
+    items.append(Grower())
+    assert repr(po.sum(items)) == "x0 + x1 + 3"
+
+    later = [x, None, y, 5.0]
+
+    class Replacer:
+        def __float__(self):
+            later[2] = z  # read after the conversion: z, not y
+            later.pop()
+            return 1.0
+
+    later[1] = Replacer()
+    assert repr(po.sum(later)) == "x0 + x2 + 1"
+
+
+def test_sum_over_slices_of_a_large_model_merges_like_adding_item_by_item():
+    # Sums of variables far from index 0: in order (dense and strided), with
+    # repeats and cancellations, in random order, with terms that cancel at
+    # once. Each must equal adding its items one by one.
+    m = po.Model()
+    x = m.variables("v", 50_000)
+    rng = random.Random(5)
+    cases = [
+        x[40_000:40_300],
+        x[7::997],
+        [3 * v for v in x[30_000:30_050]] + [-3 * v for v in x[30_000:30_050:2]] + x[30_010:30_020],
+        [2.5 * x[i] for i in rng.sample(range(50_000), 200)] * 2,
+        [(i % 3 - 1) * x[i] for i in range(20_000, 20_400)] + x[20_000:20_400:3],
+        [x[45_000], 0 * x[45_001], 1e-16 * x[45_002], x[45_003] + 2],
+        [x[49_999], x[10], x[49_998], -x[10]],
+        [x[100], x[100]],
+    ]
+    for items in cases:
+        e = po.sum([])
+        for it in items:
+            e += it
+        s = po.sum(items)
+        assert repr(s) == repr(e)
+        # the sum's storage is an ordinary map afterwards
+        assert repr(s + x[0] - x[0]) == repr(e + x[0] - x[0])
+
+
 def test_plain_number_reference_helper():
     # the helper used above agrees with the module on awkward values
     (x,) = make_vars("x")

@@ -160,3 +160,129 @@ def test_a_removed_row_takes_its_name_and_later_names_move_up():
         m.constraint("n2")
     m.add(x <= 1, name="n2")  # a name freed by a removal can be taken again
     assert m.constraint("n2").index == 4 and m.solve().objective == 1.0
+
+
+# ---- rows written from expressions, against the same rows from arrays --------
+
+def _csr(rows, n):
+    import scipy.sparse as sp
+
+    data, cols, ptr = [], [], [0]
+    for picked, coefs in rows:
+        cols += picked
+        data += coefs
+        ptr.append(len(cols))
+    return sp.csr_matrix((np.array(data, dtype=float), np.array(cols, dtype=np.int64),
+                          np.array(ptr, dtype=np.int64)), shape=(len(rows), n))
+
+
+def _from_arrays(rows, n, names=None, rhs=None, name="rows"):
+    """The rows through Model.add_matrix (row r: terms <= rhs[r], default r),
+    one call per row where some rows have no name."""
+    m = po.Model(name)
+    y = m.variables("x", n, lower=0.0, upper=1.0)
+    rhs = np.arange(len(rows), dtype=float) if rhs is None else np.asarray(rhs, dtype=float)
+    if names is None and rows:
+        m.add_matrix(_csr(rows, n), y, "<=", rhs)
+    for r, row in enumerate(rows if names is not None else []):
+        m.add_matrix(_csr([row], n), y, "<=", rhs[r:r + 1], names=None if names[r] is None else [names[r]])
+    return m
+
+
+# Lengths around the blocks rows are copied in (4 and 8 terms), and long ones.
+ROW_LENGTHS = [0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 15, 16, 17, 23, 24, 25, 63, 64, 65, 1000, 1003]
+
+
+def test_rows_of_every_length_keep_each_coefficient_with_its_variable():
+    n = 1100
+    rng = random.Random(7)
+    m = po.Model("rows")
+    x = m.variables("x", n, lower=0.0, upper=1.0)
+    rows, lines = [], []
+    for r, k in enumerate(ROW_LENGTHS):
+        picked = rng.sample(range(n), k)  # not in index order
+        coefs = [float(rng.randint(2, 999)) for _ in picked]
+        m.add(po.sum([c * x[i] for i, c in zip(picked, coefs)]) <= r)
+        rows.append((picked, coefs))
+        body = " + ".join(f"{c:g} x_{i}" for i, c in sorted(zip(picked, coefs))) or "0"
+        lines.append(f" c{r}: {body} <= {r}")
+    lp = m.to_lp()
+    for line in lines:
+        assert line in lp.split("\n")
+    assert tail(lp) == tail(_from_arrays(rows, n).to_lp())
+    # coefficients of every magnitude and sign travel with their variables too
+    m2 = po.Model("rows")
+    x2 = m2.variables("x", n, lower=0.0, upper=1.0)
+    rows2 = []
+    for r, k in enumerate(ROW_LENGTHS):
+        picked = rng.sample(range(n), k)
+        coefs = [rng.choice([-1.0, 1.0]) * rng.uniform(1.0, 10.0) * 10.0 ** rng.randint(-12, 12)
+                 for _ in picked]
+        m2.add(po.sum([c * x2[i] for i, c in zip(picked, coefs)]) <= r)
+        rows2.append((picked, coefs))
+    ref = _from_arrays(rows2, n)
+    assert tail(m2.to_lp()) == tail(ref.to_lp())
+    assert tail(m2.to_mps()) == tail(ref.to_mps())
+
+
+def test_merged_cancelled_and_empty_rows_are_stored_as_their_expressions():
+    m = po.Model("rows")
+    x = m.variables("x", 20, lower=0.0, upper=1.0)
+    m.add(po.sum([x[3], x[3], 2 * x[1], x[3]]) <= 0)  # repeated: 3 x_3 + 2 x_1
+    m.add(x[5] + po.sum(x[:12]) - 2 * x[5] <= 1)  # x_5 cancelled out of 12 terms
+    m.add(po.sum([]) <= 2)
+    m.add(x[0] - x[0] <= 3)
+    m.add(po.sum([(i + 2) * x[i] for i in range(9)]) - 4 * x[2] <= 4)  # x_2 cancelled among 9
+    rows = [([3, 1], [3.0, 2.0]), ([i for i in range(12) if i != 5], [1.0] * 11), ([], []), ([], []),
+            ([i for i in range(9) if i != 2], [float(i + 2) for i in range(9) if i != 2])]
+    assert tail(m.to_lp()) == tail(_from_arrays(rows, 20).to_lp())
+    assert m.num_constraints == 5
+
+
+def test_rows_added_one_by_one_across_arena_growth_stay_whole():
+    n = 900
+    rng = random.Random(11)
+    m = po.Model("rows")
+    x = m.variables("x", n, lower=0.0, upper=1.0)
+    rows, names, copies = [], [], []
+    for r in range(150):
+        k = rng.choice([0, 1, 3, 7, 8, 9, 40, 257, 900])
+        picked = rng.sample(range(n), k)
+        coefs = [float(rng.randint(1, 50)) for _ in picked]
+        name = f"r{r}" if r % 4 == 0 else None
+        m.add(po.sum([c * x[i] for i, c in zip(picked, coefs)]) <= float(r), name=name)
+        rows.append((picked, coefs))
+        names.append(name)
+        if r in (0, 9, 60, 120):
+            copies.append((m.copy(), r + 1))  # shares the rows until either side adds
+    assert tail(m.to_lp()) == tail(_from_arrays(rows, n, names).to_lp())
+    for copy, count in copies:
+        assert copy.num_constraints == count
+        assert tail(copy.to_lp()) == tail(_from_arrays(rows[:count], n, names[:count]).to_lp())
+    # a block from arrays after rows from expressions, then rows from expressions again
+    block = [(rng.sample(range(n), 30), [float(rng.randint(1, 9)) for _ in range(30)]) for _ in range(5)]
+    m.add_matrix(_csr(block, n), x, "<=", np.arange(150, 155, dtype=float))
+    rows += block
+    names += [None] * 5
+    for r in range(155, 160):
+        picked = rng.sample(range(n), 100)
+        m.add(po.sum([2.0 * x[i] for i in picked]) <= float(r))
+        rows.append((picked, [2.0] * 100))
+        names.append(None)
+    # edits of an early row (it moves to the arena's end) and a removal
+    m.set_coefficient(m.constraints[1], x[n - 1], 7.0)
+    picked, coefs = rows[1]
+    if n - 1 in picked:
+        coefs = [7.0 if i == n - 1 else c for i, c in zip(picked, coefs)]
+    else:
+        picked, coefs = picked + [n - 1], coefs + [7.0]
+    rows[1] = (picked, coefs)
+    m.remove(m.constraints[3])
+    del rows[3], names[3]
+    ref_rhs = [float(r) for r in range(160) if r != 3]
+    ref = _from_arrays(rows, n, names, ref_rhs)
+    ref.set_coefficient(ref.constraints[0], ref.vars[0], 0.0)  # a gap in the reference too
+    m.set_coefficient(m.constraints[0], x[0], 0.0)
+    assert [c.rhs for c in m.constraints] == ref_rhs
+    assert [c.name for c in m.constraints] == [c.name for c in ref.constraints]
+    assert tail(m.to_lp()) == tail(ref.to_lp())

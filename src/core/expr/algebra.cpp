@@ -29,18 +29,23 @@ void scale_expr(Expr& e, double k) {
 
 LinearTerms merged_terms(std::span<const Term> in) {
   LinearTerms out;
-  VarIndex top = 0;
-  for (const Term& t : in) top = std::max(top, t.index + 1);
-  if (in.empty() || top > 4 * in.size() + 64) {
+  VarIndex lo = UINT32_MAX, top = 0;
+  for (const Term& t : in) {
+    lo = std::min(lo, t.index);
+    top = std::max(top, t.index + 1);
+  }
+  // The position table spans the indices present (a slice of a large
+  // model's variables is dense too); hashing only when they are sparse.
+  if (in.empty() || top - lo > 4 * in.size() + 64) {
     for (const Term& t : in) out.add_term(t.index, t.coef);
     return out;
   }
   constexpr uint32_t kNone = UINT32_MAX;  // never a variable index
-  std::vector<uint32_t> slot(top, kNone);
+  std::vector<uint32_t> slot(top - lo, kNone);
   std::vector<Term> acc;
   acc.reserve(in.size());
   for (const Term& t : in) {
-    uint32_t& p = slot[t.index];
+    uint32_t& p = slot[t.index - lo];
     if (p == kNone) {
       if (std::fabs(t.coef) < kCancelTolerance) continue;  // 0.0 + c cancels at once
       p = static_cast<uint32_t>(acc.size());
@@ -65,6 +70,23 @@ LinearTerms merged_terms(std::span<const Term> in) {
   acc.resize(alive);
   if (alive < acc.capacity() / 2) acc.shrink_to_fit();
   return LinearTerms::from_distinct(std::move(acc));
+}
+
+LinearTerms merged_terms(std::vector<Term>&& in) {
+  for (size_t k = 1; k < in.size(); ++k) {
+    if (in[k].index <= in[k - 1].index) return merged_terms(std::span<const Term>(in));
+  }
+  // Indices strictly increasing (a sum over a list of variables in order):
+  // nothing merges, only terms that cancel at once go, and the vector
+  // itself becomes the map's storage.
+  size_t alive = 0;
+  for (const Term& t : in) {
+    if (std::fabs(t.coef) < kCancelTolerance) continue;
+    in[alive++] = t;
+  }
+  in.resize(alive);
+  if (alive < in.capacity() / 2) in.shrink_to_fit();
+  return LinearTerms::from_distinct(std::move(in));
 }
 
 Expr negated(Expr e) {

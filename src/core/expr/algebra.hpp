@@ -5,6 +5,9 @@
 // kCancelTolerance disappear); scaling multiplies in place and keeps zeros;
 // quadratic and nonlinear term lists only ever concatenate.
 #pragma once
+#include <span>
+#include <vector>
+
 #include "core/expr/expressions.hpp"
 
 namespace pelora {
@@ -25,6 +28,8 @@ void scale_expr(Expr& e, double k);
 // table indexed by variable when the indices are dense enough: no hashing
 // per term.
 LinearTerms merged_terms(std::span<const Term> in);
+// The same, taking `in` over as the result's storage when nothing merges.
+LinearTerms merged_terms(std::vector<Term>&& in);
 Expr negated(Expr e);
 
 // ---- quadratic -----------------------------------------------------------

@@ -1,7 +1,14 @@
 #include "core/model/linear_rows.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <stdexcept>
+#include <type_traits>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace pelora {
 
@@ -56,6 +63,71 @@ void LinearRows::reserve(size_t rows, size_t nonzeros) {
   s.value.reserve(n);
 }
 
+namespace {
+
+static_assert(sizeof(Term) == 16 && offsetof(Term, index) == 0 && offsetof(Term, coef) == 8,
+              "split_terms reads terms as (index, 4 bytes of padding, coefficient)");
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define PELORA_SPLIT_AVX2 1
+// Eight terms a time with AVX2: two terms per 32-byte load. The
+// coefficients are the high halves of each term (unpack, then put the
+// 64-bit lanes in order); the indices the first 32 bits of each term
+// (shuffle, blend the two halves together, then one permutation).
+[[gnu::target("avx2")]] size_t split_terms_avx2(const Term* t, size_t n, VarIndex* index,
+                                                 double* value) noexcept {
+  const __m256i order = _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7);
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256 a = _mm256_loadu_ps(reinterpret_cast<const float*>(t + k));
+    const __m256 b = _mm256_loadu_ps(reinterpret_cast<const float*>(t + k + 2));
+    const __m256 c = _mm256_loadu_ps(reinterpret_cast<const float*>(t + k + 4));
+    const __m256 d = _mm256_loadu_ps(reinterpret_cast<const float*>(t + k + 6));
+    const __m256d ab = _mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b));  // 0 2 1 3
+    const __m256d cd = _mm256_unpackhi_pd(_mm256_castps_pd(c), _mm256_castps_pd(d));  // 4 6 5 7
+    _mm256_storeu_pd(value + k, _mm256_permute4x64_pd(ab, _MM_SHUFFLE(3, 1, 2, 0)));
+    _mm256_storeu_pd(value + k + 4, _mm256_permute4x64_pd(cd, _MM_SHUFFLE(3, 1, 2, 0)));
+    const __m256 i0 = _mm256_shuffle_ps(a, b, 0);  // 0 0 2 2 | 1 1 3 3
+    const __m256 i1 = _mm256_shuffle_ps(c, d, 0);  // 4 4 6 6 | 5 5 7 7
+    const __m256i mixed = _mm256_castps_si256(_mm256_blend_ps(i0, i1, 0xAA));  // 0 4 2 6 | 1 5 3 7
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + k),
+                        _mm256_permutevar8x32_epi32(mixed, order));
+  }
+  return k;
+}
+#endif
+
+// Writes the indices and the coefficients of n terms to two arrays: eight
+// at a time where the processor has AVX2, four at a time with SSE2 (every
+// x86-64: two unpacks put four coefficients side by side, two more gather
+// the four indices), the rest one by one.
+void split_terms(const Term* t, size_t n, VarIndex* index, double* value) noexcept {
+  size_t k = 0;
+#if defined(PELORA_SPLIT_AVX2)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) k = split_terms_avx2(t, n, index, value);
+#endif
+#if defined(__x86_64__) && defined(__SSE2__)
+  for (; k + 4 <= n; k += 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k + 1));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k + 2));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + k + 3));
+    _mm_storeu_pd(value + k, _mm_unpackhi_pd(_mm_castsi128_pd(a), _mm_castsi128_pd(b)));
+    _mm_storeu_pd(value + k + 2, _mm_unpackhi_pd(_mm_castsi128_pd(c), _mm_castsi128_pd(d)));
+    const __m128i ab = _mm_unpacklo_epi32(a, b);  // index a, index b, padding
+    const __m128i cd = _mm_unpacklo_epi32(c, d);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(index + k), _mm_unpacklo_epi64(ab, cd));
+  }
+#endif
+  for (; k < n; ++k) {
+    index[k] = t[k].index;
+    value[k] = t[k].coef;
+  }
+}
+
+}  // namespace
+
 template <class Fill>
 void LinearRows::append_row(size_t n, Fill&& fill, double rhs, Sense sense,
                             std::optional<std::string>& name) {
@@ -66,15 +138,29 @@ void LinearRows::append_row(size_t n, Fill&& fill, double rhs, Sense sense,
   auto grow = [](auto& v, size_t need) {
     if (need > v.capacity()) v.reserve(std::max(need, v.capacity() * 2));
   };
-  grow(s.index, at + n);
-  grow(s.value, at + n);
+  // The arena's arrays move in one memcpy (their allocator would copy entry
+  // by entry): a fresh array with the room, its first entries unwritten
+  // until the copy, then swapped in.
+  auto grow_arena = [](auto& v, size_t need) {
+    if (need <= v.capacity()) return;
+    std::remove_reference_t<decltype(v)> room;
+    room.reserve(std::max(need, v.capacity() * 2));
+    room.resize(v.size());
+    if (!v.empty()) std::memcpy(room.data(), v.data(), v.size() * sizeof(v[0]));
+    v.swap(room);
+  };
+  grow_arena(s.index, at + n);
+  grow_arena(s.value, at + n);
   grow(s.start, rows + 1);
   grow(s.length, rows + 1);
   grow(s.rhs, rows + 1);
   grow(s.sense, rows + 1);
   if (name) grow(s.names, s.names.size() + 1);
-  // Appended in place, within capacity (cannot fail, no zero fill first).
-  fill(s.index, s.value);
+  // Within capacity from here on: cannot fail. The arena's new entries are
+  // left unwritten by resize (its allocator) and written once, by fill.
+  s.index.resize(at + n);
+  s.value.resize(at + n);
+  fill(s.index.data() + at, s.value.data() + at);
   if (name) s.names.emplace_back(rows, std::move(*name));
   s.start.push_back(at);
   s.length.push_back(static_cast<uint32_t>(n));
@@ -85,26 +171,22 @@ void LinearRows::append_row(size_t n, Fill&& fill, double rhs, Sense sense,
 
 void LinearRows::append(std::span<const VarIndex> index, std::span<const double> value, double rhs,
                         Sense sense, std::optional<std::string> name) {
+  const size_t n = index.size();
   append_row(
-      index.size(),
-      [&](std::vector<VarIndex>& i, std::vector<double>& v) {
-        i.insert(i.end(), index.begin(), index.end());
-        v.insert(v.end(), value.begin(), value.begin() + static_cast<std::ptrdiff_t>(index.size()));
+      n,
+      [&](VarIndex* i, double* v) {
+        std::copy_n(index.data(), n, i);
+        std::copy_n(value.data(), n, v);
       },
       rhs, sense, name);
 }
 
 void LinearRows::append(const LinearTerms& terms, double rhs, Sense sense,
                         std::optional<std::string> name) {
+  const std::span<const Term> t = terms.terms();
   append_row(
-      terms.size(),
-      [&](std::vector<VarIndex>& i, std::vector<double>& v) {
-        for (const Term& t : terms) {
-          i.push_back(t.index);
-          v.push_back(t.coef);
-        }
-      },
-      rhs, sense, name);
+      t.size(), [&](VarIndex* i, double* v) { split_terms(t.data(), t.size(), i, v); }, rhs, sense,
+      name);
 }
 
 void LinearRows::append_all(const LinearRows& other) {
@@ -234,8 +316,8 @@ void LinearRows::pack() {
   if (packed()) return;
   Store& s = own();
   // Everything new first, then swapped in: a failed allocation changes nothing.
-  std::vector<VarIndex> index;
-  std::vector<double> value;
+  decltype(s.index) index;
+  decltype(s.value) value;
   std::vector<uint64_t> start(s.start.size());
   index.reserve(s.live);
   value.reserve(s.live);

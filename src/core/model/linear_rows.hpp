@@ -169,13 +169,38 @@ class LinearRows {
   size_t heap_bytes() const noexcept;
 
  private:
+  // The arena's allocator: as std::allocator, except that growing the size
+  // without a value leaves the new entries unwritten, so that append can
+  // size the arrays first and then write each row's terms straight in.
+  template <class T>
+  struct ArenaAlloc : std::allocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+      using other = ArenaAlloc<U>;
+    };
+    ArenaAlloc() noexcept = default;
+    template <class U>
+    ArenaAlloc(const ArenaAlloc<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+      ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+  };
+  template <class T>
+  using Arena = std::vector<T, ArenaAlloc<T>>;
+
   struct Store {
     std::vector<uint64_t> start;   // per row: first entry in the arena
     std::vector<uint32_t> length;  // per row: entries
     std::vector<double> rhs;
     std::vector<Sense> sense;
-    std::vector<VarIndex> index;  // the arena
-    std::vector<double> value;
+    Arena<VarIndex> index;  // the arena
+    Arena<double> value;
     std::vector<std::pair<size_t, std::string>> names;  // (position, name), ascending
     size_t live = 0;     // arena entries that belong to a row
     bool packed = true;  // rows back to back in order, no gap

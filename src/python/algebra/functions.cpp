@@ -41,18 +41,24 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
       if (PyErr_Occurred()) throw_already_set();
       list = owned.get();
     }
+    // The type pointers once, not per item.
+    PyTypeObject* const var_t = var_type();
+    PyTypeObject* const expr_t = expr_type();
+    PyTypeObject* const quad_t = quad_expr_type();
+    PyTypeObject* const nl_t = nl_expr_type();
     Py_ssize_t n = PyList_Size(list);
     size_t count = 0, quad_count = 0;
     bool quadratic = false, nonlinear = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyList_GetItem(list, i);
-      if (is_var(item)) ++count;
-      else if (is_expr(item)) count += expr_value(item).terms.size();
-      else if (is_quad_expr(item)) {
+      PyTypeObject* const type = Py_TYPE(item);
+      if (type == var_t) ++count;
+      else if (type == expr_t) count += expr_value(item).terms.size();
+      else if (type == quad_t) {
         quadratic = true;
         quad_count += quad_expr_value(item).quad_terms.size();
         count += quad_expr_value(item).linear.terms.size();
-      } else if (is_nl_expr(item)) nonlinear = true;
+      } else if (type == nl_t) nonlinear = true;
     }
     // Linear terms are gathered first and merged once at the end.
     std::vector<Term> linear;
@@ -72,35 +78,41 @@ PyObject* sum_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto join = [&owner](const Expr& e) {
       if (e.owner != owner) [[unlikely]] owner = joined_owner(owner, e.owner, first_variable(e));
     };
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    // Only the conversion of other items runs Python code (which may change
+    // the list): the length is read again after each.
+    for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = PyList_GetItem(list, i);
       if (!item) throw_already_set();
-      if (is_var(item)) {
+      PyTypeObject* const type = Py_TYPE(item);
+      if (type == var_t) {
         const VarValue& v = var_value(item);
         const ModelId o = v.owner();
         if (o != owner) [[unlikely]] owner = joined_owner(owner, o, v.index);
         linear.push_back(Term{v.index, 1.0});
-      } else if (is_expr(item)) {
+      } else if (type == expr_t) {
         const Expr& e = expr_value(item);
         join(e);
         gather(e);
         constant += e.constant;
-      } else if (is_quad_expr(item)) {
+      } else if (type == quad_t) {
         const QuadExpr& q = quad_expr_value(item);
         join(q.linear);
         acc.quad_terms.append(q.quad_terms);
         gather(q.linear);
         constant += q.linear.constant;
-      } else if (is_nl_expr(item)) {
+      } else if (type == nl_t) {
         add_nl(nl, nl_expr_value(item), 1.0);
       } else {
-        Ref held = Ref::borrow(item);
         double k;
-        if (!number_operand(held.get(), k)) throw_value_error("sum() items must be Var, Expr, or numeric");
+        {
+          Ref held = Ref::borrow(item);
+          if (!number_operand(held.get(), k)) throw_value_error("sum() items must be Var, Expr, or numeric");
+        }
         constant += k;
+        n = PyList_Size(list);
       }
     }
-    acc.linear.terms = merged_terms(linear);
+    acc.linear.terms = merged_terms(std::move(linear));
     acc.linear.constant = constant;
     acc.linear.owner = owner;
     if (nonlinear) {
