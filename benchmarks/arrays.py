@@ -208,6 +208,8 @@ def child(name):
 
     if name == "pyoptinterface":
         load_poi_highs()
+    if name.startswith("pelora"):
+        import pelora_opt  # noqa: F401  (as highspy above: the import is not part of the measure)
     args = inputs()
     base = rss()
     t0 = time.perf_counter()

@@ -10,6 +10,10 @@ Run by hand:
       (the figure comparable with highspy fed arrays; "auto" lets the QP go to OSQP, whose
       setup factorises the KKT matrix even with a zero time limit)
   PYTHONPATH=build/dev python3 benchmarks/lqcp.py solve [N]    solve to optimality through OSQP
+  PYTHONPATH=build/dev python3 benchmarks/lqcp.py versus [N [REPEAT]]
+      Model.solve(time_limit=0, solver="highs") beside highspy given the same model as
+      arrays (passModel's array form: matrix, Hessian, bounds), each in its own process,
+      REPEAT times (default 3), the run of median time shown
 
 Memory: peak resident set of the process (ru_maxrss) above the resident set
 after import, divided by the constraint nonzeros; it covers building the
@@ -106,6 +110,109 @@ def memory(n, solver):
           f"(goal <= 100: {'ok' if per <= 100 else 'MISSED'})")
 
 
+def _status_kb(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def child_pelora(n):
+    """The model built, then timed: Model.solve(time_limit=0, solver="highs").
+    Peak: the resident set's high-water mark during the solve, above the
+    resident set once the model is built."""
+    import highspy  # noqa: F401  (imported before the measure, as by the highspy child)
+    import numpy  # noqa: F401
+
+    m, nnz = build(n)
+    base = _status_kb("VmRSS:")
+    _reset_peak()
+    t0 = time.perf_counter()
+    m.solve(time_limit=0, solver="highs")
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": nnz}
+
+
+def child_highspy(n):
+    """The same model as arrays (read back through HiGHS from the model's MPS
+    file, outside the measure), then timed: passModel's array form and a run
+    with time_limit=0. Peak above the resident set once the arrays exist."""
+    import gc
+    import tempfile
+
+    import highspy
+    import numpy as np
+
+    m, nnz = build(n)
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "lqcp.mps")
+        m.write(path)
+        del m
+        gc.collect()
+        reader = highspy.Highs()
+        reader.setOptionValue("output_flag", False)
+        reader.readModel(path)
+    model = reader.getModel()
+    lp, hess = model.lp_, model.hessian_
+    a = lp.a_matrix_
+    arrays = dict(
+        cost=np.asarray(lp.col_cost_, float), cl=np.asarray(lp.col_lower_, float),
+        cu=np.asarray(lp.col_upper_, float), rl=np.asarray(lp.row_lower_, float),
+        ru=np.asarray(lp.row_upper_, float), start=np.asarray(a.start_, np.int32),
+        index=np.asarray(a.index_, np.int32), value=np.asarray(a.value_, float),
+        qs=np.asarray(hess.start_, np.int32), qi=np.asarray(hess.index_, np.int32),
+        qv=np.asarray(hess.value_, float))
+    num_col, num_row, offset, fmt = lp.num_col_, lp.num_row_, lp.offset_, a.format_
+    sense, hfmt = lp.sense_, hess.format_
+    del reader, model, lp, hess, a
+    gc.collect()
+    base = _status_kb("VmRSS:")
+    _reset_peak()
+    t0 = time.perf_counter()
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    x = arrays
+    h.passModel(num_col, num_row, len(x["value"]), len(x["qv"]), fmt, hfmt, sense, offset,
+                x["cost"], x["cl"], x["cu"], x["rl"], x["ru"], x["start"], x["index"], x["value"],
+                x["qs"], x["qi"], x["qv"], np.zeros(num_col, dtype=np.int32))
+    h.setOptionValue("time_limit", 0.0)
+    h.run()
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": nnz,
+            "hessian_nnz": len(x["qv"])}
+
+
+def versus(n, repeat):
+    import json
+    import subprocess
+
+    print(f"lqcp N={n}: HiGHS holding the model (time_limit=0), each way in its own process")
+    results = {}
+    for way in ("pelora", "highspy"):
+        runs = []
+        for _ in range(repeat):
+            out = subprocess.run([sys.executable, __file__, "--child", way, str(n)],
+                                 capture_output=True, text=True)
+            if out.returncode != 0:
+                print(f"  {way} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
+                return
+            runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
+        r = sorted(runs, key=lambda run: run["seconds"])[len(runs) // 2]
+        results[way] = r
+        label = "pelora Model.solve" if way == "pelora" else "highspy arrays"
+        print(f"  {label:20s} {r['seconds'] * 1e3:8.1f} ms  peak {r['peak_bytes'] / r['nnz']:6.1f} B/nonzero "
+              f"({r['peak_bytes'] / 2**20:.0f} MiB)")
+    ours, theirs = results["pelora"], results["highspy"]
+    print(f"  pelora / highspy arrays: time {ours['seconds'] / theirs['seconds']:.2f}x (goal <= 1.2x), "
+          f"peak {ours['peak_bytes'] / theirs['peak_bytes']:.2f}x (goal <= 1.2x)")
+
+
 def solve(n):
     m, nnz = build(n)
     t0 = time.perf_counter()
@@ -121,7 +228,16 @@ def solve(n):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--child"]:
+        import json
+
+        way, size = sys.argv[2], int(sys.argv[3])
+        print(json.dumps(child_pelora(size) if way == "pelora" else child_highspy(size)))
+        sys.exit(0)
     mode = sys.argv[1] if len(sys.argv) > 1 else "memory"
+    if mode == "versus":
+        versus(int(sys.argv[2]) if len(sys.argv) > 2 else 500, int(sys.argv[3]) if len(sys.argv) > 3 else 3)
+        sys.exit(0)
     size = int(sys.argv[2]) if len(sys.argv) > 2 else (500 if mode == "memory" else 100)
     if mode == "memory":
         memory(size, sys.argv[3] if len(sys.argv) > 3 else "highs")
