@@ -1,9 +1,9 @@
-"""HiGHS takes the linear rows as they lie in the model's row arena (row-wise),
-or column-wise where a step before it needs columns (eliminate_redundant, the
-relaxation of a small mixed-integer model, the other solvers). Both ways, and
-an arena with gaps left by edits, must hand over the same problem: the same
-values, duals, basis, ranges and iteration counts, bit for bit. Results kept
-across later edits stay as they were."""
+"""What HiGHS is handed from the model's row arena: a packed arena, one with
+gaps left by edits, a copy sharing either, and the same rows after
+eliminate_redundant found nothing to remove (the matrix rebuilt on that path)
+must give the same problem: the same values, duals, basis, ranges and
+iteration counts, bit for bit. Results kept across later edits stay as they
+were."""
 import math
 import pickle
 
@@ -24,8 +24,8 @@ def outcome(r):
 
 
 def column_route(m, **kw):
-    # eliminate_redundant needs the matrix column-wise; the models below have
-    # no redundant row, so the problem handed over is the same.
+    # eliminate_redundant scans the rows and rebuilds the matrix; the models
+    # below have no redundant row, so the problem handed over is the same.
     return m.solve(eliminate_redundant=True, **kw)
 
 
@@ -64,7 +64,7 @@ def test_row_and_column_handoffs_give_identical_results(case):
 
 def test_large_mixed_integer_model_goes_over_row_wise_with_its_integrality():
     # Beyond the size where the relaxation is tried first: the model goes to
-    # HiGHS row-wise in one passModel call with integrality.
+    # HiGHS whole in one passModel call with its integrality.
     n = 4200
     rng = np.random.default_rng(7)
     weight = rng.integers(1, 30, n).astype(float)
@@ -189,7 +189,7 @@ def test_repeated_solves_leave_the_model_as_it_was():
     assert m.to_mps() == text
 
 
-def test_nan_coefficient_in_a_lent_row_names_the_row_and_the_variable():
+def test_nan_coefficient_in_a_moved_row_names_the_row_and_the_variable():
     m = po.Model()
     x = m.variables("x", 3, lower=0.0, upper=1.0)
     m.add(x[0] + x[1] <= 1.0)

@@ -232,35 +232,19 @@ void LinearRows::erase(size_t r) {
 
 void LinearRows::pack() {
   if (packed()) return;
-  const Store& from = *s_;
-  // Everything new first, then swapped in: a failed allocation changes
-  // nothing. A store shared with another holder is read, not copied first:
-  // this holder gets a packed store of its own, the other keeps its own.
+  Store& s = own();
+  // Everything new first, then swapped in: a failed allocation changes nothing.
   std::vector<VarIndex> index;
   std::vector<double> value;
-  std::vector<uint64_t> start(from.start.size());
-  index.reserve(from.live);
-  value.reserve(from.live);
-  for (size_t r = 0; r < from.rhs.size(); ++r) {
-    const size_t begin = from.start[r], len = from.length[r];
+  std::vector<uint64_t> start(s.start.size());
+  index.reserve(s.live);
+  value.reserve(s.live);
+  for (size_t r = 0; r < s.rhs.size(); ++r) {
+    const size_t begin = s.start[r], len = s.length[r];
     start[r] = index.size();
-    index.insert(index.end(), from.index.begin() + begin, from.index.begin() + begin + len);
-    value.insert(value.end(), from.value.begin() + begin, from.value.begin() + begin + len);
+    index.insert(index.end(), s.index.begin() + begin, s.index.begin() + begin + len);
+    value.insert(value.end(), s.value.begin() + begin, s.value.begin() + begin + len);
   }
-  if (s_.use_count() > 1) {
-    auto own = std::make_shared<Store>();
-    own->length = from.length;
-    own->rhs = from.rhs;
-    own->sense = from.sense;
-    own->names = from.names;
-    own->live = from.live;
-    own->start = std::move(start);
-    own->index = std::move(index);
-    own->value = std::move(value);
-    s_ = std::move(own);
-    return;
-  }
-  Store& s = *s_;
   s.start = std::move(start);
   s.index = std::move(index);
   s.value = std::move(value);

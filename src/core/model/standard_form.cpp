@@ -38,52 +38,6 @@ struct IndexChecker {
   }
 };
 
-[[noreturn]] void throw_nan_coefficient(size_t row, VarIndex index) {
-  throw InvalidModel("constraint " + std::to_string(row) + " has a NaN coefficient (variable index " +
-                     std::to_string(index) + ")");
-}
-
-// The first NaN coefficient, rows in order, fails as fill_columns fails.
-void check_row_coefficients(const LinearRows& rows) {
-  for (size_t row = 0; row < rows.size(); ++row) {
-    for (const Term& t : rows.terms(row)) {
-      if (std::isnan(t.coef)) throw_nan_coefficient(row, t.index);
-    }
-  }
-}
-
-// The constraint matrix of f (sizes set) column-wise from `rows`: count
-// entries per column, then fill. Rows are visited in order, so row indices
-// come out ascending inside every column.
-void fill_columns(StandardForm& f, const LinearRows& rows) {
-  const size_t n = f.num_col, r = f.num_row, nnz = rows.nonzeros();
-  std::vector<int32_t> a_start(n + 1, 0), a_index;
-  // a_start[j + 1] first counts column j; after the prefix sum a_start[j]
-  // is where column j begins and serves as its fill cursor, which leaves it
-  // at the start of column j + 1; one shift then restores the starts.
-  for (size_t row = 0; row < r; ++row)
-    for (VarIndex i : rows.terms(row).indices()) ++a_start[static_cast<size_t>(i) + 1];
-  for (size_t j = 0; j < n; ++j) a_start[j + 1] += a_start[j];
-  a_index.resize(nnz);
-  std::vector<double> a_value(nnz);
-  int32_t* cursor = a_start.data();
-  int32_t* row_of = a_index.data();
-  double* value = a_value.data();
-  for (size_t row = 0; row < r; ++row) {
-    for (const Term& t : rows.terms(row)) {
-      if (std::isnan(t.coef)) throw_nan_coefficient(row, t.index);
-      const size_t pos = static_cast<size_t>(cursor[t.index]++);
-      row_of[pos] = static_cast<int32_t>(row);
-      value[pos] = t.coef;
-    }
-  }
-  for (size_t j = n; j > 0; --j) a_start[j] = a_start[j - 1];
-  a_start[0] = 0;
-  f.a_start = std::move(a_start);
-  f.a_index = std::move(a_index);
-  f.a_value = std::move(a_value);
-}
-
 bool has_nonlinear_terms(const NlExpr& e) { return !e.nl_terms.empty(); }
 
 Hessian build_hessian(const QuadExpr& q, size_t num_col, double sign) {
@@ -134,27 +88,7 @@ void set_linear_objective(StandardForm& f, const Expr& e, double sign) {
 
 }  // namespace
 
-std::span<const int32_t> StandardForm::lent_indices() const noexcept {
-  if (!lent_rows) return {};
-  const std::span<const VarIndex> i = lent_rows->all_indices();
-  // int32_t and uint32_t may alias; every index is below num_col <= INT32_MAX.
-  return {reinterpret_cast<const int32_t*>(i.data()), i.size()};
-}
-
-std::span<const double> StandardForm::lent_values() const noexcept {
-  return lent_rows ? lent_rows->all_values() : std::span<const double>();
-}
-
-void build_columns(StandardForm& f) {
-  if (!f.lent_rows) return;
-  fill_columns(f, *f.lent_rows);
-  f.lent_rows.reset();
-  std::vector<int32_t>().swap(f.row_start);
-}
-
 void StandardForm::release_columns() noexcept {
-  lent_rows.reset();
-  std::vector<int32_t>().swap(row_start);
   std::vector<int32_t>().swap(a_start);
   std::vector<int32_t>().swap(a_index);
   std::vector<double>().swap(a_value);
@@ -167,9 +101,12 @@ bool StandardForm::has_integer() const noexcept {
   return std::any_of(integrality.begin(), integrality.end(), [](int32_t v) { return v != 0; });
 }
 
-void check_variable_indices(const ModelData& m) {
+namespace {
+
+// Every index outside the linear rows (which the matrix build checks as it
+// counts their entries).
+void check_indices_beyond_rows(const ModelData& m) {
   const IndexChecker c{m.variables.size()};
-  for (size_t r = 0; r < m.constraints.size(); ++r) c.check(m.constraints.terms(r), "a constraint");
   for (const NonlinearConstraint& k : m.nl_constraints) c.check(k.body, "a nonlinear constraint");
   if (m.objective) {
     if (const auto* e = std::get_if<Expr>(&*m.objective)) {
@@ -190,8 +127,17 @@ void check_variable_indices(const ModelData& m) {
     for (VarIndex i : cone) c.check(i, "a PSD cone");
 }
 
-StandardForm build_standard_form(const ModelData& m, MatrixForm matrix) {
-  check_variable_indices(m);
+}  // namespace
+
+void check_variable_indices(const ModelData& m) {
+  const IndexChecker c{m.variables.size()};
+  for (size_t r = 0; r < m.constraints.size(); ++r) c.check(m.constraints.terms(r), "a constraint");
+  check_indices_beyond_rows(m);
+}
+
+StandardForm build_standard_form(const ModelData& m) {
+  // The indices are checked as check_variable_indices does, in its order:
+  // the rows' while the matrix build counts their entries, then the rest.
   const size_t n = m.variables.size();
   const size_t r = m.constraints.size();
   if (n > kMaxIndex || r > kMaxIndex) {
@@ -215,19 +161,43 @@ StandardForm build_standard_form(const ModelData& m, MatrixForm matrix) {
     f.integrality[j] = v.kind == VarKind::Continuous ? 0 : 1;
   }
 
+  // Constraint matrix: count entries per column, then fill. Rows are visited
+  // in order, so row indices come out ascending inside every column.
   const size_t nnz = m.constraints.nonzeros();
   if (nnz > kMaxIndex) {
     throw InvalidModel("model too large: at most 2147483647 constraint coefficients");
   }
-  if (matrix == MatrixForm::LentRows && m.constraints.packed()) {
-    check_row_coefficients(m.constraints);
-    f.lent_rows = m.constraints;  // shares the arena: no copy
-    f.row_start.resize(r + 1);
-    for (size_t row = 0; row < r; ++row) f.row_start[row] = static_cast<int32_t>(m.constraints.start(row));
-    f.row_start[r] = static_cast<int32_t>(nnz);
-  } else {
-    fill_columns(f, m.constraints);
+  // a_start[j + 1] first counts column j; after the prefix sum a_start[j]
+  // is where column j begins and serves as its fill cursor, which leaves it
+  // at the start of column j + 1; one shift then restores the starts.
+  f.a_start.assign(n + 1, 0);
+  const IndexChecker rows_checker{n};
+  for (size_t row = 0; row < r; ++row) {
+    for (VarIndex i : m.constraints.terms(row).indices()) {
+      if (static_cast<size_t>(i) >= n) rows_checker.check(i, "a constraint");
+      ++f.a_start[static_cast<size_t>(i) + 1];
+    }
   }
+  check_indices_beyond_rows(m);
+  for (size_t j = 0; j < n; ++j) f.a_start[j + 1] += f.a_start[j];
+  f.a_index.resize(nnz);
+  f.a_value.resize(nnz);
+  int32_t* cursor = f.a_start.data();
+  int32_t* row_of = f.a_index.data();
+  double* value = f.a_value.data();
+  for (size_t row = 0; row < r; ++row) {
+    for (const Term& t : m.constraints.terms(row)) {
+      if (std::isnan(t.coef)) {
+        throw InvalidModel("constraint " + std::to_string(row) +
+                           " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
+      }
+      const size_t pos = static_cast<size_t>(cursor[t.index]++);
+      row_of[pos] = static_cast<int32_t>(row);
+      value[pos] = t.coef;
+    }
+  }
+  for (size_t j = n; j > 0; --j) f.a_start[j] = f.a_start[j - 1];
+  f.a_start[0] = 0;
 
   f.row_lower.resize(r);
   f.row_upper.resize(r);

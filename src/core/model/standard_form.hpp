@@ -1,13 +1,10 @@
 // The solver-neutral record every solve path starts from: a minimisation over
 // columns (one per variable) and rows (one per linear constraint), with the
-// constraint matrix and the Hessian in compressed sparse column form. The
-// constraint matrix may instead stay the model's own row arena, lent
-// row-wise (MatrixForm::LentRows), for a solver that takes rows as they are.
+// constraint matrix and the Hessian in compressed sparse column form.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,26 +24,12 @@ struct Hessian {
   size_t nnz() const noexcept { return q_value.size(); }
 };
 
-// How build_standard_form hands over the constraint matrix.
-enum class MatrixForm : uint8_t {
-  Columns,   // a_start/a_index/a_value, built at their final size
-  LentRows,  // the model's rows lent as they lie, when their arena is packed
-};
-
 struct StandardForm {
   size_t num_col = 0;
   size_t num_row = 0;
-  // The constraint matrix column-wise; empty while the rows are lent.
   std::vector<int32_t> a_start;  // num_col + 1
   std::vector<int32_t> a_index;  // row indices, strictly ascending within a column
   std::vector<double> a_value;
-  // The constraint matrix row-wise, lent instead: the model's packed arena
-  // (this copy shares its storage, so the model's next edit copies rather
-  // than changing what the form reads) and the rows' starts, num_row + 1.
-  // Row r holds entries [row_start[r], row_start[r + 1]) of
-  // lent_rows->all_indices() / all_values(), in the order the model keeps.
-  std::optional<LinearRows> lent_rows;
-  std::vector<int32_t> row_start;
   std::vector<double> col_lower, col_upper, col_cost;
   std::vector<double> row_lower, row_upper;
   std::vector<int32_t> integrality;  // 1 integer or binary, 0 continuous
@@ -56,15 +39,9 @@ struct StandardForm {
   double offset = 0.0;             // objective constant, sign-adjusted
   bool maximize = false;           // the record is the negated maximisation
 
-  size_t nnz() const noexcept { return lent_rows ? lent_rows->nonzeros() : a_value.size(); }
-  bool lends_rows() const noexcept { return lent_rows.has_value(); }
-  // The lent column indices as HiGHS's int32 (every index is below num_col,
-  // which is at most INT32_MAX); empty unless the rows are lent.
-  std::span<const int32_t> lent_indices() const noexcept;
-  std::span<const double> lent_values() const noexcept;
+  size_t nnz() const noexcept { return a_value.size(); }
   bool has_integer() const noexcept;
-  // Frees the constraint matrix (or gives the lent rows back) and the column
-  // vectors (costs and bounds)
+  // Frees the constraint matrix and the column vectors (costs and bounds)
   // once a solver holds its own copy and nothing later reads them; sizes,
   // rows, integrality, the Hessian, cones and the objective's sign and
   // offset stay. A large model then does not sit in memory twice while the
@@ -94,14 +71,7 @@ void check_variable_indices(const ModelData& model);
 // is allocated once at its final size. A NaN coefficient in a constraint or
 // the objective fails with InvalidModel (solvers would silently drop it or
 // report a NaN optimum); NaN bounds are left to the solver, which refuses them.
-// With MatrixForm::LentRows the rows are lent when the model's arena is
-// packed (LinearRows::pack), and built column-wise otherwise.
-StandardForm build_standard_form(const ModelData& model, MatrixForm matrix = MatrixForm::Columns);
-
-// The column-wise matrix of a form whose rows are lent, built from them (the
-// loan then ends); nothing for a form that has its columns already. The
-// matrix is the one MatrixForm::Columns builds.
-void build_columns(StandardForm& f);
+StandardForm build_standard_form(const ModelData& model);
 
 // The same symmetric matrix stored by its lower triangle (row >= column),
 // column-wise, as HiGHS's triangular Hessian format expects.

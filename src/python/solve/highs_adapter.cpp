@@ -300,10 +300,7 @@ bool highs_status_is(PyObject* highspy, PyObject* status, const char* name) {
 bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const StandardForm& f,
                      bool with_hessian) {
   Ref fmt_cls = get_attr(highspy, "MatrixFormat");
-  // Lent rows go over row-wise as they lie in the model's arena (HiGHS
-  // turns them column-wise itself when it runs): no column copy of ours.
-  const bool rowwise = f.lends_rows();
-  Ref format = get_attr(fmt_cls.get(), rowwise ? "kRowwise" : "kColwise");
+  Ref colwise = get_attr(fmt_cls.get(), "kColwise");
   Ref sense_cls = get_attr(highspy, "ObjSense");
   Ref minimize = get_attr(sense_cls.get(), "kMinimize");
 
@@ -311,14 +308,11 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
   Ref num_row = py_int(static_cast<long long>(f.num_row));
   Ref num_nz = py_int(static_cast<long long>(f.nnz()));
   Ref offset = py_float(0.0);
-  // passModel, addRows and addCols copy every array into HiGHS before they
-  // return, and these arrays die with this frame while `f` (and the arena
-  // it lends) lives on: they borrow f's storage.
+  // passModel copies every array into HiGHS before it returns, and these
+  // arrays die with this frame while `f` lives on: they borrow f's storage.
   Ref cost = np.borrow(f.col_cost), cl = np.borrow(f.col_lower), cu = np.borrow(f.col_upper);
   Ref rl = np.borrow(f.row_lower), ru = np.borrow(f.row_upper);
-  Ref start = rowwise ? np.borrow(f.row_start) : np.borrow(f.a_start);
-  Ref index = rowwise ? np.borrow(f.lent_indices()) : np.borrow(f.a_index);
-  Ref value = rowwise ? np.borrow(f.lent_values()) : np.borrow(f.a_value);
+  Ref start = np.borrow(f.a_start), index = np.borrow(f.a_index), value = np.borrow(f.a_value);
   Ref integrality = np.borrow(f.integrality);
 
   // The Hessian's lower triangle, when there is one (arrays borrowed as above).
@@ -335,40 +329,28 @@ bool load_into_highs(PyObject* highspy, PyObject* h, const Numpy& np, const Stan
   Ref status;
   if (!f.has_integer()) {
     // No integrality array for a continuous model (an all-zero one makes
-    // HiGHS warn that it has no integer variables). Column-wise: empty rows
-    // first, then the columns with their entries; row-wise: empty columns
-    // first, then the rows with theirs. The Hessian follows.
+    // HiGHS warn that it has no integer variables): empty rows first, then
+    // the columns with their entries, then the Hessian.
     const std::vector<int32_t> none;
     Ref empty = np.borrow(none);
-    Ref no_values = np.borrow(std::span<const double>());
     Ref zero = py_int(0);
-    if (rowwise) {
-      status = call_method(h, "addCols", num_col.get(), cost.get(), cl.get(), cu.get(), zero.get(),
-                           empty.get(), empty.get(), no_values.get());
-      if (!highs_status_is(highspy, status.get(), "kError")) {
-        status = call_method(h, "addRows", num_row.get(), rl.get(), ru.get(), num_nz.get(),
-                             start.get(), index.get(), value.get());
-      }
-    } else {
-      status = call_method(h, "addRows", num_row.get(), rl.get(), ru.get(), zero.get(), empty.get(),
-                           empty.get(), no_values.get());
-      if (!highs_status_is(highspy, status.get(), "kError")) {
-        status = call_method(h, "addCols", num_col.get(), cost.get(), cl.get(), cu.get(),
-                             num_nz.get(), start.get(), index.get(), value.get());
-      }
-    }
+    status = call_method(h, "addRows", num_row.get(), rl.get(), ru.get(), zero.get(), empty.get(),
+                         empty.get(), np.borrow(std::span<const double>()).get());
+    if (highs_status_is(highspy, status.get(), "kError")) return false;
+    status = call_method(h, "addCols", num_col.get(), cost.get(), cl.get(), cu.get(), num_nz.get(),
+                         start.get(), index.get(), value.get());
     if (quadratic && !highs_status_is(highspy, status.get(), "kError")) {
       status = call_method(h, "passHessian", num_col.get(), q_nnz.get(), triangular.get(), qs.get(),
                            qi.get(), qv.get());
     }
   } else if (quadratic) {
     status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(), q_nnz.get(),
-                         format.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
+                         colwise.get(), triangular.get(), minimize.get(), offset.get(), cost.get(),
                          cl.get(), cu.get(), rl.get(), ru.get(), start.get(), index.get(),
                          value.get(), qs.get(), qi.get(), qv.get(), integrality.get());
   } else {
     status = call_method(h, "passModel", num_col.get(), num_row.get(), num_nz.get(),
-                         format.get(), minimize.get(), offset.get(), cost.get(), cl.get(),
+                         colwise.get(), minimize.get(), offset.get(), cost.get(), cl.get(),
                          cu.get(), rl.get(), ru.get(), start.get(), index.get(), value.get(),
                          integrality.get());
   }

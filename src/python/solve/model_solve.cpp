@@ -154,11 +154,7 @@ void spend_budget(Options& options, std::optional<double> budget, double started
 
 PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   const double started = perf_counter();
-  // The rows go to HiGHS as they lie in the arena, packed first (a model
-  // that was edited may have gaps; packing keeps every row as it is). The
-  // column-wise matrix is built only for the steps and solvers that read it.
-  model.constraints.pack();
-  StandardForm form = standard_form_of(model, MatrixForm::LentRows);
+  StandardForm form = standard_form_of(model);
   Options options = read_solve_options(kwargs);
   read_start_forms(model, kwargs, options.core);
   const SolveOptions& o = options.core;
@@ -169,7 +165,6 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   const size_t model_rows = form.num_row;
   std::vector<uint32_t> kept;
   if (o.eliminate_redundant) {
-    build_columns(form);
     kept = eliminate_redundant_rows(form);
     if (kept.size() < model_rows && o.verbose) {
       write_stderr("[pelora-opt 18.s.3] eliminated " + std::to_string(model_rows - kept.size()) +
@@ -197,7 +192,6 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
   if (form.has_integer() && form.num_col <= kRelaxationMaxColumns &&
       relaxation_first(name, options.solver.has_value(), type) && !obviously_non_convex(form)) {
     relaxed_first = true;
-    build_columns(form);  // the rounded point is checked against the rows column-wise
     if (uses_highs(name) || !options.solver_settings) {
       outcome = try_relaxation(form, model, options);
     } else {
@@ -212,7 +206,6 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
     if (relaxed_first) spend_budget(options, budget, started);
     // Below, only the form's sizes and integrality are read: HiGHS may have
     // its columns once it holds a copy.
-    if (!uses_highs(name)) build_columns(form);
     outcome = uses_highs(name) ? solve_with_highs_handing_over(form, model, options)
                                : adapter_for(name)(form, model, options);
   }
@@ -232,9 +225,9 @@ PyObject* solve_locked(ModelData& model, PyObject* kwargs) {
 
 }  // namespace
 
-StandardForm standard_form_of(const ModelData& model, MatrixForm matrix) {
+StandardForm standard_form_of(const ModelData& model) {
   try {
-    StandardForm form = build_standard_form(model, matrix);
+    StandardForm form = build_standard_form(model);
     widen_infinite_bounds(form);
     return form;
   } catch (const InvalidModel& e) {

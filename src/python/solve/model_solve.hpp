@@ -33,7 +33,7 @@ std::shared_ptr<const ModelSnapshot> snapshot_of(const ModelData& model);
 PyObject* pack_result(AdapterOutcome outcome, std::shared_ptr<const ModelSnapshot> snapshot);
 
 // The standard form of `model`; a variable index outside the model raises
-// ValueError naming it. `matrix` as in build_standard_form.
-StandardForm standard_form_of(const ModelData& model, MatrixForm matrix = MatrixForm::Columns);
+// ValueError naming it.
+StandardForm standard_form_of(const ModelData& model);
 
 }  // namespace pelora::py
