@@ -139,25 +139,21 @@ def child_pelora(n):
     return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": nnz}
 
 
-def child_highspy(n):
-    """The same model as arrays (read back through HiGHS from the model's MPS
-    file, outside the measure), then timed: passModel's array form and a run
-    with time_limit=0. Peak above the resident set once the arrays exist."""
-    import gc
-    import tempfile
+def dump_arrays(n, folder):
+    """The model's arrays as HiGHS reads them back from the model's MPS file,
+    one .npy file each, for child_highspy (a process of its own, so that the
+    measured one does not start with the reader's memory freed but resident)."""
+    import json
 
     import highspy
     import numpy as np
 
     m, nnz = build(n)
-    with tempfile.TemporaryDirectory() as d:
-        path = os.path.join(d, "lqcp.mps")
-        m.write(path)
-        del m
-        gc.collect()
-        reader = highspy.Highs()
-        reader.setOptionValue("output_flag", False)
-        reader.readModel(path)
+    path = os.path.join(folder, "lqcp.mps")
+    m.write(path)
+    reader = highspy.Highs()
+    reader.setOptionValue("output_flag", False)
+    reader.readModel(path)
     model = reader.getModel()
     lp, hess = model.lp_, model.hessian_
     a = lp.a_matrix_
@@ -168,23 +164,44 @@ def child_highspy(n):
         index=np.asarray(a.index_, np.int32), value=np.asarray(a.value_, float),
         qs=np.asarray(hess.start_, np.int32), qi=np.asarray(hess.index_, np.int32),
         qv=np.asarray(hess.value_, float))
-    num_col, num_row, offset, fmt = lp.num_col_, lp.num_row_, lp.offset_, a.format_
-    sense, hfmt = lp.sense_, hess.format_
-    del reader, model, lp, hess, a
-    gc.collect()
+    for key, v in arrays.items():
+        np.save(os.path.join(folder, key + ".npy"), v)
+    with open(os.path.join(folder, "meta.json"), "w") as f:
+        json.dump({"num_col": lp.num_col_, "num_row": lp.num_row_, "offset": lp.offset_,
+                   "colwise": a.format_ == highspy.MatrixFormat.kColwise,
+                   "minimize": lp.sense_ == highspy.ObjSense.kMinimize, "nnz": nnz}, f)
+
+
+def child_highspy(folder):
+    """The same model as arrays (from dump_arrays), then timed: passModel's
+    array form and a run with time_limit=0. Peak above the resident set once
+    the arrays exist."""
+    import json
+
+    import highspy
+    import numpy as np
+
+    with open(os.path.join(folder, "meta.json")) as f:
+        meta = json.load(f)
+    x = {key: np.load(os.path.join(folder, key + ".npy"))
+         for key in ("cost", "cl", "cu", "rl", "ru", "start", "index", "value", "qs", "qi", "qv")}
+    fmt = highspy.MatrixFormat.kColwise if meta["colwise"] else highspy.MatrixFormat.kRowwise
+    sense = highspy.ObjSense.kMinimize if meta["minimize"] else highspy.ObjSense.kMaximize
+    num_col = meta["num_col"]
+    integrality = np.zeros(num_col, dtype=np.int32)
     base = _status_kb("VmRSS:")
     _reset_peak()
     t0 = time.perf_counter()
     h = highspy.Highs()
     h.setOptionValue("output_flag", False)
-    x = arrays
-    h.passModel(num_col, num_row, len(x["value"]), len(x["qv"]), fmt, hfmt, sense, offset,
+    h.passModel(num_col, meta["num_row"], len(x["value"]), len(x["qv"]), fmt,
+                highspy.HessianFormat.kTriangular, sense, meta["offset"],
                 x["cost"], x["cl"], x["cu"], x["rl"], x["ru"], x["start"], x["index"], x["value"],
-                x["qs"], x["qi"], x["qv"], np.zeros(num_col, dtype=np.int32))
+                x["qs"], x["qi"], x["qv"], integrality)
     h.setOptionValue("time_limit", 0.0)
     h.run()
     seconds = time.perf_counter() - t0
-    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": nnz,
+    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": meta["nnz"],
             "hessian_nnz": len(x["qv"])}
 
 
@@ -192,15 +209,22 @@ def versus(n, repeat):
     import json
     import subprocess
 
+    import shutil
+    import tempfile
+
     print(f"lqcp N={n}: HiGHS holding the model (time_limit=0), each way in its own process")
+    folder = tempfile.mkdtemp(prefix="lqcp_arrays_")
+    subprocess.run([sys.executable, __file__, "--child", "dump", str(n), folder], check=True,
+                   capture_output=True)
     results = {}
     for way in ("pelora", "highspy"):
         runs = []
         for _ in range(repeat):
-            out = subprocess.run([sys.executable, __file__, "--child", way, str(n)],
+            out = subprocess.run([sys.executable, __file__, "--child", way, str(n), folder],
                                  capture_output=True, text=True)
             if out.returncode != 0:
                 print(f"  {way} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
+                shutil.rmtree(folder, ignore_errors=True)
                 return
             runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
         r = sorted(runs, key=lambda run: run["seconds"])[len(runs) // 2]
@@ -208,6 +232,7 @@ def versus(n, repeat):
         label = "pelora Model.solve" if way == "pelora" else "highspy arrays"
         print(f"  {label:20s} {r['seconds'] * 1e3:8.1f} ms  peak {r['peak_bytes'] / r['nnz']:6.1f} B/nonzero "
               f"({r['peak_bytes'] / 2**20:.0f} MiB)")
+    shutil.rmtree(folder, ignore_errors=True)
     ours, theirs = results["pelora"], results["highspy"]
     print(f"  pelora / highspy arrays: time {ours['seconds'] / theirs['seconds']:.2f}x (goal <= 1.2x), "
           f"peak {ours['peak_bytes'] / theirs['peak_bytes']:.2f}x (goal <= 1.2x)")
@@ -231,8 +256,11 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["--child"]:
         import json
 
-        way, size = sys.argv[2], int(sys.argv[3])
-        print(json.dumps(child_pelora(size) if way == "pelora" else child_highspy(size)))
+        way, size, folder = sys.argv[2], int(sys.argv[3]), sys.argv[4]
+        if way == "dump":
+            dump_arrays(size, folder)
+        else:
+            print(json.dumps(child_pelora(size) if way == "pelora" else child_highspy(folder)))
         sys.exit(0)
     mode = sys.argv[1] if len(sys.argv) > 1 else "memory"
     if mode == "versus":
