@@ -200,3 +200,31 @@ def test_nan_coefficient_in_a_moved_row_names_the_row_and_the_variable():
     for kw in ({}, {"eliminate_redundant": True}):
         with pytest.raises(ValueError, match=r"^constraint 2 has a NaN coefficient \(variable index 2\)$"):
             m.solve(**kw)
+
+
+class _Shrinks:
+    """An element whose conversion empties the list it sits in."""
+
+    def __float__(self):
+        victim.clear()
+        return 7.0
+
+
+victim = []
+
+
+def test_lists_of_floats_read_with_exact_floats_fast_and_others_converted():
+    # exact floats, ints, bools and objects with __float__ mixed; an
+    # element whose conversion shrinks the list ends the reading there, as a
+    # list iterator would, without reading freed items
+    class Num:
+        def __float__(self):
+            return 2.5
+
+    r = po._restore("BlackBoxResult", [1.0, Num(), True, 3], 0.0, [0.5, -0.0], 4, True, False)
+    assert r.x == [1.0, 2.5, 1.0, 3.0] and r.history == [0.5, -0.0]
+    victim[:] = [1.5, _Shrinks(), 9.0, 9.0]
+    r = po._restore("BlackBoxResult", victim, 0.0, [], 0, False, False)
+    assert r.x == [1.5, 7.0] and victim == []
+    with pytest.raises(TypeError):
+        po._restore("BlackBoxResult", [1.0, "2"], 0.0, [], 0, False, False)
