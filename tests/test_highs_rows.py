@@ -228,3 +228,22 @@ def test_lists_of_floats_read_with_exact_floats_fast_and_others_converted():
     assert r.x == [1.5, 7.0] and victim == []
     with pytest.raises(TypeError):
         po._restore("BlackBoxResult", [1.0, "2"], 0.0, [], 0, False, False)
+
+
+def test_a_large_model_solves_after_the_heap_is_handed_back():
+    # Large enough (columns + rows + entries >= 1,000,000) for the free heap
+    # to go back to the system before HiGHS runs. Rows x[2i] + x[2i+1] >= 1:
+    # the optimum takes the cheaper column of every pair.
+    import scipy.sparse as sp
+
+    k = 300_000
+    cost = np.random.default_rng(3).uniform(1.0, 2.0, 2 * k)
+    m = po.Model("pairs")
+    x = m.variables("x", 2 * k, lower=0.0, upper=1.0)
+    A = sp.csr_matrix((np.ones(2 * k), (np.repeat(np.arange(k), 2), np.arange(2 * k))), shape=(k, 2 * k))
+    m.add_matrix(A, x, ">=", 1.0)
+    m.minimize(po.dot(cost, x))
+    r = m.solve()
+    assert r.status == "optimal"
+    assert math.isclose(r.objective, np.minimum(cost[0::2], cost[1::2]).sum(), rel_tol=1e-12)
+    assert len(r.primals) == 2 * k and len(r.duals) == k
