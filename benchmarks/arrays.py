@@ -1,6 +1,11 @@
 """Models from arrays: a transportation LP with 1,000,000 constraint nonzeros.
 
 Run by hand:  PYTHONPATH=build/dev python3 benchmarks/arrays.py [--quick] [--repeat N]
+                  [--ways "pelora arrays,highspy arrays"] [--sizes 1e4,1e5,1e6,1e7]
+
+--ways runs only the named ways; --sizes runs the model at each number of
+nonzeros in turn (2,000 sinks, sources as needed; 10,000 nonzeros: 1,000
+sinks) and ends with the growth curve of time and peak per nonzero.
 
 S sources and D sinks, one variable per arc (S*D of them), supply rows
 sum_j x[i, j] <= s[i] and demand rows sum_i x[i, j] >= d[j]: 2*S*D nonzeros,
@@ -19,6 +24,14 @@ Each way runs in its own process, N times (default 3), and the run of median
 time is shown; memory is the peak resident set beyond the process's size once
 its input arrays exist, per nonzero.
 
+The children inherit how this process treats SIGINT. Handled (run from a
+terminal), Model.solve runs HiGHS on a worker thread so that Ctrl-C is
+answered in every phase; ignored (nohup, a background job of a script), it
+runs HiGHS on the calling thread. The peak differs: glibc gives the worker
+thread an arena of its own, which keeps what HiGHS frees during its run up to
+the trim threshold (raised by earlier large frees) instead of handing it to
+later allocations. The first line of the output says which case ran.
+
 Goals: pelora arrays within 1.3x of highspy and at most 40 bytes per nonzero;
 faster than pyoptinterface and linopy; the operator path at most 0.5 us per
 nonzero.
@@ -30,9 +43,22 @@ import subprocess
 import sys
 import time
 
+def option(name, default=None):
+    return sys.argv[sys.argv.index(name) + 1] if name in sys.argv else default
+
+
+def shape_for(nnz):
+    """Sources and sinks of the transport model with about `nnz` nonzeros."""
+    sinks = 1000 if nnz < 100_000 else 2000
+    return max(1, round(nnz / (2 * sinks))), sinks
+
+
 QUICK = "--quick" in sys.argv
-REPEAT = int(sys.argv[sys.argv.index("--repeat") + 1]) if "--repeat" in sys.argv else 3
-S, D = (50, 1000) if QUICK else (250, 2000)
+REPEAT = int(option("--repeat", 3))
+if option("--nnz"):
+    S, D = shape_for(int(float(option("--nnz"))))
+else:
+    S, D = (50, 1000) if QUICK else (250, 2000)
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -190,6 +216,8 @@ def child(name):
 
     if name == "pyoptinterface":
         load_poi_highs()
+    if name.startswith("pelora"):
+        import pelora_opt  # noqa: F401  (as highspy above: the import is not part of the measure)
     args = inputs()
     base = rss()
     t0 = time.perf_counter()
@@ -198,15 +226,20 @@ def child(name):
     print(json.dumps({"seconds": seconds, "peak_bytes": max(0, peak() - base), "phases": phases}))
 
 
-def main():
+def main(ways=None, size_args=()):
+    import signal
+
     nnz = 2 * S * D
+    thread = ("calling thread (SIGINT ignored)" if signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+              else "worker thread (SIGINT handled)")
+    print(f"Model.solve runs HiGHS on the {thread}")
     print(f"transportation LP: {S} sources x {D} sinks, {S * D} variables, {S + D} rows, {nnz} nonzeros")
     results = {}
-    for name in WAYS:
+    for name in ways or WAYS:
         runs = []
         for _ in range(REPEAT):
-            out = subprocess.run([sys.executable, __file__, "--child", name] + (["--quick"] if QUICK else []),
-                                 capture_output=True, text=True)
+            out = subprocess.run([sys.executable, __file__, "--child", name] + (["--quick"] if QUICK else [])
+                                 + list(size_args), capture_output=True, text=True)
             if out.returncode != 0:
                 print(f"  {name:18s} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
                 break
@@ -227,10 +260,35 @@ def main():
                   f"{(ours['peak_bytes'] - theirs['peak_bytes']) / nnz:.1f} B/nonzero beyond its peak (goal <= 40)")
     if "pelora operators" in results:
         print(f"operator path: {results['pelora operators']['seconds'] / nnz * 1e6:.2f} us/nonzero (goal <= 0.5)")
+    return results
+
+
+def growth(sizes, ways):
+    """The model at each size; then time and peak per nonzero of each way."""
+    global S, D
+    curve = {}
+    for size in sizes:
+        S, D = shape_for(int(float(size)))
+        curve[2 * S * D] = main(ways, ["--nnz", str(2 * S * D)])
+        print()
+    for name in ways or WAYS:
+        points = [(n, r[name]) for n, r in curve.items() if name in r]
+        if not points:
+            continue
+        ns = [r["seconds"] / n * 1e9 for n, r in points]
+        bs = [r["peak_bytes"] / n for n, r in points]
+        print(f"{name}: " + " -> ".join(f"{n:,}" for n, _ in points) + " nonzeros")
+        print(f"  ns/nonzero {' / '.join(f'{v:.0f}' for v in ns)}  (max/min {max(ns) / min(ns):.2f}x)")
+        print(f"  B/nonzero  {' / '.join(f'{v:.0f}' for v in bs)}  (max/min {max(bs) / min(bs):.2f}x)")
+        print(f"  peak at the largest: {points[-1][1]['peak_bytes'] / 2**30:.2f} GiB")
 
 
 if __name__ == "__main__":
     if "--child" in sys.argv:
         child(sys.argv[sys.argv.index("--child") + 1])
     else:
-        main()
+        chosen = [w.strip() for w in option("--ways").split(",")] if option("--ways") else None
+        if option("--sizes"):
+            growth(option("--sizes").split(","), chosen)
+        else:
+            main(chosen)

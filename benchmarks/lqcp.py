@@ -10,6 +10,10 @@ Run by hand:
       (the figure comparable with highspy fed arrays; "auto" lets the QP go to OSQP, whose
       setup factorises the KKT matrix even with a zero time limit)
   PYTHONPATH=build/dev python3 benchmarks/lqcp.py solve [N]    solve to optimality through OSQP
+  PYTHONPATH=build/dev python3 benchmarks/lqcp.py versus [N [REPEAT]]
+      Model.solve(time_limit=0, solver="highs") beside highspy given the same model as
+      arrays (passModel's array form: matrix, Hessian, bounds), each in its own process,
+      REPEAT times (default 3), the run of median time shown
 
 Memory: peak resident set of the process (ru_maxrss) above the resident set
 after import, divided by the constraint nonzeros; it covers building the
@@ -106,6 +110,134 @@ def memory(n, solver):
           f"(goal <= 100: {'ok' if per <= 100 else 'MISSED'})")
 
 
+def _status_kb(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def child_pelora(n):
+    """The model built, then timed: Model.solve(time_limit=0, solver="highs").
+    Peak: the resident set's high-water mark during the solve, above the
+    resident set once the model is built."""
+    import highspy  # noqa: F401  (imported before the measure, as by the highspy child)
+    import numpy  # noqa: F401
+
+    m, nnz = build(n)
+    base = _status_kb("VmRSS:")
+    _reset_peak()
+    t0 = time.perf_counter()
+    m.solve(time_limit=0, solver="highs")
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": nnz}
+
+
+def dump_arrays(n, folder):
+    """The model's arrays as HiGHS reads them back from the model's MPS file,
+    one .npy file each, for child_highspy (a process of its own, so that the
+    measured one does not start with the reader's memory freed but resident)."""
+    import json
+
+    import highspy
+    import numpy as np
+
+    m, nnz = build(n)
+    path = os.path.join(folder, "lqcp.mps")
+    m.write(path)
+    reader = highspy.Highs()
+    reader.setOptionValue("output_flag", False)
+    reader.readModel(path)
+    model = reader.getModel()
+    lp, hess = model.lp_, model.hessian_
+    a = lp.a_matrix_
+    arrays = dict(
+        cost=np.asarray(lp.col_cost_, float), cl=np.asarray(lp.col_lower_, float),
+        cu=np.asarray(lp.col_upper_, float), rl=np.asarray(lp.row_lower_, float),
+        ru=np.asarray(lp.row_upper_, float), start=np.asarray(a.start_, np.int32),
+        index=np.asarray(a.index_, np.int32), value=np.asarray(a.value_, float),
+        qs=np.asarray(hess.start_, np.int32), qi=np.asarray(hess.index_, np.int32),
+        qv=np.asarray(hess.value_, float))
+    for key, v in arrays.items():
+        np.save(os.path.join(folder, key + ".npy"), v)
+    with open(os.path.join(folder, "meta.json"), "w") as f:
+        json.dump({"num_col": lp.num_col_, "num_row": lp.num_row_, "offset": lp.offset_,
+                   "colwise": a.format_ == highspy.MatrixFormat.kColwise,
+                   "minimize": lp.sense_ == highspy.ObjSense.kMinimize, "nnz": nnz}, f)
+
+
+def child_highspy(folder):
+    """The same model as arrays (from dump_arrays), then timed: passModel's
+    array form and a run with time_limit=0. Peak above the resident set once
+    the arrays exist."""
+    import json
+
+    import highspy
+    import numpy as np
+
+    with open(os.path.join(folder, "meta.json")) as f:
+        meta = json.load(f)
+    x = {key: np.load(os.path.join(folder, key + ".npy"))
+         for key in ("cost", "cl", "cu", "rl", "ru", "start", "index", "value", "qs", "qi", "qv")}
+    fmt = highspy.MatrixFormat.kColwise if meta["colwise"] else highspy.MatrixFormat.kRowwise
+    sense = highspy.ObjSense.kMinimize if meta["minimize"] else highspy.ObjSense.kMaximize
+    num_col = meta["num_col"]
+    integrality = np.zeros(num_col, dtype=np.int32)
+    base = _status_kb("VmRSS:")
+    _reset_peak()
+    t0 = time.perf_counter()
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.passModel(num_col, meta["num_row"], len(x["value"]), len(x["qv"]), fmt,
+                highspy.HessianFormat.kTriangular, sense, meta["offset"],
+                x["cost"], x["cl"], x["cu"], x["rl"], x["ru"], x["start"], x["index"], x["value"],
+                x["qs"], x["qi"], x["qv"], integrality)
+    h.setOptionValue("time_limit", 0.0)
+    h.run()
+    seconds = time.perf_counter() - t0
+    return {"seconds": seconds, "peak_bytes": max(0, _status_kb("VmHWM:") - base), "nnz": meta["nnz"],
+            "hessian_nnz": len(x["qv"])}
+
+
+def versus(n, repeat):
+    import json
+    import subprocess
+
+    import shutil
+    import tempfile
+
+    print(f"lqcp N={n}: HiGHS holding the model (time_limit=0), each way in its own process")
+    folder = tempfile.mkdtemp(prefix="lqcp_arrays_")
+    subprocess.run([sys.executable, __file__, "--child", "dump", str(n), folder], check=True,
+                   capture_output=True)
+    results = {}
+    for way in ("pelora", "highspy"):
+        runs = []
+        for _ in range(repeat):
+            out = subprocess.run([sys.executable, __file__, "--child", way, str(n), folder],
+                                 capture_output=True, text=True)
+            if out.returncode != 0:
+                print(f"  {way} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
+                shutil.rmtree(folder, ignore_errors=True)
+                return
+            runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
+        r = sorted(runs, key=lambda run: run["seconds"])[len(runs) // 2]
+        results[way] = r
+        label = "pelora Model.solve" if way == "pelora" else "highspy arrays"
+        print(f"  {label:20s} {r['seconds'] * 1e3:8.1f} ms  peak {r['peak_bytes'] / r['nnz']:6.1f} B/nonzero "
+              f"({r['peak_bytes'] / 2**20:.0f} MiB)")
+    shutil.rmtree(folder, ignore_errors=True)
+    ours, theirs = results["pelora"], results["highspy"]
+    print(f"  pelora / highspy arrays: time {ours['seconds'] / theirs['seconds']:.2f}x (goal <= 1.2x), "
+          f"peak {ours['peak_bytes'] / theirs['peak_bytes']:.2f}x (goal <= 1.2x)")
+
+
 def solve(n):
     m, nnz = build(n)
     t0 = time.perf_counter()
@@ -121,7 +253,19 @@ def solve(n):
 
 
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--child"]:
+        import json
+
+        way, size, folder = sys.argv[2], int(sys.argv[3]), sys.argv[4]
+        if way == "dump":
+            dump_arrays(size, folder)
+        else:
+            print(json.dumps(child_pelora(size) if way == "pelora" else child_highspy(folder)))
+        sys.exit(0)
     mode = sys.argv[1] if len(sys.argv) > 1 else "memory"
+    if mode == "versus":
+        versus(int(sys.argv[2]) if len(sys.argv) > 2 else 500, int(sys.argv[3]) if len(sys.argv) > 3 else 3)
+        sys.exit(0)
     size = int(sys.argv[2]) if len(sys.argv) > 2 else (500 if mode == "memory" else 100)
     if mode == "memory":
         memory(size, sys.argv[3] if len(sys.argv) > 3 else "highs")

@@ -101,9 +101,12 @@ bool StandardForm::has_integer() const noexcept {
   return std::any_of(integrality.begin(), integrality.end(), [](int32_t v) { return v != 0; });
 }
 
-void check_variable_indices(const ModelData& m) {
+namespace {
+
+// Every index outside the linear rows (which the matrix build checks as it
+// counts their entries).
+void check_indices_beyond_rows(const ModelData& m) {
   const IndexChecker c{m.variables.size()};
-  for (size_t r = 0; r < m.constraints.size(); ++r) c.check(m.constraints.terms(r), "a constraint");
   for (const NonlinearConstraint& k : m.nl_constraints) c.check(k.body, "a nonlinear constraint");
   if (m.objective) {
     if (const auto* e = std::get_if<Expr>(&*m.objective)) {
@@ -124,8 +127,17 @@ void check_variable_indices(const ModelData& m) {
     for (VarIndex i : cone) c.check(i, "a PSD cone");
 }
 
+}  // namespace
+
+void check_variable_indices(const ModelData& m) {
+  const IndexChecker c{m.variables.size()};
+  for (size_t r = 0; r < m.constraints.size(); ++r) c.check(m.constraints.terms(r), "a constraint");
+  check_indices_beyond_rows(m);
+}
+
 StandardForm build_standard_form(const ModelData& m) {
-  check_variable_indices(m);
+  // The indices are checked as check_variable_indices does, in its order:
+  // the rows' while the matrix build counts their entries, then the rest.
   const size_t n = m.variables.size();
   const size_t r = m.constraints.size();
   if (n > kMaxIndex || r > kMaxIndex) {
@@ -159,8 +171,14 @@ StandardForm build_standard_form(const ModelData& m) {
   // is where column j begins and serves as its fill cursor, which leaves it
   // at the start of column j + 1; one shift then restores the starts.
   f.a_start.assign(n + 1, 0);
-  for (size_t row = 0; row < r; ++row)
-    for (VarIndex i : m.constraints.terms(row).indices()) ++f.a_start[static_cast<size_t>(i) + 1];
+  const IndexChecker rows_checker{n};
+  for (size_t row = 0; row < r; ++row) {
+    for (VarIndex i : m.constraints.terms(row).indices()) {
+      if (static_cast<size_t>(i) >= n) rows_checker.check(i, "a constraint");
+      ++f.a_start[static_cast<size_t>(i) + 1];
+    }
+  }
+  check_indices_beyond_rows(m);
   for (size_t j = 0; j < n; ++j) f.a_start[j + 1] += f.a_start[j];
   f.a_index.resize(nnz);
   f.a_value.resize(nnz);

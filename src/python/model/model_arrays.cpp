@@ -120,34 +120,48 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       const bool distinct = all_distinct(vars, max_index);
       // Duplicate columns within a row (repeated variables, or repeated
       // entries of a COO or unsorted matrix) are merged: `slot[v]` holds the
-      // position of v in the row being built, valid while `stamp[v]` is the row.
-      std::vector<uint32_t> slot(max_index), stamp(max_index, UINT32_MAX);
+      // position of v in the row being built, valid while `stamp[v]` is the
+      // row. Both are made for the first row that needs them.
+      std::vector<uint32_t> slot, stamp;
       std::vector<Term> row;
       std::vector<VarIndex> kept_index;
       std::vector<double> kept_value;
       rows.reserve(m.rows, static_cast<size_t>(m.indptr[m.rows]));
       for (size_t r = 0; r < m.rows; ++r) {
         const int64_t begin = m.indptr[r], end = m.indptr[r + 1];
-        // A canonical row over distinct variables has nothing to merge.
-        const bool merge = !distinct || !strictly_increasing(m, begin, end);
+        kept_index.clear();
+        kept_value.clear();
+        // A canonical row over distinct variables has nothing to merge: its
+        // entries go straight over, zero and cancelling ones dropped as
+        // below.
+        if (distinct && strictly_increasing(m, begin, end)) {
+          for (int64_t k = begin; k < end; ++k) {
+            const double c = m.value(static_cast<size_t>(k));
+            if (c == 0.0 || std::fabs(c) < kCancelTolerance) continue;
+            kept_index.push_back(vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))]);
+            kept_value.push_back(c);
+          }
+          rows.append(kept_index, kept_value, rhs[r], sense[r], std::move(names[r]));
+          continue;
+        }
+        if (slot.empty()) {
+          slot.resize(max_index);
+          stamp.assign(max_index, UINT32_MAX);
+        }
         row.clear();
         for (int64_t k = begin; k < end; ++k) {
           const double c = m.value(static_cast<size_t>(k));
           if (c == 0.0) continue;
           const VarIndex v = vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))];
-          if (merge && stamp[v] == r) {
+          if (stamp[v] == r) {
             row[slot[v]].coef += c;
             continue;
           }
-          if (merge) {
-            stamp[v] = static_cast<uint32_t>(r);
-            slot[v] = static_cast<uint32_t>(row.size());
-          }
+          stamp[v] = static_cast<uint32_t>(r);
+          slot[v] = static_cast<uint32_t>(row.size());
           row.push_back(Term{v, c});
         }
         // Merged entries that cancelled are dropped, as in an expression.
-        kept_index.clear();
-        kept_value.clear();
         for (const Term& t : row) {
           if (std::fabs(t.coef) < kCancelTolerance) continue;
           kept_index.push_back(t.index);

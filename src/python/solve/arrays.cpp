@@ -79,12 +79,22 @@ Ref Numpy::view(std::span<const int32_t> v) const {
 std::vector<double> read_floats(PyObject* seq) {
   std::vector<double> out;
   if (PyList_Check(seq)) {
-    // An element's __float__ may change the list: the size is read afresh
-    // and the element held while it converts, as a list iterator would.
-    out.reserve(static_cast<size_t>(PyList_Size(seq)));
-    for (Py_ssize_t i = 0; i < PyList_Size(seq); ++i) {
-      Ref item = Ref::borrow(PyList_GetItem(seq, i));
-      out.push_back(item_float(item.get()));
+    Py_ssize_t n = PyList_Size(seq);
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GetItem(seq, i);
+      // A float converts without running any code: nothing can change the
+      // list meanwhile (a solver's solution is a list of floats).
+      if (PyFloat_CheckExact(item)) {
+        out.push_back(PyFloat_AsDouble(item));
+        continue;
+      }
+      // Another element's __float__ may change the list: the element is
+      // held while it converts and the size read afresh, as a list
+      // iterator would.
+      Ref held = Ref::borrow(item);
+      out.push_back(item_float(held.get()));
+      n = PyList_Size(seq);
     }
     return out;
   }

@@ -13,6 +13,10 @@
 
 #include <cstdio>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 #include "python/runtime/messages.hpp"
@@ -379,6 +383,24 @@ SolveStatus highs_status(PyObject* h, bool iteration_rule) {
 
 namespace {
 
+// Hands the heap's free pages back to the system before a large run on a
+// worker thread (the run goes there to answer Ctrl-C in every phase). glibc
+// gives that thread an arena of its own: what the calling thread freed just
+// before (the form's columns, the model's building temporaries) would stay
+// resident beside everything HiGHS allocates there, instead of being reused
+// as it is by a run on the calling thread. The call walks the heap (some
+// milliseconds for a model of millions of entries): a form of fewer than
+// kTrimFrom columns, rows and entries frees too little to pay for it.
+constexpr size_t kTrimFrom = 1000000;
+
+void return_free_memory(size_t form_size) {
+#if defined(__GLIBC__)
+  if (form_size >= kTrimFrom) malloc_trim(0);
+#else
+  (void)form_size;
+#endif
+}
+
 // `release`, when given, is `f` itself: its columns go once HiGHS holds them.
 AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Options& options,
                          StandardForm* release) {
@@ -410,6 +432,7 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
     return out;
   }
   // From here on f's matrix, costs and column bounds are not read.
+  const size_t form_size = f.num_col + f.num_row + f.nnz();
   if (release) release->release_columns();
   if (integer && o.warm_start && o.warm_start_index) {
     // A partial start: only the given entries; HiGHS completes them.
@@ -427,6 +450,7 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
   // Ctrl-C stops the run through HiGHS's interrupt callbacks, or gives up a
   // run stuck in a phase without them: it then has no values to read.
   const InterruptWatch watch;
+  if (release && watch.armed()) return_free_memory(form_size);
   const Ref run_status = run_highs_answering_ctrl_c(h.get(), watch);
   r.solve_time = perf_counter() - t0;
   if (!run_status) {
