@@ -2,6 +2,8 @@
 // objective's parts, variable names and the messages of refused exports.
 #pragma once
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/format.hpp"
 #include "core/model/exports.hpp"
 #include "core/model/model_data.hpp"
 
@@ -114,9 +117,114 @@ class NameSet {
   size_t count_ = 0;
 };
 
+// A list of names in one buffer, without a string object per name.
+class NameList {
+ public:
+  size_t size() const noexcept { return end_.size(); }
+  size_t text_size() const noexcept { return chars_.size(); }
+  std::string_view operator[](size_t i) const noexcept {
+    const size_t begin = i ? end_[i - 1] : 0;
+    return {chars_.data() + begin, end_[i] - begin};
+  }
+  void reserve(size_t names, size_t chars) {
+    end_.reserve(names);
+    chars_.reserve(chars);
+  }
+  void push(std::string_view s) {
+    chars_.append(s);
+    end_.push_back(chars_.size());
+  }
+  // Appends `prefix`_`i` (a batch variable's name).
+  void push_batch(std::string_view prefix, size_t i) {
+    char digits[24];
+    const char* e = std::to_chars(digits, digits + sizeof digits, i).ptr;
+    chars_.append(prefix);
+    chars_ += '_';
+    chars_.append(digits, static_cast<size_t>(e - digits));
+    end_.push_back(chars_.size());
+  }
+
+ private:
+  std::string chars_;
+  std::vector<size_t> end_;
+};
+
 // The name of variable `i` as the model records it (the one place the
-// exports read a variable's name).
+// exports read a variable's name; variable_names gives them all).
 inline std::string variable_name(const ModelData& m, size_t i) { return m.var_name(i); }
+
+// Every variable's name, in index order, made block by block.
+inline NameList variable_names(const ModelData& m) {
+  const VarNames& names = m.var_names;
+  NameList out;
+  out.reserve(names.size(), 8 * names.size());
+  for (size_t b = 0; b < names.block_count(); ++b) {
+    const NameBlock& block = *names.block(b).get();
+    const size_t first = block.first();
+    const size_t end = b + 1 < names.block_count() ? names.block(b + 1).get()->first() : names.size();
+    if (block.is_batch()) {
+      for (size_t i = first; i < end; ++i) out.push_batch(block.text(), i - first);
+    } else {
+      for (size_t i = first; i < end; ++i) out.push(block.text());
+    }
+  }
+  return out;
+}
+
+// Text made in one buffer by plain stores: a writer asks for room for a
+// piece (`room`), then writes it unchecked (`put`); the checked `add`s do both.
+class TextOut {
+ public:
+  explicit TextOut(size_t expected) : buf_(std::max<size_t>(expected, 256), '\0') {
+    p_ = buf_.data();
+    end_ = p_ + buf_.size();
+  }
+  void room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+  }
+  void put(char c) { *p_++ = c; }
+  void put(std::string_view s) {
+    std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+  template <size_t N>
+  void put_literal(const char (&s)[N]) {
+    std::memcpy(p_, s, N - 1);
+    p_ += N - 1;
+  }
+  void put_number(double v) { p_ += write_plain_number(p_, v); }
+  void add(std::string_view s) {
+    room(s.size());
+    put(s);
+  }
+  void add(char c) {
+    room(1);
+    put(c);
+  }
+  void add_number(double v) {
+    room(kMaxPlainNumber);
+    put_number(v);
+  }
+  // The text written; the writer is empty afterwards.
+  std::string take() {
+    buf_.resize(static_cast<size_t>(p_ - buf_.data()));
+    std::string out = std::move(buf_);
+    buf_.clear();
+    p_ = end_ = buf_.data();
+    return out;
+  }
+
+ private:
+  void grow(size_t n) {
+    const size_t used = static_cast<size_t>(p_ - buf_.data());
+    buf_.resize(std::max(2 * buf_.size(), used + n));
+    p_ = buf_.data() + used;
+    end_ = buf_.data() + buf_.size();
+  }
+  std::string buf_;
+  char* p_ = nullptr;
+  char* end_ = nullptr;
+};
 
 // The parts of the objective: its linear expression (null for none), its
 // quadratic terms and its nonlinear terms (null when absent).
