@@ -22,6 +22,9 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/model/building.hpp"
@@ -179,7 +182,9 @@ Ref status_value(PyObject* highspy, Ref pair, const std::string& file) {
   return Ref::borrow(result_item(highspy, pair.get(), 1, file));
 }
 
-PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
+// Takes `highs` over, and lets it go once its model is copied.
+PyObject* build_model(const std::string& file, PyObject* highspy, Ref highs) {
+  PyObject* h = highs.get();
   const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumCol").get()));
   const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumRow").get()));
   if (PyErr_Occurred()) throw_already_set();
@@ -194,11 +199,13 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   const size_t hessian_nonzeros =
       static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getHessianNumNz").get()));
   if (PyErr_Occurred()) throw_already_set();
-  // Everything else comes from one copy of the model; HiGHS's own goes
-  // before the arrays are read, so that it and the copy are never held
-  // together with the arrays.
+  // Everything else comes from one copy of the model; HiGHS (clearing a
+  // model keeps its memory) goes before the arrays are read, so that it and
+  // the copy are never held together with the arrays.
   Ref model = call_method(h, "getModel");
   call_method(h, "clearModel");
+  h = nullptr;
+  highs = Ref();
   Ref lp = get_attr(model.get(), "lp_");
   HighsArrays arrays = read_arrays(highspy, lp.get());
   const std::vector<double>& cost = arrays.cost;
@@ -342,18 +349,50 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   return new_model_object(std::move(st));
 }
 
+// A regular file's bytes, mapped read-only for as long as this lives.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      if (st.st_size == 0) {
+        ok_ = true;
+      } else {
+        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p != MAP_FAILED) {
+          data_ = p;
+          size_ = static_cast<size_t>(st.st_size);
+          ok_ = true;
+        }
+      }
+    }
+    close(fd);
+  }
+  ~MappedFile() {
+    if (data_) munmap(data_, size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  bool ok() const { return ok_; }
+  std::string_view text() const { return {static_cast<const char*>(data_), size_}; }
+
+ private:
+  void* data_ = nullptr;
+  size_t size_ = 0;
+  bool ok_ = false;
+};
+
 // The MPS entry check, run on a thread of its own while HiGHS reads the same
-// file (the check needs nothing from the interpreter). `text` must outlive
-// this object, which waits for the thread when it goes.
+// file (the check needs nothing from the interpreter): of `text`, which must
+// outlive this object, or of the regular file at `path`, mapped on that
+// thread and let go as soon as the check is done. The object waits for the
+// thread when it goes.
 class BackgroundCheck {
  public:
-  explicit BackgroundCheck(std::string_view text) : text_(text) {
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-      run();  // no thread to be had: the check runs here, now
-    }
-  }
+  explicit BackgroundCheck(std::string_view text) : text_(text) { start(); }
+  explicit BackgroundCheck(std::string path) : path_(std::move(path)), mapped_(true) { start(); }
   ~BackgroundCheck() {
     if (thread_.joinable()) thread_.join();
   }
@@ -365,20 +404,47 @@ class BackgroundCheck {
     if (error_) std::rethrow_exception(error_);
     return fault_;
   }
+  // False when the file could not be mapped (after fault()).
+  bool checked() const { return checked_; }
 
  private:
+  void start() {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      run();  // no thread to be had: the check runs here, now
+    }
+  }
   void run() noexcept {
     try {
-      fault_ = mps_fault(text_);
+      if (!mapped_) {
+        fault_ = mps_fault(text_);
+        checked_ = true;
+        return;
+      }
+      const MappedFile file(path_);
+      if (!file.ok()) return;  // unchecked: see checked()
+      fault_ = mps_fault(file.text());
+      checked_ = true;
     } catch (...) {
       error_ = std::current_exception();
     }
   }
   std::string_view text_;
+  std::string path_;
+  bool mapped_ = false;
+  bool checked_ = false;
   std::optional<std::string> fault_;
   std::exception_ptr error_;
   std::thread thread_;
 };
+
+// True for a regular file at `path` (a file HiGHS reads again after the
+// check, unlike a pipe).
+bool regular_file(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 const Params<1> kReadModel{"read_model()", {"path"}, 1, false};
 
@@ -460,19 +526,31 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     const std::string suffix = reader_suffix(raw);
     const bool gz = suffix.size() > 3 && suffix.compare(suffix.size() - 3, 3, ".gz") == 0;
     const bool mps = suffix.rfind(".mps", 0) == 0;
-    Ref contents = file_bytes(path.get(), gz, mps);
     // HiGHS reports entries for undeclared rows or columns, and repeated
     // entries, only in its log and reads on without them: such a file is
-    // refused here, with the line. The check runs while HiGHS reads.
+    // refused here, with the line. The check runs while HiGHS reads: on the
+    // mapped file itself when it is a plain regular file, else on its bytes
+    // (decompressed for .gz) read here.
+    const bool map = mps && !gz && regular_file(raw);
+    Ref contents = file_bytes(path.get(), gz, mps && !map);
     std::optional<BackgroundCheck> entry_check;
-    if (contents)
+    if (map) {
+      entry_check.emplace(raw);
+    } else if (contents) {
       entry_check.emplace(std::string_view(PyBytes_AsString(contents.get()),
-                                     static_cast<size_t>(PyBytes_Size(contents.get()))));
+                                           static_cast<size_t>(PyBytes_Size(contents.get()))));
+    }
     const auto refuse_faulty = [&] {
       if (!entry_check) return;
-      const std::optional<std::string> fault = entry_check->fault();
+      std::optional<std::string> fault = entry_check->fault();
+      const bool checked = entry_check->checked();
       entry_check.reset();
       contents = Ref();
+      if (!checked) {  // the file could not be mapped: its bytes are read here
+        if (Ref bytes = file_bytes(path.get(), gz, true))
+          fault = mps_fault(std::string_view(PyBytes_AsString(bytes.get()),
+                                             static_cast<size_t>(PyBytes_Size(bytes.get()))));
+      }
       if (fault) unreadable(file, *fault);
     };
     Ref highspy = Ref::steal(import_module_raw("highspy"));
@@ -498,7 +576,7 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     refuse_faulty();
     if (highs_status_is(highspy.get(), status.get(), "kError"))
       unreadable(file, "HiGHS does not read it as an MPS or LP file");
-    return build_model(file, highspy.get(), h.get());
+    return build_model(file, highspy.get(), std::move(h));
   });
 }
 
