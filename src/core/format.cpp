@@ -828,8 +828,10 @@ size_t write_plain_number(char* out, double v) {
   }
   const double a = std::fabs(v);
   // Integral values below 2^53 are their own shortest digits; -0 keeps its sign.
-  if (a < 9007199254740992.0 && a == std::trunc(a))
-    return static_cast<size_t>(o + write_digits(o, static_cast<uint64_t>(a)) - out);
+  if (a < 9007199254740992.0) {
+    const auto whole = static_cast<uint64_t>(a);
+    if (static_cast<double>(whole) == a) return static_cast<size_t>(o + write_digits(o, whole) - out);
+  }
   // Otherwise the shortest digits that read back to v, laid out without an
   // exponent: padded with zeros for large integers ("100000000000000000000000"
   // for 1e23, not the exact binary value 99999999999999991611392).

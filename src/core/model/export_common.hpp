@@ -90,7 +90,27 @@ class NameSet {
     uint32_t size = 0;
     uint32_t tag = 0;  // high half of the hash
   };
-  static size_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+  // A hash of 8 bytes at a time with full mixing of the last (names are
+  // short; both halves of the result are used, the low one for the slot,
+  // the high one as the tag).
+  static size_t hash(std::string_view s) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ s.size();
+    const char* p = s.data();
+    size_t n = s.size();
+    for (; n >= 8; p += 8, n -= 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = (h ^ w) * 0xbf58476d1ce4e5b9ull;
+      h ^= h >> 31;
+    }
+    uint64_t w = 0;
+    for (size_t k = 0; k < n; ++k) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+    h = (h ^ w) * 0x94d049bb133111ebull;
+    h ^= h >> 32;
+    h *= 0xd6e8feb86659fd93ull;
+    h ^= h >> 32;
+    return static_cast<size_t>(h);
+  }
   size_t find(std::string_view s, size_t h) const {
     const auto tag = static_cast<uint32_t>(h >> 32);
     size_t at = h & mask_;
