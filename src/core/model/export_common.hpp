@@ -69,10 +69,12 @@ class NameSet {
   bool contains(std::string_view s) const { return slots_[find(s, hash(s))].data; }
   // Starts loading the slot `s` would probe first (a loop over many names
   // asks for one a few names ahead, hiding the memory latency).
-  void prefetch(std::string_view s) const { __builtin_prefetch(&slots_[hash(s) & mask_]); }
+  void prefetch(std::string_view s) const { prefetch_hash(hash(s)); }
   // False when `s` (not empty) is in the set already.
-  bool insert(std::string_view s) {
-    const size_t h = hash(s);
+  bool insert(std::string_view s) { return insert_hashed(s, hash(s)); }
+  // The same with the hash of `s` at hand (from hash()).
+  void prefetch_hash(size_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+  bool insert_hashed(std::string_view s, size_t h) {
     size_t at = find(s, h);
     if (slots_[at].data) return false;
     if (2 * (count_ + 1) > slots_.size()) {
@@ -84,12 +86,6 @@ class NameSet {
     return true;
   }
 
- private:
-  struct Slot {
-    const char* data = nullptr;  // null: empty
-    uint32_t size = 0;
-    uint32_t tag = 0;  // high half of the hash
-  };
   // A hash of 8 bytes at a time with full mixing of the last (names are
   // short; both halves of the result are used, the low one for the slot,
   // the high one as the tag).
@@ -111,6 +107,13 @@ class NameSet {
     h ^= h >> 32;
     return static_cast<size_t>(h);
   }
+
+ private:
+  struct Slot {
+    const char* data = nullptr;  // null: empty
+    uint32_t size = 0;
+    uint32_t tag = 0;  // high half of the hash
+  };
   size_t find(std::string_view s, size_t h) const {
     const auto tag = static_cast<uint32_t>(h >> 32);
     size_t at = h & mask_;
@@ -154,16 +157,6 @@ class NameList {
     chars_.append(s);
     end_.push_back(chars_.size());
   }
-  // Appends `prefix`_`i` (a batch variable's name).
-  void push_batch(std::string_view prefix, size_t i) {
-    char digits[24];
-    const char* e = std::to_chars(digits, digits + sizeof digits, i).ptr;
-    chars_.append(prefix);
-    chars_ += '_';
-    chars_.append(digits, static_cast<size_t>(e - digits));
-    end_.push_back(chars_.size());
-  }
-
  private:
   std::string chars_;
   std::vector<size_t> end_;
@@ -183,7 +176,20 @@ inline NameList variable_names(const ModelData& m) {
     const size_t first = block.first();
     const size_t end = b + 1 < names.block_count() ? names.block(b + 1).get()->first() : names.size();
     if (block.is_batch()) {
-      for (size_t i = first; i < end; ++i) out.push_batch(block.text(), i - first);
+      // prefix_0, prefix_1, ...: the number counts up in place.
+      std::string name(block.text());
+      name += "_0";
+      const size_t digits_at = block.text().size() + 1;
+      for (size_t i = first; i < end; ++i) {
+        out.push(name);
+        size_t d = name.size();
+        while (d > digits_at && name[d - 1] == '9') name[--d] = '0';
+        if (d > digits_at) {
+          ++name[d - 1];
+        } else {
+          name.insert(digits_at, 1, '1');
+        }
+      }
     } else {
       for (size_t i = first; i < end; ++i) out.push(block.text());
     }

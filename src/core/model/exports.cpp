@@ -103,9 +103,20 @@ NameList unique_names(NameList names, std::string_view reserved, bool row,
   NameSet taken(names.size() + 1);
   if (!reserved.empty()) taken.insert(reserved);
   std::vector<size_t> redo;
+  // Each name's hash is made once, kLookAhead names before its insertion,
+  // when its slot is prefetched.
+  size_t ahead[kLookAhead];
+  for (size_t i = 0; i < names.size() && i < kLookAhead; ++i) {
+    ahead[i] = NameSet::hash(names[i]);
+    taken.prefetch_hash(ahead[i]);
+  }
   for (size_t i = 0; i < names.size(); ++i) {
-    if (i + kLookAhead < names.size()) taken.prefetch(names[i + kLookAhead]);
-    if (!(file_name_legal(names[i]) && taken.insert(names[i]))) redo.push_back(i);
+    const size_t h = ahead[i % kLookAhead];
+    if (i + kLookAhead < names.size()) {
+      ahead[i % kLookAhead] = NameSet::hash(names[i + kLookAhead]);
+      taken.prefetch_hash(ahead[i % kLookAhead]);
+    }
+    if (!(file_name_legal(names[i]) && taken.insert_hashed(names[i], h))) redo.push_back(i);
   }
   if (redo.empty()) return names;
   // The new names live here (the set holds views of them) until the list is
