@@ -23,6 +23,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,6 +209,11 @@ PyObject* build_model(const std::string& file, PyObject* highspy, Ref highs) {
   call_method(h, "clearModel");
   h = nullptr;
   highs = Ref();
+#if defined(__GLIBC__)
+  // HiGHS's model was spread over the heap; its freed pages go back to the
+  // system before the arrays (whose objects Python places elsewhere) come.
+  malloc_trim(0);
+#endif
   Ref lp = get_attr(model.get(), "lp_");
   HighsArrays arrays = read_arrays(highspy, lp.get());
   const std::vector<double>& cost = arrays.cost;
