@@ -2,10 +2,9 @@
 // objective's parts, variable names and the messages of refused exports.
 #pragma once
 #include <algorithm>
-#include <charconv>
-#include <cstring>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <span>
 #include <string>
@@ -157,6 +156,7 @@ class NameList {
     chars_.append(s);
     end_.push_back(chars_.size());
   }
+
  private:
   std::string chars_;
   std::vector<size_t> end_;
