@@ -779,17 +779,22 @@ int digit_count(uint64_t f) {
   return f == 0 ? 1 : t + (f >= kPow10[t] ? 1 : 0);
 }
 
-// Writes the n decimal digits of f ending just before `end`, two at a time.
+// The 8 decimal digits of v (below 10^8, with leading zeros) at `o`.
+void write_eight_digits(char* o, uint32_t v) {
+  const uint32_t high = v / 10000, low = v % 10000;
+  std::memcpy(o, kDigitPairs + (high / 100) * 2, 2);
+  std::memcpy(o + 2, kDigitPairs + (high % 100) * 2, 2);
+  std::memcpy(o + 4, kDigitPairs + (low / 100) * 2, 2);
+  std::memcpy(o + 6, kDigitPairs + (low % 100) * 2, 2);
+}
+
+// Writes the decimal digits of f ending just before `end`: eight at a time,
+// then two at a time.
 void write_digits_before(char* end, uint64_t f) {
   while (f >= 100000000) {
-    auto low = static_cast<uint32_t>(f % 100000000);
+    end -= 8;
+    write_eight_digits(end, static_cast<uint32_t>(f % 100000000));
     f /= 100000000;
-    for (int i = 0; i < 4; ++i) {
-      const uint32_t pair = (low % 100) * 2;
-      low /= 100;
-      end -= 2;
-      std::memcpy(end, kDigitPairs + pair, 2);
-    }
   }
   auto rest = static_cast<uint32_t>(f);
   while (rest >= 100) {
