@@ -68,11 +68,19 @@ def highs_alone(path, model=True):
 
 
 PEAK = """
-import resource, sys
+import sys
 import highspy, pelora_opt as po
+
+
+def peak():
+    # VmHWM, not ru_maxrss: a child's ru_maxrss starts at its parent's size.
+    with open("/proc/self/status") as f:
+        return next(int(ln.split()[1]) for ln in f if ln.startswith("VmHWM"))
+
+
 path, which = sys.argv[1], sys.argv[2]
 h = highspy.Highs()  # the banner, HiGHS's first allocations
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak()
 if which == "read_model":
     m = po.read_model(path)
 else:
@@ -80,7 +88,7 @@ else:
     h.setOptionValue("output_flag", False)
     h.readModel(path)
     lp = h.getModel()
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+print(peak() - before)
 """
 
 

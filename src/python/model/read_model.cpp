@@ -9,6 +9,7 @@
 // most one is non-zero). A free row is kept as `<= inf`. An integer column
 // with bounds [0, 1] becomes a binary variable.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -26,7 +27,6 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -357,50 +357,41 @@ PyObject* build_model(const std::string& file, PyObject* highspy, Ref highs) {
   return new_model_object(std::move(st));
 }
 
-// A regular file's bytes, mapped read-only for as long as this lives.
-class MappedFile {
- public:
-  explicit MappedFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      if (st.st_size == 0) {
-        ok_ = true;
-      } else {
-        void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p != MAP_FAILED) {
-          data_ = p;
-          size_ = static_cast<size_t>(st.st_size);
-          ok_ = true;
-        }
+// The bytes of the regular file at `path` (read, not mapped: a file cut
+// short while it is read gives fewer bytes, never a fault), or false.
+bool read_regular_file(const std::string& path, std::string& out) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    out.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t used = 0;
+    for (;;) {
+      if (used == out.size()) out.resize(2 * out.size());
+      const ssize_t got = read(fd, out.data() + used, out.size() - used);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ok = got == 0;
+        break;
       }
+      used += static_cast<size_t>(got);
     }
-    close(fd);
+    out.resize(used);
   }
-  ~MappedFile() {
-    if (data_) munmap(data_, size_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  bool ok() const { return ok_; }
-  std::string_view text() const { return {static_cast<const char*>(data_), size_}; }
-
- private:
-  void* data_ = nullptr;
-  size_t size_ = 0;
-  bool ok_ = false;
-};
+  close(fd);
+  return ok;
+}
 
 // The MPS entry check, run on a thread of its own while HiGHS reads the same
 // file (the check needs nothing from the interpreter): of `text`, which must
-// outlive this object, or of the regular file at `path`, mapped on that
+// outlive this object, or of the regular file at `path`, read on that
 // thread and let go as soon as the check is done. The object waits for the
 // thread when it goes.
 class BackgroundCheck {
  public:
   explicit BackgroundCheck(std::string_view text) : text_(text) { start(); }
-  explicit BackgroundCheck(std::string path) : path_(std::move(path)), mapped_(true) { start(); }
+  explicit BackgroundCheck(std::string path) : path_(std::move(path)), from_file_(true) { start(); }
   ~BackgroundCheck() {
     if (thread_.joinable()) thread_.join();
   }
@@ -412,7 +403,7 @@ class BackgroundCheck {
     if (error_) std::rethrow_exception(error_);
     return fault_;
   }
-  // False when the file could not be mapped (after fault()).
+  // False when the file could not be read (after fault()).
   bool checked() const { return checked_; }
 
  private:
@@ -425,14 +416,14 @@ class BackgroundCheck {
   }
   void run() noexcept {
     try {
-      if (!mapped_) {
+      if (!from_file_) {
         fault_ = mps_fault(text_);
         checked_ = true;
         return;
       }
-      const MappedFile file(path_);
-      if (!file.ok()) return;  // unchecked: see checked()
-      fault_ = mps_fault(file.text());
+      std::string bytes;
+      if (!read_regular_file(path_, bytes)) return;  // unchecked: see checked()
+      fault_ = mps_fault(bytes);
       checked_ = true;
     } catch (...) {
       error_ = std::current_exception();
@@ -440,7 +431,7 @@ class BackgroundCheck {
   }
   std::string_view text_;
   std::string path_;
-  bool mapped_ = false;
+  bool from_file_ = false;
   bool checked_ = false;
   std::optional<std::string> fault_;
   std::exception_ptr error_;
@@ -537,8 +528,8 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     // HiGHS reports entries for undeclared rows or columns, and repeated
     // entries, only in its log and reads on without them: such a file is
     // refused here, with the line. The check runs while HiGHS reads: on the
-    // mapped file itself when it is a plain regular file, else on its bytes
-    // (decompressed for .gz) read here.
+    // bytes its thread reads itself when the file is a plain regular file,
+    // else on its bytes (decompressed for .gz) read here.
     const bool map = mps && !gz && regular_file(raw);
     Ref contents = file_bytes(path.get(), gz, mps && !map);
     std::optional<BackgroundCheck> entry_check;
@@ -554,7 +545,7 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
       const bool checked = entry_check->checked();
       entry_check.reset();
       contents = Ref();
-      if (!checked) {  // the file could not be mapped: its bytes are read here
+      if (!checked) {  // the thread could not read the file: its bytes are read here
         if (Ref bytes = file_bytes(path.get(), gz, true))
           fault = mps_fault(std::string_view(PyBytes_AsString(bytes.get()),
                                              static_cast<size_t>(PyBytes_Size(bytes.get()))));
