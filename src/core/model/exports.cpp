@@ -616,6 +616,79 @@ std::string export_lp(const ModelData& m, std::string_view what) {
   return out.take();
 }
 
+namespace {
+
+// The objective's terms and the rows' terms column by column (each column's
+// in row order, the objective first), by one counting pass.
+template <class Index>
+struct ColumnEntries {
+  std::vector<Index> start;  // column j's entries are start[j] .. start[j + 1]
+  std::vector<Index> row;    // 0 the objective, r + 1 constraint r
+  std::vector<double> value;
+};
+
+template <class Index>
+ColumnEntries<Index> column_entries(const ModelData& m, const ObjectiveParts& obj) {
+  const size_t n = m.variables.size();
+  ColumnEntries<Index> e;
+  std::vector<Index>& count = e.start;
+  count.assign(n + 1, 0);
+  if (obj.linear)
+    for (const Term& t : obj.linear->terms) ++count[t.index + 1];
+  for (size_t r = 0; r < m.constraints.size(); ++r)
+    for (VarIndex i : m.constraints.terms(r).indices()) ++count[i + 1];
+  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
+  e.row.resize(count[n]);
+  e.value.resize(count[n]);
+  std::vector<Index> fill(count.begin(), count.end() - 1);
+  if (obj.linear) {
+    for (const Term& t : obj.linear->terms) {
+      const Index at = fill[t.index]++;
+      e.row[at] = 0;
+      e.value[at] = t.coef;
+    }
+  }
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    const RowTerms terms = m.constraints.terms(r);
+    const std::span<const VarIndex> index = terms.indices();
+    const std::span<const double> value = terms.values();
+    const auto row = static_cast<Index>(r + 1);
+    for (size_t k = 0; k < index.size(); ++k) {
+      const Index at = fill[index[k]]++;
+      e.row[at] = row;
+      e.value[at] = value[k];
+    }
+  }
+  return e;
+}
+
+// The COLUMNS lines, integer columns between markers.
+template <class Index>
+void put_mps_columns(TextOut& out, const ModelData& m, const FileNames& names,
+                     const ColumnEntries<Index>& e) {
+  const std::string_view objective_row = kObjectiveRow;
+  bool in_integer = false;
+  for (size_t j = 0; j < m.variables.size(); ++j) {
+    const bool integer = m.variables[j].kind != VarKind::Continuous;
+    if (integer != in_integer) {
+      out.add(integer ? "    MARKER 'MARKER' 'INTORG'\n" : "    MARKER 'MARKER' 'INTEND'\n");
+      in_integer = integer;
+    }
+    const std::string_view col = names.cols[j];
+    if (e.start[j] == e.start[j + 1]) {
+      put_mps_entry(out, col, objective_row, 0.0);  // a column with no entry
+      continue;
+    }
+    for (size_t k = e.start[j]; k < e.start[j + 1]; ++k) {
+      const size_t row = e.row[k];
+      put_mps_entry(out, col, row == 0 ? objective_row : names.rows[row - 1], e.value[k]);
+    }
+  }
+  if (in_integer) out.add("    MARKER 'MARKER' 'INTEND'\n");
+}
+
+}  // namespace
+
 std::string export_mps(const ModelData& m, std::string_view what) {
   require_file_expressible(m, what);
   check_file_numbers(m, what);
@@ -623,30 +696,10 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   const size_t n = m.variables.size();
   const ObjectiveParts obj = objective_parts(m);
 
-  // Column-wise entries: the objective first, then the rows in order.
-  std::vector<size_t> count(n + 1, 0);
-  if (obj.linear)
-    for (const Term& t : obj.linear->terms) ++count[t.index + 1];
-  for (size_t r = 0; r < m.constraints.size(); ++r)
-    for (VarIndex i : m.constraints.terms(r).indices()) ++count[i + 1];
-  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
-  struct Entry {
-    size_t row;  // 0 objective, r + 1 constraint r
-    double value;
-  };
-  std::vector<Entry> entries(count[n]);
-  std::vector<size_t> fill(count.begin(), count.end() - 1);
-  if (obj.linear)
-    for (const Term& t : obj.linear->terms) entries[fill[t.index]++] = {0, t.coef};
-  for (size_t r = 0; r < m.constraints.size(); ++r) {
-    const RowTerms terms = m.constraints.terms(r);
-    const std::span<const VarIndex> index = terms.indices();
-    const std::span<const double> value = terms.values();
-    for (size_t k = 0; k < index.size(); ++k) entries[fill[index[k]]++] = {r + 1, value[k]};
-  }
-  fill = {};
+  const size_t objective_terms = obj.linear ? obj.linear->terms.size() : 0;
+  const size_t entry_count = objective_terms + m.constraints.nonzeros();
 
-  TextOut out(expected_length(m) + 24 * entries.size());
+  TextOut out(expected_length(m) + 24 * entry_count);
   std::string head = "* Problem: ";
   head += comment_text(m.name);
   head += '\n';
@@ -671,25 +724,15 @@ std::string export_mps(const ModelData& m, std::string_view what) {
     out.put('\n');
   }
   out.add("COLUMNS\n");
-  bool in_integer = false;
-  const std::string_view objective_row = kObjectiveRow;
-  auto row_name = [&](size_t row) { return row == 0 ? objective_row : names.rows[row - 1]; };
-  for (size_t j = 0; j < n; ++j) {
-    const bool integer = m.variables[j].kind != VarKind::Continuous;
-    if (integer != in_integer) {
-      out.add(integer ? "    MARKER 'MARKER' 'INTORG'\n" : "    MARKER 'MARKER' 'INTEND'\n");
-      in_integer = integer;
-    }
-    const std::string_view col = names.cols[j];
-    if (count[j] == count[j + 1]) {
-      put_mps_entry(out, col, objective_row, 0.0);  // a column with no entry
-      continue;
-    }
-    for (size_t k = count[j]; k < count[j + 1]; ++k)
-      put_mps_entry(out, col, row_name(entries[k].row), entries[k].value);
+  // 32-bit positions and rows where they fit: the scatter by column touches
+  // less memory.
+  if (entry_count < UINT32_MAX && m.constraints.size() < UINT32_MAX) {
+    put_mps_columns(out, m, names, column_entries<uint32_t>(m, obj));
+  } else {
+    put_mps_columns(out, m, names, column_entries<size_t>(m, obj));
   }
-  if (in_integer) out.add("    MARKER 'MARKER' 'INTEND'\n");
   out.add("RHS\n");
+  const std::string_view objective_row = kObjectiveRow;
   // The objective row's right-hand side is minus the objective constant.
   if (obj.linear && obj.linear->constant != 0.0)
     put_mps_entry(out, "RHS", objective_row, -obj.linear->constant);
