@@ -1,6 +1,6 @@
 """Model files: read_model against highspy alone, and export time per nonzero.
 
-Run by hand:  PYTHONPATH=build/dev python3 benchmarks/read_model.py [--quick] [--data DIR]
+Run by hand:  PYTHONPATH=build/dev python3 benchmarks/read_model.py [--quick] [--data DIR] [--cpu]
 
 Reading: pelora_opt.read_model(path) against highspy reading the same file
 alone (Highs().readModel(path) and getModel(), which is the part read_model
@@ -8,7 +8,12 @@ cannot avoid; readModel by itself is shown too), on the largest instance of
 the public data directory and on two generated MPS files with 1,000,000
 nonzeros (200,000 columns, 20,000 rows of 50 entries; --quick: 100,000
 nonzeros), one with continuous columns and one with integer columns only.
-The three readers run in turn, REPEATS times, and the median of each is shown.
+The three readers run in turn, REPEATS times, and the median of each is shown,
+with --cpu the process's CPU time too (read_model checks MPS entries on a
+second thread while HiGHS reads, so its CPU time exceeds its wall time).
+Peak memory: each of read_model and highspy alone reads the file once in a
+fresh interpreter; the growth of its peak resident size is shown in bytes per
+nonzero.
 
 Exports: to_lp, to_mps and to_python of the generated model, in nanoseconds
 per constraint nonzero.
@@ -19,6 +24,7 @@ import os
 import pathlib
 import random
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -61,20 +67,61 @@ def highs_alone(path, model=True):
         h.getModel()
 
 
-def compare(label, path):
+PEAK = """
+import sys
+import highspy, pelora_opt as po
+
+
+def peak():
+    # VmHWM, not ru_maxrss: a child's ru_maxrss starts at its parent's size.
+    with open("/proc/self/status") as f:
+        return next(int(ln.split()[1]) for ln in f if ln.startswith("VmHWM"))
+
+
+path, which = sys.argv[1], sys.argv[2]
+h = highspy.Highs()  # the banner, HiGHS's first allocations
+before = peak()
+if which == "read_model":
+    m = po.read_model(path)
+else:
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(path)
+    lp = h.getModel()
+print(peak() - before)
+"""
+
+
+def peak_kib(path, which):
+    out = subprocess.run([sys.executable, "-c", PEAK, str(path), which], capture_output=True,
+                         text=True, check=True).stdout
+    return int(out.split()[-1])
+
+
+def compare(label, path, nnz):
     po.read_model(path)  # warm: imports, the banner
     ways = {"read_model": lambda: po.read_model(path), "alone": lambda: highs_alone(path),
             "readModel": lambda: highs_alone(path, False)}
     times = {k: [] for k in ways}
+    cpu = {k: [] for k in ways}
     for _ in range(REPEATS):
         for k, f in ways.items():
-            t = time.perf_counter()
+            t, c = time.perf_counter(), time.process_time()
             f()
             times[k].append(time.perf_counter() - t)
+            cpu[k].append(time.process_time() - c)
     ours, alone, bare = (statistics.median(times[k]) for k in ways)
     print(f"{label:<40} read_model {ours * 1e3:8.1f} ms   highspy alone {alone * 1e3:8.1f} ms"
           f" (readModel {bare * 1e3:8.1f})   ratio {ours / alone:5.2f} / {ours / bare:5.2f}"
           f"  (goal <= 1.1)")
+    if "--cpu" in sys.argv:
+        ours, alone = statistics.median(cpu["read_model"]), statistics.median(cpu["alone"])
+        print(f"{'':<40} CPU time: read_model {ours * 1e3:8.1f} ms   highspy alone"
+              f" {alone * 1e3:8.1f} ms   ratio {ours / alone:5.2f}")
+    if nnz:
+        ours, alone = peak_kib(path, "read_model"), peak_kib(path, "alone")
+        print(f"{'':<40} peak memory: read_model {ours * 1024 / nnz:6.0f} B/nnz   highspy alone"
+              f" {alone * 1024 / nnz:6.0f} B/nnz")
 
 
 def integer_model():
@@ -114,16 +161,16 @@ def main():
             m = po.read_model(largest)
             nnz = sum(1 for line in m.to_mps().splitlines() if line.startswith("    ") and
                       " obj " not in line and "MARKER" not in line)
-            compare(f"{largest.name} ({nnz} nonzeros)", largest)
+            compare(f"{largest.name} ({nnz} nonzeros)", largest, nnz)
     m = generated_model()
     nnz = ROWS * PER_ROW
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp, "generated.mps")
         m.write(path)
-        compare(f"generated MPS ({nnz} nonzeros)", path)
+        compare(f"generated MPS ({nnz} nonzeros)", path, nnz)
         path = pathlib.Path(tmp, "integers.mps")
         integer_model().write(path)
-        compare(f"integer MPS ({COLS} integer columns)", path)
+        compare(f"integer MPS ({COLS} integer columns)", path, nnz)
     for name in ["to_lp", "to_mps", "to_python"]:
         f = getattr(m, name)
         t = best(f)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -23,23 +24,22 @@ using namespace exports;
 bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
-const char* sense_text(Sense s, bool python) {
-  switch (s) {
-    case Sense::Le: return "<=";
-    case Sense::Ge: return ">=";
-    case Sense::Eq: return python ? "==" : "=";
-  }
-  return "<=";
-}
-
 // ---- names in LP and MPS files ----------------------------------------------
 
 // Characters an LP or MPS name may hold (none of them separates, compares or
-// starts a comment in either format).
-bool file_name_char(char c) {
-  return is_ascii_alpha(c) || is_ascii_digit(c) ||
-         (c != '\0' && std::strchr("!\"#$%&()/,.;?@_`'{}|~", c) != nullptr);
-}
+// starts a comment in either format), as a table by byte.
+struct NameChars {
+  bool ok[256] = {};
+  constexpr NameChars() {
+    for (int c = 'a'; c <= 'z'; ++c) ok[c] = true;
+    for (int c = 'A'; c <= 'Z'; ++c) ok[c] = true;
+    for (int c = '0'; c <= '9'; ++c) ok[c] = true;
+    for (const char* p = "!\"#$%&()/,.;?@_`'{}|~"; *p; ++p) ok[static_cast<unsigned char>(*p)] = true;
+  }
+};
+constexpr NameChars kNameChars;
+
+bool file_name_char(char c) { return kNameChars.ok[static_cast<unsigned char>(c)]; }
 
 // Words LP readers take as keywords (section heads, bound words, infinity).
 bool reserved_word(std::string_view s) {
@@ -50,8 +50,10 @@ bool reserved_word(std::string_view s) {
       "maximize", "maximise", "maximum", "max"};
   if (s.size() > 9) return false;
   char buf[9];
-  for (size_t i = 0; i < s.size(); ++i)
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '_') return false;  // no keyword holds one
     buf[i] = s[i] >= 'A' && s[i] <= 'Z' ? static_cast<char>(s[i] - 'A' + 'a') : s[i];
+  }
   const std::string_view lower(buf, s.size());
   if (lower == "nan") return true;
   for (std::string_view w : kWords)
@@ -89,22 +91,38 @@ struct Renamed {
 };
 
 struct FileNames {
-  std::vector<std::string> cols, rows;
+  NameList cols, rows;
   std::vector<Renamed> renamed;  // in column then row order
 };
 
-// Written names for `wanted` (taken over): a legal name keeps itself the
+// Written names for `names` (taken over): a legal name keeps itself the
 // first time it occurs; every other gets a derived name with a numeric
 // suffix where needed, unique among all names written and `reserved`.
-std::vector<std::string> unique_names(std::vector<std::string> names, std::string_view reserved,
-                                      bool row, std::vector<Renamed>& renamed) {
+NameList unique_names(NameList names, std::string_view reserved, bool row,
+                      std::vector<Renamed>& renamed) {
   NameSet taken(names.size() + 1);
   if (!reserved.empty()) taken.insert(reserved);
   std::vector<size_t> redo;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i + kLookAhead < names.size()) taken.prefetch(names[i + kLookAhead]);
-    if (!(file_name_legal(names[i]) && taken.insert(names[i]))) redo.push_back(i);
+  // Each name's hash is made once, kLookAhead names before its insertion,
+  // when its slot is prefetched.
+  size_t ahead[kLookAhead];
+  for (size_t i = 0; i < names.size() && i < kLookAhead; ++i) {
+    ahead[i] = NameSet::hash(names[i]);
+    taken.prefetch_hash(ahead[i]);
   }
+  for (size_t i = 0; i < names.size(); ++i) {
+    const size_t h = ahead[i % kLookAhead];
+    if (i + kLookAhead < names.size()) {
+      ahead[i % kLookAhead] = NameSet::hash(names[i + kLookAhead]);
+      taken.prefetch_hash(ahead[i % kLookAhead]);
+    }
+    if (!(file_name_legal(names[i]) && taken.insert_hashed(names[i], h))) redo.push_back(i);
+  }
+  if (redo.empty()) return names;
+  // The new names live here (the set holds views of them) until the list is
+  // rebuilt with them in place.
+  std::vector<std::string> fresh;
+  fresh.reserve(redo.size());
   std::unordered_map<std::string, size_t> next_suffix;
   for (size_t i : redo) {
     const std::string base = derived_name(names[i]);
@@ -115,11 +133,21 @@ std::vector<std::string> unique_names(std::vector<std::string> names, std::strin
         name = base + '_' + std::to_string(++k);
       } while (taken.contains(name));
     }
-    names[i] = std::move(name);
-    taken.insert(names[i]);
+    fresh.push_back(std::move(name));
+    taken.insert(fresh.back());
     renamed.push_back({row, i});
   }
-  return names;
+  NameList out;
+  out.reserve(names.size(), names.text_size());
+  size_t next = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (next < redo.size() && redo[next] == i) {
+      out.push(fresh[next++]);
+    } else {
+      out.push(names[i]);
+    }
+  }
+  return out;
 }
 
 std::string default_row_name(const ModelData& m, size_t i) {
@@ -137,12 +165,20 @@ constexpr const char* kObjectiveRow = "obj";
 
 FileNames file_names(const ModelData& m) {
   FileNames f;
-  std::vector<std::string> wanted(m.variables.size());
-  for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = variable_name(m, i);
-  f.cols = unique_names(std::move(wanted), {}, false, f.renamed);
-  wanted.assign(m.constraints.size(), {});
-  for (size_t i = 0; i < wanted.size(); ++i) wanted[i] = default_row_name(m, i);
-  f.rows = unique_names(std::move(wanted), kObjectiveRow, true, f.renamed);
+  f.cols = unique_names(variable_names(m), {}, false, f.renamed);
+  NameList rows;
+  const size_t n = m.constraints.size();
+  rows.reserve(n, 8 * n);
+  char number[24];
+  for (size_t i = 0; i < n; ++i) {
+    if (const std::string* name = m.constraints.name(i)) {
+      rows.push(*name);
+    } else {
+      number[0] = 'c';
+      rows.push({number, static_cast<size_t>(std::to_chars(number + 1, number + sizeof number, i).ptr - number)});
+    }
+  }
+  f.rows = unique_names(std::move(rows), kObjectiveRow, true, f.renamed);
   return f;
 }
 
@@ -265,120 +301,137 @@ std::vector<QuadTerm> merged_quad(const SharedList<QuadTerm>& q) {
 
 // ---- LP format ------------------------------------------------------------
 
-// "c name" pieces in LP style: the first carries its sign in the number, the
-// later ones get "+ " or "- " before their magnitude.
-void append_lp_term(std::string& out, bool first, double c, std::string_view name) {
+// Room for a term: its sign, its number and the name (`name_size` long).
+constexpr size_t term_room(size_t name_size) { return kMaxPlainNumber + name_size + 8; }
+
+// The part of an LP-style "c name" piece before the name: the first piece
+// carries its sign in the number, the later ones get "+ " or "- " before
+// their magnitude; a unit coefficient is left out. Needs term_room.
+void put_lp_coefficient(TextOut& out, bool first, double c) {
   if (first) {
     if (is_one(c)) {
     } else if (is_minus_one(c)) {
-      out += "- ";
+      out.put_literal("- ");
     } else {
-      append_plain_number(out, c);
-      out += ' ';
+      out.put_number(c);
+      out.put(' ');
     }
   } else if (c > 0) {
-    out += " + ";
+    out.put_literal(" + ");
     if (!is_one(c)) {
-      append_plain_number(out, c);
-      out += ' ';
+      out.put_number(c);
+      out.put(' ');
     }
   } else {
-    out += " - ";
+    out.put_literal(" - ");
     if (!is_minus_one(c)) {
-      append_plain_number(out, 0.0 - c);  // 0.0 - c: a zero prints "0", not "-0"
-      out += ' ';
+      out.put_number(0.0 - c);  // 0.0 - c: a zero prints "0", not "-0"
+      out.put(' ');
     }
   }
-  out += name;
 }
 
-// Terms in index order, then the constant unless it is 0; "0" for nothing.
-void append_lp_sum(std::string& out, const FileNames& names, std::span<const Term> terms, double k) {
-  bool first = true;  // no piece written yet
-  for (const Term& t : terms) {
-    append_lp_term(out, first, t.coef, names.cols[t.index]);
-    first = false;
+// Terms (in index order, anything with size() and operator[] giving a
+// Term), then the constant unless it is 0; "0" for nothing.
+template <class Terms>
+void put_lp_sum(TextOut& out, const NameList& names, const Terms& terms, double k) {
+  const size_t n = terms.size();
+  for (size_t i = 0; i < n; ++i) {
+    const Term t = terms[i];
+    const std::string_view name = names[t.index];
+    out.room(term_room(name.size()));
+    put_lp_coefficient(out, i == 0, t.coef);
+    out.put(name);
   }
+  bool first = n == 0;  // no piece written yet
   if (k != 0.0 || std::isnan(k)) {
-    if (!first) out += ' ';
+    out.room(kMaxPlainNumber + 4);
+    if (!first) out.put(' ');
     first = false;
     if (k > 0) {
-      out += "+ ";
-      append_plain_number(out, k);
+      out.put_literal("+ ");
+      out.put_number(k);
     } else {
-      out += "- ";
-      append_plain_number(out, -k);
+      out.put_literal("- ");
+      out.put_number(-k);
     }
   }
-  if (first) out += '0';
-}
-
-void append_lp_expr(std::string& out, const FileNames& names, SortedTerms& order, const Expr& e) {
-  append_lp_sum(out, names, order.of(e.terms), e.constant);
+  if (first) out.add('0');
 }
 
 // "[ 2 x ^ 2 + 4 x * y ] / 2": the bracket holds twice each coefficient.
-void append_lp_quad(std::string& out, const FileNames& names, const std::vector<QuadTerm>& q) {
-  out += "[ ";
+void put_lp_quad(TextOut& out, const NameList& names, const std::vector<QuadTerm>& q) {
+  out.add("[ ");
   bool first = true;
+  std::string product;
   for (const QuadTerm& t : q) {
-    std::string product = names.cols[t.i];
-    product += t.i == t.j ? " ^ 2" : " * " + names.cols[t.j];
-    append_lp_term(out, first, 2.0 * t.coef, product);
+    product = names[t.i];
+    if (t.i == t.j) {
+      product += " ^ 2";
+    } else {
+      product += " * ";
+      product += names[t.j];
+    }
+    out.room(term_room(product.size()));
+    put_lp_coefficient(out, first, 2.0 * t.coef);
+    out.put(product);
     first = false;
   }
-  out += " ] / 2";
+  out.add(" ] / 2");
 }
 
-void append_lp_bound(std::string& out, const VarRecord& v, const std::string& name) {
+void put_lp_bound(TextOut& out, const VarRecord& v, std::string_view name) {
   const bool lower_free = v.lower == -INFINITY;
   const bool upper_free = v.upper == INFINITY;
-  out += ' ';
+  out.room(2 * kMaxPlainNumber + name.size() + 24);
+  out.put(' ');
   if (lower_free && upper_free) {
-    out += name;
-    out += " free";
+    out.put(name);
+    out.put_literal(" free");
   } else if (lower_free) {
-    out += "-inf <= ";
-    out += name;
-    out += " <= ";
-    append_plain_number(out, v.upper);
+    out.put_literal("-inf <= ");
+    out.put(name);
+    out.put_literal(" <= ");
+    out.put_number(v.upper);
   } else if (!upper_free) {
-    append_plain_number(out, v.lower);
-    out += " <= ";
-    out += name;
-    out += " <= ";
-    append_plain_number(out, v.upper);
+    out.put_number(v.lower);
+    out.put_literal(" <= ");
+    out.put(name);
+    out.put_literal(" <= ");
+    out.put_number(v.upper);
   } else {
-    out += name;
-    out += " >= ";
-    append_plain_number(out, v.lower);
+    out.put(name);
+    out.put_literal(" >= ");
+    out.put_number(v.lower);
   }
-  out += '\n';
+  out.put('\n');
 }
 
 // ---- MPS format ---------------------------------------------------------------
 
-void append_mps_entry(std::string& out, std::string_view a, std::string_view b, double v) {
-  out += "    ";
-  out += a;
-  out += ' ';
-  out += b;
-  out += ' ';
-  append_plain_number(out, v);
-  out += '\n';
+void put_mps_entry(TextOut& out, std::string_view a, std::string_view b, double v) {
+  out.room(kMaxPlainNumber + a.size() + b.size() + 8);
+  out.put_literal("    ");
+  out.put(a);
+  out.put(' ');
+  out.put(b);
+  out.put(' ');
+  out.put_number(v);
+  out.put('\n');
 }
 
-void append_mps_bound(std::string& out, const char* type, std::string_view col, double v,
-                      bool with_value) {
-  out += ' ';
-  out += type;
-  out += " BND ";
-  out += col;
+void put_mps_bound(TextOut& out, const char (&type)[3], std::string_view col, double v,
+                   bool with_value) {
+  out.room(kMaxPlainNumber + col.size() + 12);
+  out.put(' ');
+  out.put_literal(type);
+  out.put_literal(" BND ");
+  out.put(col);
   if (with_value) {
-    out += ' ';
-    append_plain_number(out, v);
+    out.put(' ');
+    out.put_number(v);
   }
-  out += '\n';
+  out.put('\n');
 }
 
 }  // namespace
@@ -484,40 +537,55 @@ std::string export_lp(const ModelData& m, std::string_view what) {
   check_file_numbers(m, what);
   const FileNames names = file_names(m);
   SortedTerms order;
-  std::string out;
-  out.reserve(expected_length(m));
+  TextOut out(expected_length(m));
+  std::string head;
   const std::string missing = left_out(m);
-  if (!missing.empty()) out += "\\ Left out, not expressible in LP format: " + missing + "\n";
-  out += "\\ Problem: ";
-  out += comment_text(m.name);
-  out += '\n';
-  append_renamed_comments(out, m, names, "\\ ");
-  out += m.maximize ? "Maximize\n" : "Minimize\n";
-  out += " obj: ";
+  if (!missing.empty()) head += "\\ Left out, not expressible in LP format: " + missing + "\n";
+  head += "\\ Problem: ";
+  head += comment_text(m.name);
+  head += '\n';
+  append_renamed_comments(head, m, names, "\\ ");
+  head += m.maximize ? "Maximize\n" : "Minimize\n";
+  head += " obj: ";
+  out.add(head);
   const ObjectiveParts obj = objective_parts(m);
   const std::vector<QuadTerm> quad = obj.quad ? merged_quad(*obj.quad) : std::vector<QuadTerm>{};
   if (obj.linear) {
     const bool linear_empty = obj.linear->terms.empty() && obj.linear->constant == 0.0;
-    if (!linear_empty || quad.empty()) append_lp_expr(out, names, order, *obj.linear);
+    if (!linear_empty || quad.empty())
+      put_lp_sum(out, names.cols, order.of(obj.linear->terms), obj.linear->constant);
     if (!quad.empty()) {
-      if (!linear_empty) out += " + ";
-      append_lp_quad(out, names, quad);
+      if (!linear_empty) out.add(" + ");
+      put_lp_quad(out, names.cols, quad);
     }
   }
-  out += "\nSubject To\n";
+  out.add("\nSubject To\n");
   for (size_t i = 0; i < m.constraints.size(); ++i) {
-    const LinearRow c = m.constraints[i];
-    out += ' ';
-    out += names.rows[i];
-    out += ": ";
-    append_lp_sum(out, names, order.of(c.terms), 0.0);
-    out += ' ';
-    out += sense_text(c.sense, false);
-    out += ' ';
-    append_plain_number(out, c.rhs);
-    out += '\n';
+    const std::string_view row = names.rows[i];
+    out.room(row.size() + 4);
+    out.put(' ');
+    out.put(row);
+    out.put_literal(": ");
+    const RowTerms terms = m.constraints.terms(i);
+    const std::span<const VarIndex> index = terms.indices();
+    if (std::is_sorted(index.begin(), index.end())) {
+      put_lp_sum(out, names.cols, terms, 0.0);
+    } else {
+      put_lp_sum(out, names.cols, order.of(terms), 0.0);
+    }
+    out.room(kMaxPlainNumber + 6);
+    out.put(' ');
+    const Sense sense = m.constraints.sense(i);
+    if (sense == Sense::Eq) {
+      out.put('=');
+    } else {
+      out.put_literal(sense == Sense::Le ? "<=" : ">=");
+    }
+    out.put(' ');
+    out.put_number(m.constraints.rhs(i));
+    out.put('\n');
   }
-  out += "Bounds\n";
+  out.add("Bounds\n");
   // A reader gives a Binary-section variable the bounds [0, 1]; a binary
   // whose bounds fix it is listed under General, with its bounds above.
   const auto section_of = [](const VarRecord& v) {
@@ -527,25 +595,99 @@ std::string export_lp(const ModelData& m, std::string_view what) {
   bool any_integer = false, any_binary = false;
   for (size_t i = 0; i < m.variables.size(); ++i) {
     const VarRecord& v = m.variables[i];
-    append_lp_bound(out, v, names.cols[i]);
+    put_lp_bound(out, v, names.cols[i]);
     any_integer |= section_of(v) == VarKind::Integer;
     any_binary |= section_of(v) == VarKind::Binary;
   }
-  auto section = [&](const char* title, VarKind kind) {
-    out += title;
-    out += '\n';
+  auto section = [&](std::string_view title, VarKind kind) {
+    out.add(title);
     for (size_t i = 0; i < m.variables.size(); ++i) {
       if (section_of(m.variables[i]) != kind) continue;
-      out += ' ';
-      out += names.cols[i];
-      out += '\n';
+      const std::string_view name = names.cols[i];
+      out.room(name.size() + 2);
+      out.put(' ');
+      out.put(name);
+      out.put('\n');
     }
   };
-  if (any_integer) section("General", VarKind::Integer);
-  if (any_binary) section("Binary", VarKind::Binary);
-  out += "End\n";
-  return out;
+  if (any_integer) section("General\n", VarKind::Integer);
+  if (any_binary) section("Binary\n", VarKind::Binary);
+  out.add("End\n");
+  return out.take();
 }
+
+namespace {
+
+// The objective's terms and the rows' terms column by column (each column's
+// in row order, the objective first), by one counting pass.
+template <class Index>
+struct ColumnEntries {
+  std::vector<Index> start;  // column j's entries are start[j] .. start[j + 1]
+  std::vector<Index> row;    // 0 the objective, r + 1 constraint r
+  std::vector<double> value;
+};
+
+template <class Index>
+ColumnEntries<Index> column_entries(const ModelData& m, const ObjectiveParts& obj) {
+  const size_t n = m.variables.size();
+  ColumnEntries<Index> e;
+  std::vector<Index>& count = e.start;
+  count.assign(n + 1, 0);
+  if (obj.linear)
+    for (const Term& t : obj.linear->terms) ++count[t.index + 1];
+  for (size_t r = 0; r < m.constraints.size(); ++r)
+    for (VarIndex i : m.constraints.terms(r).indices()) ++count[i + 1];
+  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
+  e.row.resize(count[n]);
+  e.value.resize(count[n]);
+  std::vector<Index> fill(count.begin(), count.end() - 1);
+  if (obj.linear) {
+    for (const Term& t : obj.linear->terms) {
+      const Index at = fill[t.index]++;
+      e.row[at] = 0;
+      e.value[at] = t.coef;
+    }
+  }
+  for (size_t r = 0; r < m.constraints.size(); ++r) {
+    const RowTerms terms = m.constraints.terms(r);
+    const std::span<const VarIndex> index = terms.indices();
+    const std::span<const double> value = terms.values();
+    const auto row = static_cast<Index>(r + 1);
+    for (size_t k = 0; k < index.size(); ++k) {
+      const Index at = fill[index[k]]++;
+      e.row[at] = row;
+      e.value[at] = value[k];
+    }
+  }
+  return e;
+}
+
+// The COLUMNS lines, integer columns between markers.
+template <class Index>
+void put_mps_columns(TextOut& out, const ModelData& m, const FileNames& names,
+                     const ColumnEntries<Index>& e) {
+  const std::string_view objective_row = kObjectiveRow;
+  bool in_integer = false;
+  for (size_t j = 0; j < m.variables.size(); ++j) {
+    const bool integer = m.variables[j].kind != VarKind::Continuous;
+    if (integer != in_integer) {
+      out.add(integer ? "    MARKER 'MARKER' 'INTORG'\n" : "    MARKER 'MARKER' 'INTEND'\n");
+      in_integer = integer;
+    }
+    const std::string_view col = names.cols[j];
+    if (e.start[j] == e.start[j + 1]) {
+      put_mps_entry(out, col, objective_row, 0.0);  // a column with no entry
+      continue;
+    }
+    for (size_t k = e.start[j]; k < e.start[j + 1]; ++k) {
+      const size_t row = e.row[k];
+      put_mps_entry(out, col, row == 0 ? objective_row : names.rows[row - 1], e.value[k]);
+    }
+  }
+  if (in_integer) out.add("    MARKER 'MARKER' 'INTEND'\n");
+}
+
+}  // namespace
 
 std::string export_mps(const ModelData& m, std::string_view what) {
   require_file_expressible(m, what);
@@ -554,103 +696,78 @@ std::string export_mps(const ModelData& m, std::string_view what) {
   const size_t n = m.variables.size();
   const ObjectiveParts obj = objective_parts(m);
 
-  // Column-wise entries: the objective first, then the rows in order.
-  std::vector<size_t> count(n + 1, 0);
-  if (obj.linear)
-    for (const Term& t : obj.linear->terms) ++count[t.index + 1];
-  for (size_t r = 0; r < m.constraints.size(); ++r)
-    for (VarIndex i : m.constraints.terms(r).indices()) ++count[i + 1];
-  for (size_t j = 0; j < n; ++j) count[j + 1] += count[j];
-  struct Entry {
-    size_t row;  // 0 objective, r + 1 constraint r
-    double value;
-  };
-  std::vector<Entry> entries(count[n]);
-  std::vector<size_t> fill(count.begin(), count.end() - 1);
-  if (obj.linear)
-    for (const Term& t : obj.linear->terms) entries[fill[t.index]++] = {0, t.coef};
-  for (size_t r = 0; r < m.constraints.size(); ++r)
-    for (const Term& t : m.constraints.terms(r)) entries[fill[t.index]++] = {r + 1, t.coef};
+  const size_t objective_terms = obj.linear ? obj.linear->terms.size() : 0;
+  const size_t entry_count = objective_terms + m.constraints.nonzeros();
 
-  std::string out;
-  out.reserve(expected_length(m) + 24 * entries.size());
-  out += "* Problem: ";
-  out += comment_text(m.name);
-  out += '\n';
-  append_renamed_comments(out, m, names, "* ");
-  out += "NAME";
+  TextOut out(expected_length(m) + 24 * entry_count);
+  std::string head = "* Problem: ";
+  head += comment_text(m.name);
+  head += '\n';
+  append_renamed_comments(head, m, names, "* ");
+  head += "NAME";
   if (!m.name.empty()) {
-    out += ' ';
-    out += derived_name(m.name);
+    head += ' ';
+    head += derived_name(m.name);
   }
-  out += '\n';
-  if (m.maximize) out += "OBJSENSE\n    MAX\n";
-  out += "ROWS\n N  ";
-  out += kObjectiveRow;
-  out += '\n';
+  head += '\n';
+  if (m.maximize) head += "OBJSENSE\n    MAX\n";
+  head += "ROWS\n N  ";
+  head += kObjectiveRow;
+  head += '\n';
+  out.add(head);
   for (size_t r = 0; r < m.constraints.size(); ++r) {
     const Sense s = m.constraints.sense(r);
-    out += s == Sense::Le ? " L  " : s == Sense::Ge ? " G  " : " E  ";
-    out += names.rows[r];
-    out += '\n';
+    const std::string_view row = names.rows[r];
+    out.room(row.size() + 5);
+    out.put_literal(s == Sense::Le ? " L  " : s == Sense::Ge ? " G  " : " E  ");
+    out.put(row);
+    out.put('\n');
   }
-  out += "COLUMNS\n";
-  bool in_integer = false;
-  auto row_name = [&](size_t row) -> const std::string& {
-    static const std::string kObj = kObjectiveRow;
-    return row == 0 ? kObj : names.rows[row - 1];
-  };
-  for (size_t j = 0; j < n; ++j) {
-    const bool integer = m.variables[j].kind != VarKind::Continuous;
-    if (integer != in_integer) {
-      out += "    MARKER 'MARKER' ";
-      out += integer ? "'INTORG'\n" : "'INTEND'\n";
-      in_integer = integer;
-    }
-    if (count[j] == count[j + 1]) {
-      append_mps_entry(out, names.cols[j], kObjectiveRow, 0.0);  // a column with no entry
-      continue;
-    }
-    for (size_t k = count[j]; k < count[j + 1]; ++k)
-      append_mps_entry(out, names.cols[j], row_name(entries[k].row), entries[k].value);
+  out.add("COLUMNS\n");
+  // 32-bit positions and rows where they fit: the scatter by column touches
+  // less memory.
+  if (entry_count < UINT32_MAX && m.constraints.size() < UINT32_MAX) {
+    put_mps_columns(out, m, names, column_entries<uint32_t>(m, obj));
+  } else {
+    put_mps_columns(out, m, names, column_entries<size_t>(m, obj));
   }
-  if (in_integer) out += "    MARKER 'MARKER' 'INTEND'\n";
-  out += "RHS\n";
+  out.add("RHS\n");
+  const std::string_view objective_row = kObjectiveRow;
   // The objective row's right-hand side is minus the objective constant.
   if (obj.linear && obj.linear->constant != 0.0)
-    append_mps_entry(out, "RHS", kObjectiveRow, -obj.linear->constant);
+    put_mps_entry(out, "RHS", objective_row, -obj.linear->constant);
   for (size_t r = 0; r < m.constraints.size(); ++r) {
     const double rhs = m.constraints.rhs(r);
-    if (rhs != 0.0) append_mps_entry(out, "RHS", names.rows[r], rhs);
+    if (rhs != 0.0) put_mps_entry(out, "RHS", names.rows[r], rhs);
   }
-  out += "BOUNDS\n";
+  out.add("BOUNDS\n");
   for (size_t j = 0; j < n; ++j) {
     const VarRecord& v = m.variables[j];
-    const std::string& col = names.cols[j];
+    const std::string_view col = names.cols[j];
     const bool integer = v.kind != VarKind::Continuous;
     const bool lower_free = v.lower == -INFINITY, upper_free = v.upper == INFINITY;
     if (v.lower == v.upper) {
-      append_mps_bound(out, "FX", col, v.lower, true);
+      put_mps_bound(out, "FX", col, v.lower, true);
     } else if (lower_free && upper_free) {
-      append_mps_bound(out, "FR", col, 0.0, false);
+      put_mps_bound(out, "FR", col, 0.0, false);
     } else {
-      if (lower_free) append_mps_bound(out, "MI", col, 0.0, false);
-      else if (v.lower != 0.0 || integer || v.upper < 0.0) append_mps_bound(out, "LO", col, v.lower, true);
-      if (!upper_free) append_mps_bound(out, "UP", col, v.upper, true);
-      else if (integer) append_mps_bound(out, "PL", col, 0.0, false);
+      if (lower_free) put_mps_bound(out, "MI", col, 0.0, false);
+      else if (v.lower != 0.0 || integer || v.upper < 0.0) put_mps_bound(out, "LO", col, v.lower, true);
+      if (!upper_free) put_mps_bound(out, "UP", col, v.upper, true);
+      else if (integer) put_mps_bound(out, "PL", col, 0.0, false);
     }
   }
   if (obj.quad) {
     const std::vector<QuadTerm> quad = merged_quad(*obj.quad);
     if (!quad.empty()) {
       // Entries of Q in 0.5 x'Qx, one per pair: c x_i x_j is Q_ij = c, c x_i^2 is Q_ii = 2c.
-      out += "QUADOBJ\n";
+      out.add("QUADOBJ\n");
       for (const QuadTerm& t : quad)
-        append_mps_entry(out, names.cols[t.i], names.cols[t.j], t.i == t.j ? 2.0 * t.coef : t.coef);
+        put_mps_entry(out, names.cols[t.i], names.cols[t.j], t.i == t.j ? 2.0 * t.coef : t.coef);
     }
   }
-  out += "ENDATA\n";
-  return out;
+  out.add("ENDATA\n");
+  return out.take();
 }
 
 std::string model_summary(const ModelData& m) {

@@ -92,7 +92,10 @@ std::vector<std::string> python_identifiers(const ModelData& m) {
   NameSet taken(n);
   // The first variable of each usable name keeps it.
   std::vector<size_t> redo;
-  for (size_t i = 0; i < n; ++i) ids[i] = variable_name(m, i);
+  {
+    const NameList names = variable_names(m);
+    for (size_t i = 0; i < n; ++i) ids[i] = names[i];
+  }
   for (size_t i = 0; i < n; ++i) {
     if (i + kLookAhead < n) taken.prefetch(ids[i + kLookAhead]);
     if (!(usable_identifier(ids[i]) && taken.insert(ids[i]))) redo.push_back(i);

@@ -8,15 +8,26 @@
 // carrying the row's name; the row's dual is then the sum of their duals (at
 // most one is non-zero). A free row is kept as `<= inf`. An integer column
 // with bounds [0, 1] becomes a binary variable.
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
+#include <limits>
+#include <system_error>
+#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/model/building.hpp"
@@ -74,18 +85,21 @@ std::vector<int> read_kinds(PyObject* seq) {
 }
 
 // The non-negative integers of a one-dimensional int32 array (what
-// highspy's bulk getters return) in one copy, or of a list of ints.
-std::vector<size_t> read_indices(PyObject* seq) {
+// highspy's bulk getters return) in one copy, or of a list of ints, as T
+// (a value T cannot hold becomes T's largest, which no size reaches).
+template <class T>
+std::vector<T> read_indices(PyObject* seq) {
+  constexpr auto kMax = static_cast<size_t>(std::numeric_limits<T>::max());
   Py_buffer view;
   if (PyObject_CheckBuffer(seq) && PyObject_GetBuffer(seq, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
     const std::string_view f = view.format ? view.format : "";
     if (view.ndim == 1 && view.itemsize == 4 && (f == "i" || f == "<i" || f == "=i")) {
       const auto* p = static_cast<const int32_t*>(view.buf);
-      std::vector<size_t> out(static_cast<size_t>(view.len) / 4);
+      std::vector<T> out(static_cast<size_t>(view.len) / 4);
       bool negative = false;
       for (size_t k = 0; k < out.size(); ++k) {
         negative |= p[k] < 0;
-        out[k] = static_cast<size_t>(static_cast<uint32_t>(p[k]));
+        out[k] = static_cast<T>(static_cast<uint32_t>(p[k]));
       }
       PyBuffer_Release(&view);
       if (negative) throw_value_error("read_model: highspy returned a negative index");
@@ -94,16 +108,21 @@ std::vector<size_t> read_indices(PyObject* seq) {
     PyBuffer_Release(&view);
   }
   PyErr_Clear();
-  if (!PyList_Check(seq)) return read_counts(seq);
+  if (!PyList_Check(seq)) {
+    const std::vector<size_t> counts = read_counts(seq);
+    std::vector<T> out(counts.size());
+    for (size_t k = 0; k < counts.size(); ++k) out[k] = static_cast<T>(std::min(counts[k], kMax));
+    return out;
+  }
   const Py_ssize_t n = PyList_Size(seq);
-  std::vector<size_t> out(static_cast<size_t>(n));
+  std::vector<T> out(static_cast<size_t>(n));
   for (Py_ssize_t k = 0; k < n; ++k) {
     const Py_ssize_t v = PyLong_AsSsize_t(PyList_GetItem(seq, k));
     if (v < 0) {
       if (PyErr_Occurred()) throw_already_set();
       throw_value_error("read_model: highspy returned a negative index");
     }
-    out[static_cast<size_t>(k)] = static_cast<size_t>(v);
+    out[static_cast<size_t>(k)] = static_cast<T>(std::min(static_cast<size_t>(v), kMax));
   }
   return out;
 }
@@ -111,7 +130,8 @@ std::vector<size_t> read_indices(PyObject* seq) {
 // A compressed-sparse matrix as HiGHS holds it (column-wise by default).
 struct Sparse {
   bool rowwise = false;
-  std::vector<size_t> start, index;
+  std::vector<size_t> start;
+  std::vector<uint32_t> index;
   std::vector<double> value;
 };
 
@@ -123,8 +143,8 @@ Sparse read_sparse(PyObject* matrix, PyObject* highspy) {
   const int eq = PyObject_RichCompareBool(format.get(), rowwise.get(), Py_EQ);
   if (eq < 0) throw_already_set();
   s.rowwise = eq == 1;
-  s.start = read_indices(get_attr(matrix, "start_").get());
-  s.index = read_indices(get_attr(matrix, "index_").get());
+  s.start = read_indices<size_t>(get_attr(matrix, "start_").get());
+  s.index = read_indices<uint32_t>(get_attr(matrix, "index_").get());
   s.value = read_floats(get_attr(matrix, "value_").get());
   return s;
 }
@@ -145,7 +165,7 @@ PyObject* result_item(PyObject* highspy, PyObject* result, Py_ssize_t i, const s
 }
 
 // Columns, rows and the matrix from the copy of the model highspy hands
-// out (`lp`), one array at a time, each read in one pass and dropped before
+// out (its `lp_`), one array at a time, each read in one pass and dropped before
 // the next. (highspy's getCols/getColsEntries return NumPy arrays, but
 // build them through temporaries of about twice the matrix's size, and
 // take longer than these conversions.)
@@ -165,23 +185,12 @@ Ref status_value(PyObject* highspy, Ref pair, const std::string& file) {
   return Ref::borrow(result_item(highspy, pair.get(), 1, file));
 }
 
-PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
+// Takes `highs` over, and lets it go once its model is copied.
+PyObject* build_model(const std::string& file, PyObject* highspy, Ref highs) {
+  PyObject* h = highs.get();
   const size_t ncol = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumCol").get()));
   const size_t nrow = static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getNumRow").get()));
   if (PyErr_Occurred()) throw_already_set();
-  // Names and integrality come from the same copy (integrality is empty
-  // for a model without integer columns).
-  Ref lp = call_method(h, "getLp");
-  HighsArrays arrays = read_arrays(highspy, lp.get());
-  const std::vector<double>& cost = arrays.cost;
-  const std::vector<double>& col_lower = arrays.col_lower;
-  const std::vector<double>& col_upper = arrays.col_upper;
-  const std::vector<double>& row_lower = arrays.row_lower;
-  const std::vector<double>& row_upper = arrays.row_upper;
-  const Sparse& a = arrays.a;
-  std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
-  std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
-  const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
   const double offset =
       PyFloat_AsDouble(status_value(highspy, call_method(h, "getObjectiveOffset"), file).get());
   if (PyErr_Occurred()) throw_already_set();
@@ -193,10 +202,33 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   const size_t hessian_nonzeros =
       static_cast<size_t>(PyLong_AsSsize_t(call_method(h, "getHessianNumNz").get()));
   if (PyErr_Occurred()) throw_already_set();
+  // Everything else comes from one copy of the model; HiGHS (clearing a
+  // model keeps its memory) goes before the arrays are read, so that it and
+  // the copy are never held together with the arrays.
+  Ref model = call_method(h, "getModel");
+  call_method(h, "clearModel");
+  h = nullptr;
+  highs = Ref();
+#if defined(__GLIBC__)
+  // HiGHS's model was spread over the heap; its freed pages go back to the
+  // system before the arrays (whose objects Python places elsewhere) come.
+  malloc_trim(0);
+#endif
+  Ref lp = get_attr(model.get(), "lp_");
+  HighsArrays arrays = read_arrays(highspy, lp.get());
+  const std::vector<double>& cost = arrays.cost;
+  const std::vector<double>& col_lower = arrays.col_lower;
+  const std::vector<double>& col_upper = arrays.col_upper;
+  const std::vector<double>& row_lower = arrays.row_lower;
+  const std::vector<double>& row_upper = arrays.row_upper;
+  Sparse& a = arrays.a;
+  std::vector<std::string> col_names = read_strings(get_attr(lp.get(), "col_names_").get());
+  std::vector<std::string> row_names = read_strings(get_attr(lp.get(), "row_names_").get());
+  // Integrality is empty for a model without integer columns.
+  const std::vector<int> kinds = read_kinds(get_attr(lp.get(), "integrality_").get());
   size_t hdim = 0;
   Sparse q;
   if (hessian_nonzeros > 0) {
-    Ref model = call_method(h, "getModel");
     Ref hessian = get_attr(model.get(), "hessian_");
     hdim = static_cast<size_t>(PyLong_AsSsize_t(get_attr(hessian.get(), "dim_").get()));
     if (PyErr_Occurred()) throw_already_set();
@@ -205,16 +237,15 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   std::string model_name;
   Ref name = get_attr(lp.get(), "model_name_");
   if (PyUnicode_Check(name.get()) && PyUnicode_GetLength(name.get()) > 0) model_name = utf8(name.get());
-  // Everything is read: HiGHS's model and the copy of it go before the
-  // Model is built, so the three are never held at once.
+  // Everything is read: the copy goes before the Model is built.
   name = Ref();
   lp = Ref();
-  call_method(h, "clearModel");
+  model = Ref();
 
   if (cost.size() != ncol || col_lower.size() != ncol || col_upper.size() != ncol ||
       row_lower.size() != nrow || row_upper.size() != nrow || a.index.size() != a.value.size() ||
       a.start.size() != (a.rowwise ? nrow : ncol) + 1 || a.start.back() != a.index.size() ||
-      (!kinds.empty() && kinds.size() != ncol))
+      (!kinds.empty() && kinds.size() != ncol) || !std::is_sorted(a.start.begin(), a.start.end()))
     unreadable(file, "HiGHS returned arrays of inconsistent sizes");
   if (col_names.size() != ncol) {
     col_names.resize(ncol);
@@ -268,6 +299,8 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
       }
     }
   }
+  a.index = {};
+  a.value = {};
   // The rows go straight into one arena; a ranged row is two rows.
   LinearRows rows;
   rows.reserve(nrow, row_start[nrow]);
@@ -322,6 +355,94 @@ PyObject* build_model(const std::string& file, PyObject* highspy, PyObject* h) {
   }
   d.maximize = maximize == 1;
   return new_model_object(std::move(st));
+}
+
+// The bytes of the regular file at `path` (read, not mapped: a file cut
+// short while it is read gives fewer bytes, never a fault), or false.
+bool read_regular_file(const std::string& path, std::string& out) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    out.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t used = 0;
+    for (;;) {
+      if (used == out.size()) out.resize(2 * out.size());
+      const ssize_t got = read(fd, out.data() + used, out.size() - used);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ok = got == 0;
+        break;
+      }
+      used += static_cast<size_t>(got);
+    }
+    out.resize(used);
+  }
+  close(fd);
+  return ok;
+}
+
+// The MPS entry check, run on a thread of its own while HiGHS reads the same
+// file (the check needs nothing from the interpreter): of `text`, which must
+// outlive this object, or of the regular file at `path`, read on that
+// thread and let go as soon as the check is done. The object waits for the
+// thread when it goes.
+class BackgroundCheck {
+ public:
+  explicit BackgroundCheck(std::string_view text) : text_(text) { start(); }
+  explicit BackgroundCheck(std::string path) : path_(std::move(path)), from_file_(true) { start(); }
+  ~BackgroundCheck() {
+    if (thread_.joinable()) thread_.join();
+  }
+  BackgroundCheck(const BackgroundCheck&) = delete;
+  BackgroundCheck& operator=(const BackgroundCheck&) = delete;
+  // The first fault of the text, once the check has finished.
+  std::optional<std::string> fault() {
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(error_);
+    return fault_;
+  }
+  // False when the file could not be read (after fault()).
+  bool checked() const { return checked_; }
+
+ private:
+  void start() {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      run();  // no thread to be had: the check runs here, now
+    }
+  }
+  void run() noexcept {
+    try {
+      if (!from_file_) {
+        fault_ = mps_fault(text_);
+        checked_ = true;
+        return;
+      }
+      std::string bytes;
+      if (!read_regular_file(path_, bytes)) return;  // unchecked: see checked()
+      fault_ = mps_fault(bytes);
+      checked_ = true;
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+  std::string_view text_;
+  std::string path_;
+  bool from_file_ = false;
+  bool checked_ = false;
+  std::optional<std::string> fault_;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+// True for a regular file at `path` (a file HiGHS reads again after the
+// check, unlike a pipe).
+bool regular_file(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 const Params<1> kReadModel{"read_model()", {"path"}, 1, false};
@@ -404,20 +525,38 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     const std::string suffix = reader_suffix(raw);
     const bool gz = suffix.size() > 3 && suffix.compare(suffix.size() - 3, 3, ".gz") == 0;
     const bool mps = suffix.rfind(".mps", 0) == 0;
-    Ref contents = file_bytes(path.get(), gz, mps);
     // HiGHS reports entries for undeclared rows or columns, and repeated
     // entries, only in its log and reads on without them: such a file is
-    // refused here, with the line.
-    if (contents) {
-      const std::string_view bytes(PyBytes_AsString(contents.get()),
-                                   static_cast<size_t>(PyBytes_Size(contents.get())));
-      if (auto fault = mps_fault(bytes)) unreadable(file, *fault);
+    // refused here, with the line. The check runs while HiGHS reads: on the
+    // bytes its thread reads itself when the file is a plain regular file,
+    // else on its bytes (decompressed for .gz) read here.
+    const bool map = mps && !gz && regular_file(raw);
+    Ref contents = file_bytes(path.get(), gz, mps && !map);
+    std::optional<BackgroundCheck> entry_check;
+    if (map) {
+      entry_check.emplace(raw);
+    } else if (contents) {
+      entry_check.emplace(std::string_view(PyBytes_AsString(contents.get()),
+                                           static_cast<size_t>(PyBytes_Size(contents.get()))));
     }
-    contents = Ref();
+    const auto refuse_faulty = [&] {
+      if (!entry_check) return;
+      std::optional<std::string> fault = entry_check->fault();
+      const bool checked = entry_check->checked();
+      entry_check.reset();
+      contents = Ref();
+      if (!checked) {  // the thread could not read the file: its bytes are read here
+        if (Ref bytes = file_bytes(path.get(), gz, true))
+          fault = mps_fault(std::string_view(PyBytes_AsString(bytes.get()),
+                                             static_cast<size_t>(PyBytes_Size(bytes.get()))));
+      }
+      if (fault) unreadable(file, *fault);
+    };
     Ref highspy = Ref::steal(import_module_raw("highspy"));
     if (!highspy) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_already_set();
       PyErr_Clear();
+      refuse_faulty();
       throw_error(PyExc_ImportError,
                   "read_model: reading " + file + " needs the highspy package (pip install highspy)");
     }
@@ -433,9 +572,10 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     Ref h = new_highs(highspy.get(), false);
     set_highs_option(h.get(), "output_flag", Py_False);
     Ref status = call_method(h.get(), "readModel", name.get());
+    refuse_faulty();
     if (highs_status_is(highspy.get(), status.get(), "kError"))
       unreadable(file, "HiGHS does not read it as an MPS or LP file");
-    return build_model(file, highspy.get(), h.get());
+    return build_model(file, highspy.get(), std::move(h));
   });
 }
 
