@@ -141,3 +141,22 @@ def test_empty_and_many_times_read_files(tmp_path):
             po.read_model(bad)
     if before is not None:
         assert len(os.listdir(tasks)) <= before
+
+
+def test_random_doubles_print_their_shortest_digits():
+    # Random bit patterns over the whole range: every exponent and mantissa
+    # shape the digit search meets, against Python's own shortest repr.
+    rng = random.Random(2026)
+    values = []
+    while len(values) < 20000:
+        v = from_bits(rng.getrandbits(64))
+        if math.isfinite(v) and v != 0.0:
+            values.append(v)
+    m = po.Model("random")
+    xs = m.variables("x", len(values), lower=-math.inf)
+    m.add(po.sum([v * x for v, x in zip(values, xs)]) <= 1.0)
+    for v, x in zip(values, xs):
+        m.add(x <= v)
+    lp = m.to_lp()
+    rows = [ln.split(" <= ", 1)[1] for ln in lp.splitlines() if ln.startswith(" c")][1:]
+    assert rows == [plain(v) for v in values]
