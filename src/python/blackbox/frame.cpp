@@ -354,7 +354,7 @@ def _install():
                 self.parts += n
             self.parts = max(1, self.parts)
             self.func = None
-            self.actors = None
+            self.actors = self.futures = None
             self.shipped = None  # the objective scattered for the tasks
 
         def _start(self, func):
@@ -362,20 +362,25 @@ def _install():
             futures = [client.submit(_Evaluator, func, n, actor=True, workers=[a],
                                      allow_other_workers=True, pure=False)
                        for a, n in self.workers]
-            # An actor proxy binds to the current client when it arrives.
+            # An actor proxy binds to the client current where it is made,
+            # which for one made by an in-process worker (or on the client's
+            # event loop) need not be this one: each is made again here,
+            # from its pickled form, with this client current.
+            import pickle
             with client.as_current():
-                actors = client.gather(futures)
+                actors = [pickle.loads(pickle.dumps(a)) for a in client.gather(futures)]
             self.actors = list(zip(actors, (n for _, n in self.workers)))
             self.futures = futures
 
         def __call__(self, func, chunks, timeout):
             if func is not self.func:
-                self.func, self.actors, self.shipped = func, None, None
+                self.close(True)
+                self.func, self.shipped = func, None
                 if self.workers:
                     try:
                         self._start(func)
                     except Exception:
-                        self.actors = self.futures = None
+                        self.close(True)
             if self.actors is not None:
                 out = self._on_actors(chunks, timeout)
                 if out is not None:
@@ -383,6 +388,18 @@ def _install():
             if self.shipped is None:
                 self.shipped = _dask_ship(self.client, func)
             return _dask_map(self.client, self.shipped, chunks, timeout)
+
+        def close(self, cancel):
+            # Dask's actor proxies sit in reference cycles, so their futures
+            # would hold the actors on the workers until a garbage
+            # collection: cancelling them lets the workers drop the actors
+            # now. (Only a message to the scheduler; nothing is awaited.)
+            futures, self.actors, self.futures = self.futures, None, None
+            if futures:
+                try:
+                    self.client.cancel(futures)
+                except Exception:
+                    pass
 
         def _on_actors(self, chunks, timeout):
             import time
@@ -406,7 +423,7 @@ def _install():
                             raise
                         answers.append(None)  # time is up: the chunks score +inf
             except Exception:
-                self.actors = self.futures = None
+                self.close(True)
                 return None
             for (call, n), got in zip(calls, answers):
                 if got is None:
@@ -643,7 +660,9 @@ FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
 Frame::Frame(FrameOptions options) : o_(std::move(options)) {}
 
 Frame::~Frame() {
-  if (!pool_) return;
+  // The pool, or the actors of a Dask client.
+  PyObject* closing = pool_ ? pool_.get() : dask_points_.get();
+  if (!closing) return;
   // Close the pool on every path, keeping a pending error (an interrupt)
   // as it is; pending work is cancelled when the run did not finish. The
   // closing itself runs with Ctrl-C held back (a pool cut short while it
@@ -667,7 +686,7 @@ Frame::~Frame() {
       }
     }
     Ref cancel = Ref::borrow(failing || signalled ? Py_True : Py_False);
-    PyObject* r = PyObject_CallMethod(pool_.get(), "close", "O", cancel.get());
+    PyObject* r = PyObject_CallMethod(closing, "close", "O", cancel.get());
     if (r) {
       Py_DECREF(r);
     } else {
