@@ -10,6 +10,8 @@ figure is a median over rounds, and the rounds interleave the variants.
 0. Dask's floor: one round trip of 2 no-op calls, done the raw ways
      map + gather     client.gather(client.map(noop, [0, 1], pure=False))
      submit + gather  two client.submit(pure=False), then client.gather
+     on scattered     two submits whose arguments are futures scattered before
+     as_completed     map, then the results as they complete
      pinned, direct   the same, each pinned to a worker, gathered direct
      client.run       client.run(noop) on both workers
      actors           a method call on each of 2 actors, then .result()
@@ -81,8 +83,15 @@ def floor_patterns(client):
         futures = [client.submit(noop, i, pure=False, workers=[w]) for i, w in enumerate(workers)]
         return client.gather(futures, direct=True)
 
+    from dask.distributed import as_completed
+    data = client.scatter([[0.5] * 10, [0.5] * 10], hash=False)
+
     return {
         "map + gather": lambda: client.gather(client.map(noop, [0, 1], pure=False)),
+        "on scattered data": lambda: client.gather([client.submit(noop, d, pure=False)
+                                                    for d in data]),
+        "as_completed": lambda: [f.result() for f in as_completed(
+            client.map(noop, [0, 1], pure=False))],
         "submit + gather": lambda: client.gather([client.submit(noop, i, pure=False)
                                                   for i in (0, 1)]),
         "pinned, direct": pinned,
