@@ -4,6 +4,7 @@ import itertools
 import multiprocessing.pool
 import os
 import signal
+import threading
 
 import pytest
 
@@ -272,24 +273,18 @@ def test_a_wrong_length_reply_from_a_dask_worker_is_an_error(client, kind, messa
         serial(po.solve_de, max_generations=2)
 
 
-GATE = None
+# Made when a worker imports this module (to unpickle `gated`), so that the
+# worker's actor thread and the call that opens it share one gate.
+GATE = threading.Event()
 
 
 def gated(x):
     """Waits on the worker until the test opens the gate."""
-    import threading
-    global GATE
-    if GATE is None:
-        GATE = threading.Event()
     GATE.wait()
     return first(x)
 
 
 def open_gate():
-    global GATE
-    import threading
-    if GATE is None:
-        GATE = threading.Event()
     GATE.set()
 
 
