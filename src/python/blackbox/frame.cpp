@@ -268,23 +268,180 @@ def _install():
         size = max(1, -(-len(items) // parts))
         return [items[i:i + size] for i in range(0, len(items), size)]
 
+    class _Raised:
+        """An exception raised on a worker, carried back as a value: Dask
+        reports an Exception from a task, but one derived only from
+        BaseException (SystemExit, a user's own) leaves the task unfinished,
+        and the caller would wait for it for ever."""
+        __slots__ = ("exc",)
+
+        def __init__(self, exc):
+            self.exc = exc
+
+        def __reduce__(self):
+            return (_Raised, (self.exc,))
+
+    def _carried(exc):
+        # The exception as it pickles (with its traceback where tblib, which
+        # Dask depends on, can carry it), else its repr, as Dask does.
+        import pickle
+        try:
+            from tblib import pickling_support
+            pickling_support.install(exc)
+        except Exception:
+            pass
+        try:
+            pickle.loads(pickle.dumps(exc))
+        except Exception:
+            exc = Exception(repr(exc))
+        return _Raised(exc)
+
     def _run_chunk(func, chunk):
-        return func(chunk)
+        try:
+            return func(chunk)
+        except Exception:
+            raise
+        except BaseException as exc:
+            return _carried(exc)
+
+    def _unwrap(values):
+        for v in values:
+            if type(v) is _Raised:
+                raise v.exc
+        return values
+
+    class _Evaluator:
+        """A Dask actor on one worker for one run: it holds the callable the
+        run maps over chunks of points, so that a generation sends only its
+        points, and answers each call straight from the worker (no task for
+        the scheduler to place). Chunks of one call run on the worker's
+        threads, one chunk a thread."""
+
+        def __init__(self, func, threads):
+            self.func = func
+            self.threads = threads
+            self.pool = None
+
+        def evaluate(self, chunks):
+            try:
+                if self.threads > 1 and len(chunks) > 1:
+                    if self.pool is None:
+                        import concurrent.futures
+                        self.pool = concurrent.futures.ThreadPoolExecutor(self.threads)
+                    return list(self.pool.map(self.func, chunks))
+                return [self.func(c) for c in chunks]
+            except BaseException as exc:
+                return _carried(exc)
+
+        def __del__(self):
+            if self.pool is not None:
+                self.pool.shutdown(wait=False)
+
+    class _DaskPoints:
+        """A run's chunks of points on a Dask client: one _Evaluator actor per
+        worker, made when the first chunks go out, one call per worker for
+        each generation. Should an actor become unreachable (its worker
+        left), the generation and the rest of the run go out as tasks."""
+
+        def __init__(self, client):
+            self.client = client
+            try:
+                self.workers = [(a, max(1, int(n))) for a, n in client.nthreads().items()]
+            except Exception:
+                self.workers = []
+            self.parts = 0
+            for _, n in self.workers:  # (`sum` here is the module's own, for expressions)
+                self.parts += n
+            self.parts = max(1, self.parts)
+            self.func = None
+            self.actors = self.futures = None
+            self.shipped = None  # the objective scattered for the tasks
+
+        def _start(self, func):
+            client = self.client
+            futures = [client.submit(_Evaluator, func, n, actor=True, workers=[a],
+                                     allow_other_workers=True, pure=False)
+                       for a, n in self.workers]
+            # An actor proxy binds to the client current where it is made,
+            # which for one made by an in-process worker (or on the client's
+            # event loop) need not be this one: each is made again here,
+            # from its pickled form, with this client current.
+            import pickle
+            with client.as_current():
+                actors = [pickle.loads(pickle.dumps(a)) for a in client.gather(futures)]
+            self.actors = list(zip(actors, (n for _, n in self.workers)))
+            self.futures = futures
+
+        def __call__(self, func, chunks, timeout):
+            if func is not self.func:
+                self.close(True)
+                self.func, self.shipped = func, None
+                if self.workers:
+                    try:
+                        self._start(func)
+                    except Exception:
+                        self.close(True)
+            if self.actors is not None:
+                out = self._on_actors(chunks, timeout)
+                if out is not None:
+                    return out
+            if self.shipped is None:
+                self.shipped = _dask_ship(self.client, func)
+            return _dask_map(self.client, self.shipped, chunks, timeout)
+
+        def close(self, cancel):
+            # Dask's actor proxies sit in reference cycles, so their futures
+            # would hold the actors on the workers until a garbage
+            # collection: cancelling them lets the workers drop the actors
+            # now. (Only a message to the scheduler; nothing is awaited.)
+            futures, self.actors, self.futures = self.futures, None, None
+            if futures:
+                try:
+                    self.client.cancel(futures)
+                except Exception:
+                    pass
+
+        def _on_actors(self, chunks, timeout):
+            import time
+            # None when an actor cannot be reached (its worker left, the
+            # actor was lost): the caller then sends the chunks as tasks.
+            deadline = None if timeout is None else time.monotonic() + timeout
+            calls, at, out = [], 0, []
+            try:
+                for actor, n in self.actors:
+                    if at >= len(chunks):
+                        break
+                    calls.append((actor.evaluate(chunks[at:at + n]), min(n, len(chunks) - at)))
+                    at += n
+                answers = []
+                for call, n in calls:
+                    try:
+                        left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                        answers.append(call.result(timeout=left))
+                    except TimeoutError:
+                        if deadline is None:
+                            raise
+                        answers.append(None)  # time is up: the chunks score +inf
+            except Exception:
+                self.close(True)
+                return None
+            for (call, n), got in zip(calls, answers):
+                if got is None:
+                    out.extend([None] * n)
+                    continue
+                if type(got) is _Raised:
+                    raise got.exc
+                if not isinstance(got, list) or len(got) != n:
+                    got = len(got) if isinstance(got, list) else type(got).__name__
+                    raise ValueError(f"a Dask worker returned {got} results for {n} chunks of "
+                                     "points")
+                out.extend(got)
+            return out
 
     def _is_dask_client(obj):
         t = type(obj)
         return (t.__module__.split(".")[0] == "distributed" and hasattr(obj, "submit")
                 and hasattr(obj, "scatter") and hasattr(obj, "gather"))
-
-    def _dask_workers(client):
-        # (`sum` here is the module's own, for expressions.)
-        try:
-            n = 0
-            for threads in client.nthreads().values():
-                n += threads
-            return max(1, n)
-        except Exception:
-            return 1
 
     def _dask_ship(client, func):
         # Every worker gets the callable once; tasks then refer to it.
@@ -306,8 +463,8 @@ def _install():
                     else:
                         f.cancel()
                         out.append(None)
-                return out
-        return client.gather(futures)
+                return _unwrap(out)
+        return _unwrap(client.gather(futures))
 
     def _pool_size(pool):
         n = getattr(pool, "_processes", None) or getattr(pool, "_max_workers", None)
@@ -347,8 +504,9 @@ def _install():
                  _Weighted=_Weighted, _SweepRun=_SweepRun, _PoolMap=_PoolMap, _map=_map,
                  _check_pickles=_check_pickles, _cpu_count=_cpu_count, RunState=RunState,
                  _Chunk=_Chunk, _chunks=_chunks, _run_chunk=_run_chunk,
-                 _is_dask_client=_is_dask_client, _dask_workers=_dask_workers,
-                 _dask_ship=_dask_ship, _dask_map=_dask_map, _pool_size=_pool_size)
+                 _is_dask_client=_is_dask_client, _dask_ship=_dask_ship, _dask_map=_dask_map,
+                 _pool_size=_pool_size, _Raised=_Raised, _Evaluator=_Evaluator,
+                 _DaskPoints=_DaskPoints)
     for name, obj in names.items():
         if isinstance(obj, type) or name in ("_run_chunk",):
             obj.__qualname__ = name
@@ -502,7 +660,9 @@ FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
 Frame::Frame(FrameOptions options) : o_(std::move(options)) {}
 
 Frame::~Frame() {
-  if (!pool_) return;
+  // The pool, or the actors of a Dask client.
+  PyObject* closing = pool_ ? pool_.get() : dask_points_.get();
+  if (!closing) return;
   // Close the pool on every path, keeping a pending error (an interrupt)
   // as it is; pending work is cancelled when the run did not finish. The
   // closing itself runs with Ctrl-C held back (a pool cut short while it
@@ -526,7 +686,7 @@ Frame::~Frame() {
       }
     }
     Ref cancel = Ref::borrow(failing || signalled ? Py_True : Py_False);
-    PyObject* r = PyObject_CallMethod(pool_.get(), "close", "O", cancel.get());
+    PyObject* r = PyObject_CallMethod(closing, "close", "O", cancel.get());
     if (r) {
       Py_DECREF(r);
     } else {
@@ -542,7 +702,8 @@ void Frame::open(PyObject* shipped, const char* what) {
   if (!o_.workers) return;
   if (o_.workers_count == 0) {  // the user's map, pool or Dask client
     map_ = o_.workers;
-    Ref n = o_.client ? call(helper("_dask_workers"), o_.client.get())
+    if (o_.client) dask_points_ = call(helper("_DaskPoints"), o_.client.get());
+    Ref n = o_.client ? get_attr(dask_points_.get(), "parts")
             : o_.pool ? call(helper("_pool_size"), o_.pool.get())
                       : call(helper("_cpu_count"));
     parts_ = PyLong_AsLong(n.get());
@@ -643,7 +804,10 @@ Ref Frame::map(PyObject* task, PyObject* items, bool whole_items) {
              std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     }
     Ref timeout = left ? py_float(*left) : Ref::borrow(Py_None);
-    answer = call(helper("_dask_map"), o_.client.get(), shipped(func), sent.get(), timeout.get());
+    // Chunks of points go to the run's actors, whole items out as tasks.
+    answer = whole_items ? call(helper("_dask_map"), o_.client.get(), shipped(func), sent.get(),
+                                timeout.get())
+                         : call(dask_points_.get(), func, sent.get(), timeout.get());
   } else {
     answer = call(map_.get(), func, sent.get());
   }

@@ -97,6 +97,9 @@ class Frame {
   // objective goes out once, not once per generation or point.
   Ref chunk_task_, chunk_wrapper_;
   Ref shipped_key_, shipped_;
+  // With a Dask client: the run's _DaskPoints (its actors evaluate the
+  // chunks of points; released with the frame).
+  Ref dask_points_;
 
   PyObject* chunk_wrapper(PyObject* task);
   PyObject* shipped(PyObject* func);
