@@ -327,3 +327,17 @@ def test_a_dask_run_outlives_a_worker_that_leaves():
         r = po.solve_de(flaky, BOX, max_generations=8, workers=c, callback=leave)
         # Batches 4 to 9 went out as tasks, one per chunk.
         assert closed and outcome(r) == expected and len(mapped) == 6
+
+
+def test_an_asynchronous_dask_client_is_refused_with_a_clear_error(client):
+    import asyncio
+
+    distributed = pytest.importorskip("dask.distributed")
+
+    async def run():
+        async with distributed.Client(client.scheduler.address, asynchronous=True) as ac:
+            with pytest.raises(TypeError, match="asynchronous=True cannot drive a run"):
+                po.solve_de(lambda v: sum(t * t for t in v), [(-1, 1)] * 2, seed=1,
+                            max_generations=2, workers=ac)
+
+    asyncio.run(run())

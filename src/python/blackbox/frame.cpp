@@ -638,6 +638,16 @@ FrameOptions read_frame_options(PyObject* kwargs, FrameKeys keys) {
     } else if (PyCallable_Check(v)) {
       o.workers = Ref::borrow(v);
     } else if (call(helper("_is_dask_client"), v).get() == Py_True) {
+      // A run blocks until its batches are back; an asynchronous client's
+      // calls hand back awaitables that nothing here would await.
+      Ref asynchronous = Ref::steal(PyObject_GetAttrString(v, "asynchronous"));
+      if (!asynchronous) PyErr_Clear();
+      const int is_async = asynchronous ? PyObject_IsTrue(asynchronous.get()) : 0;
+      if (is_async < 0) PyErr_Clear();
+      if (is_async == 1) {
+        throw_type_error("workers: a Dask client made with asynchronous=True cannot drive a "
+                         "run, which waits for every batch; pass a synchronous Client");
+      }
       o.client = Ref::borrow(v);
       o.workers = Ref::borrow(v);
     } else {
