@@ -102,6 +102,20 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what);
 // model they all belong to (ValueError when they belong to two).
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner = nullptr);
 
+// The indices read_variables gives, with what its callers check next: one
+// past the largest index, and whether the indices strictly increase (the
+// order Model.variables hands them out), which makes them distinct without
+// a table.
+struct VarIndices {
+  std::vector<VarIndex> index;
+  VarIndex top = 0;
+  bool increasing = true;
+
+  // True when no index repeats.
+  bool distinct() const;
+};
+VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner = nullptr);
+
 // Appends the terms of `merged` (distinct indices) whose magnitude reaches
 // kCancelTolerance, in order, into storage reserved at their exact number.
 void append_kept(LinearTerms& terms, std::span<const Term> merged);
