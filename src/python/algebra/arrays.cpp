@@ -173,18 +173,13 @@ bool non_real_format(const char* format) {
          *format == 'p';
 }
 
-// Copies the entries of a contiguous buffer holding items of type T.
+// Copies the entries of a contiguous buffer holding items of type T, each
+// written once (no zero fill of storage the copy overwrites).
 template <class T, class U>
 void copy_items(const Py_buffer& v, std::vector<U>& out) {
   const size_t n = static_cast<size_t>(v.len) / sizeof(T);
-  out.resize(n);
-  if constexpr (sizeof(T) == sizeof(U)) {
-    if (n) std::memcpy(out.data(), v.buf, n * sizeof(T));
-  } else {
-    const T* __restrict p = static_cast<const T*>(v.buf);
-    U* __restrict q = out.data();
-    for (size_t k = 0; k < n; ++k) q[k] = static_cast<U>(p[k]);
-  }
+  const T* p = static_cast<const T*>(v.buf);
+  out.assign(p, p + n);
 }
 
 }  // namespace
