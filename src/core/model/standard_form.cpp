@@ -30,6 +30,11 @@ struct IndexChecker {
     }
   }
   void check(const Expr& e, const char* where) const {
+    // The largest index first (one compare per term); the terms are walked
+    // again for the first offending one only when there is one.
+    VarIndex top = 0;
+    for (const Term& t : e.terms) top = std::max(top, t.index);
+    if (e.terms.empty() || static_cast<size_t>(top) < num_col) return;
     for (const Term& t : e.terms) check(t.index, where);
   }
   void check(const RowTerms& t, const char* where) const {
@@ -230,15 +235,25 @@ StandardForm build_standard_form(const ModelData& m) {
   int32_t* cursor = f.a_start.data();
   int32_t* row_of = f.a_index.data();
   double* value = f.a_value.data();
+  // NaN is looked for without a branch per entry; the row holding the first
+  // one is found afterwards for the message.
+  bool nan = false;
   for (size_t row = 0; row < r; ++row) {
     for (const Term& t : m.constraints.terms(row)) {
-      if (std::isnan(t.coef)) {
-        throw InvalidModel("constraint " + std::to_string(row) +
-                           " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
-      }
+      nan |= t.coef != t.coef;
       const size_t pos = static_cast<size_t>(cursor[t.index]++);
       row_of[pos] = static_cast<int32_t>(row);
       value[pos] = t.coef;
+    }
+  }
+  if (nan) {
+    for (size_t row = 0; row < r; ++row) {
+      for (const Term& t : m.constraints.terms(row)) {
+        if (std::isnan(t.coef)) {
+          throw InvalidModel("constraint " + std::to_string(row) +
+                             " has a NaN coefficient (variable index " + std::to_string(t.index) + ")");
+        }
+      }
     }
   }
   for (size_t j = n; j > 0; --j) f.a_start[j] = f.a_start[j - 1];
@@ -266,7 +281,9 @@ StandardForm build_standard_form(const ModelData& m) {
     // adapters read it from the model itself.
   }
 
-  for (size_t j = 0; j < n; ++j) {
+  bool nan_cost = false;
+  for (double c : f.col_cost) nan_cost |= c != c;
+  for (size_t j = 0; nan_cost && j < n; ++j) {
     if (std::isnan(f.col_cost[j])) {
       throw InvalidModel("the objective has a NaN coefficient (variable index " + std::to_string(j) + ")");
     }

@@ -357,7 +357,7 @@ VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner
   PyTypeObject* const var_t = var_type();
   const auto read = [&](auto size, auto item_at, PyObject* seq) {
     const Py_ssize_t n = size(seq);
-    out.index.resize(static_cast<size_t>(n));
+    out.index.allocate(static_cast<size_t>(n));
     VarIndex* const dst = out.index.data();
     // Variables of one name block share its model: the owner is looked at
     // again only where the block changes (once for Model.variables' list).
@@ -381,20 +381,25 @@ VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner
     out.top = top;
     out.increasing = increasing;
   };
+  // The item readers as lambdas, so that each is a direct call in the loop.
+  const auto list_size = [](PyObject* s) { return PyList_Size(s); };
+  const auto list_item = [](PyObject* s, Py_ssize_t i) { return PyList_GetItem(s, i); };
   if (PyList_Check(o)) {
-    read(PyList_Size, PyList_GetItem, o);
+    read(list_size, list_item, o);
   } else if (PyTuple_Check(o)) {
-    read(PyTuple_Size, PyTuple_GetItem, o);
+    read([](PyObject* s) { return PyTuple_Size(s); }, [](PyObject* s, Py_ssize_t i) { return PyTuple_GetItem(s, i); },
+         o);
   } else {
     Ref fast = sequence_list(o);
-    read(PyList_Size, PyList_GetItem, fast.get());
+    read(list_size, list_item, fast.get());
   }
   if (owner) *owner = joint;
   return out;
 }
 
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner) {
-  return read_var_indices(o, what, owner).index;
+  const VarIndices read = read_var_indices(o, what, owner);
+  return std::vector<VarIndex>(read.index.begin(), read.index.end());
 }
 
 bool VarIndices::distinct() const { return increasing || all_distinct(index, top); }
@@ -430,7 +435,7 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     DoubleArray c(a[0], "dot: coefficients");
     ModelId owner = kNoModel;
     const VarIndices read = read_var_indices(a[1], "dot: variables", &owner);
-    const std::vector<VarIndex>& vars = read.index;
+    const VarIndices::Buffer& vars = read.index;
     if (c.shape().size() > 1) throw_value_error("dot: coefficients must be 1-dimensional");
     const std::span<const double> cv = c.values();
     if (cv.size() != vars.size()) {

@@ -96,7 +96,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
     {
       const CsrMatrix m = read_matrix(a[0], "add_matrix: A");
       const VarIndices read = read_var_indices(a[1], "add_matrix: variables", &owner);
-      const std::vector<VarIndex>& vars = read.index;
+      const VarIndices::Buffer& vars = read.index;
       if (m.cols != vars.size()) {
         throw_value_error("add_matrix: A has " + std::to_string(m.cols) + " columns but " +
                           std::to_string(vars.size()) + " variables were given");
