@@ -115,3 +115,26 @@ def _rows(m):
             name, rest = line.split(":", 1)
             out[name] = set(t.strip() for t in rest.split("<=")[0].split(" + "))
     return out
+
+
+def test_nan_coefficients_are_named_by_their_first_row_and_column():
+    # the solve-time checks scan without a branch per entry, then look for
+    # the first offender: the message must name the same one as before
+    nan = float("nan")
+    m = po.Model()
+    x = m.variables("x", 40, lower=0.0, upper=1.0)
+    m.add_matrix(sp.csr_matrix(np.ones((6, 40))), x, "<=", 40.0)
+    m.add(x[0] + nan * x[30] <= 1.0)  # row 6
+    m.add(nan * x[2] + x[1] <= 1.0)   # row 7
+    m.minimize(po.sum(x))
+    with pytest.raises(ValueError, match=r"^constraint 6 has a NaN coefficient \(variable index 30\)$"):
+        m.solve()
+    m2 = po.Model()
+    y = m2.variables("y", 40, lower=0.0, upper=1.0)
+    m2.add_matrix(sp.csr_matrix(np.ones((2, 40))), y, "<=", 40.0)
+    m2.minimize(po.dot(np.arange(40.0), y) + nan * y[33] + nan * y[17])
+    with pytest.raises(ValueError, match=r"^the objective has a NaN coefficient \(variable index 17\)$"):
+        m2.solve()
+    # without a NaN the same models solve
+    m2.minimize(po.dot(np.arange(40.0), y))
+    assert m2.solve().status == "optimal"
