@@ -141,9 +141,11 @@ CsrMatrix compressed(PyObject* o, size_t rows, size_t cols, bool by_row, const s
   for (size_t j = 0; j < outer; ++j) {
     if (indptr[j + 1] < indptr[j]) throw_value_error(what + " has inconsistent sparse index arrays");
   }
-  for (int64_t i : indices) {
-    if (i < 0 || static_cast<size_t>(i) >= inner) throw_value_error(what + " has an index out of range");
-  }
+  // A negative index turns into a huge unsigned one: one compare per entry,
+  // folded without branches.
+  bool out_of_range = false;
+  for (int64_t i : indices) out_of_range |= static_cast<uint64_t>(i) >= inner;
+  if (out_of_range) throw_value_error(what + " has an index out of range");
   if (by_row) {
     CsrMatrix m;
     m.rows = rows;
@@ -171,17 +173,13 @@ bool non_real_format(const char* format) {
          *format == 'p';
 }
 
-// Copies the entries of a contiguous buffer holding items of type T.
+// Copies the entries of a contiguous buffer holding items of type T, each
+// written once (no zero fill of storage the copy overwrites).
 template <class T, class U>
 void copy_items(const Py_buffer& v, std::vector<U>& out) {
   const size_t n = static_cast<size_t>(v.len) / sizeof(T);
-  out.resize(n);
-  if constexpr (sizeof(T) == sizeof(U)) {
-    if (n) std::memcpy(out.data(), v.buf, n * sizeof(T));
-  } else {
-    const T* p = static_cast<const T*>(v.buf);
-    for (size_t k = 0; k < n; ++k) out[k] = static_cast<U>(p[k]);
-  }
+  const T* p = static_cast<const T*>(v.buf);
+  out.assign(p, p + n);
 }
 
 }  // namespace
@@ -287,11 +285,16 @@ DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
     copy_items<double>(v.view, values_);
     shape_ = view_shape(v.view);
   }
-  for (double x : values_) {
-    if (std::isnan(x) || (!allow_inf && std::isinf(x))) {
-      throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
-    }
+  // x - x is 0 for a finite x and NaN for an infinite or NaN one; x != x
+  // only for NaN. Folded without branches, the check is one pass of
+  // arithmetic the compiler vectorises.
+  bool bad = false;
+  if (allow_inf) {
+    for (double x : values_) bad |= x != x;
+  } else {
+    for (double x : values_) bad |= !(x - x == 0.0);
   }
+  if (bad) throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
 }
 bool is_array_like(PyObject* o) {
   if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
@@ -345,34 +348,61 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what) {
   return m;
 }
 
-std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner) {
+VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner) {
   ModelId joint = kNoModel;
   if (PyUnicode_Check(o) || !PySequence_Check(o)) throw_type_error(what + " must be a sequence of Var");
   // Reading an item below runs no Python code, so a list or tuple cannot
   // change underneath and is read in place; other sequences are listed once.
-  std::vector<VarIndex> out;
+  VarIndices out;
+  PyTypeObject* const var_t = var_type();
   const auto read = [&](auto size, auto item_at, PyObject* seq) {
     const Py_ssize_t n = size(seq);
-    out.reserve(static_cast<size_t>(n));
+    out.index.allocate(static_cast<size_t>(n));
+    VarIndex* const dst = out.index.data();
+    // Variables of one name block share its model: the owner is looked at
+    // again only where the block changes (once for Model.variables' list).
+    const NameBlock* block = nullptr;
+    VarIndex top = 0;
+    bool increasing = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* item = item_at(seq, i);
-      if (!is_var(item)) throw_type_error(what + " must be a sequence of Var");
-      out.push_back(var_value(item).index);
-      const ModelId o = var_value(item).owner();
-      if (o != joint) joint = joined_owner(joint, o, var_value(item).index);
+      if (Py_TYPE(item) != var_t) throw_type_error(what + " must be a sequence of Var");
+      const VarValue& v = var_value(item);
+      const VarIndex k = v.index;
+      dst[i] = k;
+      increasing &= k >= top;  // every earlier index lies below top
+      top = std::max(top, k + 1);
+      if (v.names.get() != block) {
+        const ModelId b = v.owner();
+        if (b != joint) joint = joined_owner(joint, b, k);
+        block = v.names.get();
+      }
     }
+    out.top = top;
+    out.increasing = increasing;
   };
+  // The item readers as lambdas, so that each is a direct call in the loop.
+  const auto list_size = [](PyObject* s) { return PyList_Size(s); };
+  const auto list_item = [](PyObject* s, Py_ssize_t i) { return PyList_GetItem(s, i); };
   if (PyList_Check(o)) {
-    read(PyList_Size, PyList_GetItem, o);
+    read(list_size, list_item, o);
   } else if (PyTuple_Check(o)) {
-    read(PyTuple_Size, PyTuple_GetItem, o);
+    read([](PyObject* s) { return PyTuple_Size(s); }, [](PyObject* s, Py_ssize_t i) { return PyTuple_GetItem(s, i); },
+         o);
   } else {
     Ref fast = sequence_list(o);
-    read(PyList_Size, PyList_GetItem, fast.get());
+    read(list_size, list_item, fast.get());
   }
   if (owner) *owner = joint;
   return out;
 }
+
+std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner) {
+  const VarIndices read = read_var_indices(o, what, owner);
+  return std::vector<VarIndex>(read.index.begin(), read.index.end());
+}
+
+bool VarIndices::distinct() const { return increasing || all_distinct(index, top); }
 
 void append_kept(LinearTerms& terms, std::span<const Term> merged) {
   size_t kept = 0;
@@ -384,10 +414,12 @@ void append_kept(LinearTerms& terms, std::span<const Term> merged) {
 }
 
 bool all_distinct(std::span<const VarIndex> vars, VarIndex top) {
-  std::vector<bool> seen(top);
+  if (vars.size() > top) return false;  // more indices than values below top
+  // One byte per index: a load and a store per variable, no bit arithmetic.
+  std::unique_ptr<uint8_t[]> seen(new uint8_t[top]());
   for (VarIndex v : vars) {
     if (seen[v]) return false;
-    seen[v] = true;
+    seen[v] = 1;
   }
   return true;
 }
@@ -402,25 +434,34 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     auto a = match(kDotParams, args, kwargs);
     DoubleArray c(a[0], "dot: coefficients");
     ModelId owner = kNoModel;
-    const std::vector<VarIndex> vars = read_variables(a[1], "dot: variables", &owner);
+    const VarIndices read = read_var_indices(a[1], "dot: variables", &owner);
+    const VarIndices::Buffer& vars = read.index;
     if (c.shape().size() > 1) throw_value_error("dot: coefficients must be 1-dimensional");
     const std::span<const double> cv = c.values();
     if (cv.size() != vars.size()) {
       throw_value_error("dot: " + std::to_string(cv.size()) + " coefficients for " +
                         std::to_string(vars.size()) + " variables");
     }
-    VarIndex top = 0;
-    for (VarIndex v : vars) top = std::max(top, v + 1);
-    // Repeated variables merge through a position table indexed by variable
-    // (no hashing per term); without repeats each nonzero is its term.
-    std::vector<Term> merged;
-    merged.reserve(vars.size());
-    if (all_distinct(vars, top)) {
+    Expr e;
+    e.owner = owner;
+    if (read.distinct()) {
+      // Without repeats each coefficient that is not below the cancel
+      // tolerance is its term: counted, then written once into the
+      // expression's own storage, sized exactly.
+      size_t kept = 0;
+      for (double x : cv) kept += std::fabs(x) >= kCancelTolerance;
+      std::vector<Term> terms(kept);
+      Term* out = terms.data();
       for (size_t k = 0; k < vars.size(); ++k) {
-        if (cv[k] != 0.0) merged.push_back(Term{vars[k], cv[k]});
+        if (std::fabs(cv[k]) >= kCancelTolerance) *out++ = Term{vars[k], cv[k]};
       }
+      e.terms = LinearTerms::from_distinct(std::move(terms));
     } else {
-      std::vector<uint32_t> slot(top, UINT32_MAX);
+      // Repeated variables merge through a position table indexed by
+      // variable (no hashing per term).
+      std::vector<Term> merged;
+      merged.reserve(vars.size());
+      std::vector<uint32_t> slot(read.top, UINT32_MAX);
       for (size_t k = 0; k < vars.size(); ++k) {
         if (cv[k] == 0.0) continue;
         uint32_t& p = slot[vars[k]];
@@ -431,10 +472,8 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
           merged[p].coef += cv[k];
         }
       }
+      append_kept(e.terms, merged);
     }
-    Expr e;
-    e.owner = owner;
-    append_kept(e.terms, merged);
     return new_expr(std::move(e));
   });
 }

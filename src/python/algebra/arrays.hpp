@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,6 +102,40 @@ CsrMatrix read_matrix(PyObject* o, const std::string& what);
 // array); TypeError for anything else. `owner`, when given, receives the
 // model they all belong to (ValueError when they belong to two).
 std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, ModelId* owner = nullptr);
+
+// The indices read_variables gives, with what its callers check next: one
+// past the largest index, and whether the indices strictly increase (the
+// order Model.variables hands them out), which makes them distinct without
+// a table.
+struct VarIndices {
+  // Storage written once by the reader (no zero fill first).
+  class Buffer {
+   public:
+    void allocate(size_t n) {
+      p_.reset(new VarIndex[n]);
+      n_ = n;
+    }
+    VarIndex* data() noexcept { return p_.get(); }
+    const VarIndex* data() const noexcept { return p_.get(); }
+    size_t size() const noexcept { return n_; }
+    bool empty() const noexcept { return n_ == 0; }
+    VarIndex operator[](size_t k) const noexcept { return p_[k]; }
+    const VarIndex* begin() const noexcept { return p_.get(); }
+    const VarIndex* end() const noexcept { return p_.get() + n_; }
+    operator std::span<const VarIndex>() const noexcept { return {p_.get(), n_}; }
+
+   private:
+    std::unique_ptr<VarIndex[]> p_;
+    size_t n_ = 0;
+  };
+  Buffer index;
+  VarIndex top = 0;
+  bool increasing = true;
+
+  // True when no index repeats.
+  bool distinct() const;
+};
+VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner = nullptr);
 
 // Appends the terms of `merged` (distinct indices) whose magnitude reaches
 // kCancelTolerance, in order, into storage reserved at their exact number.

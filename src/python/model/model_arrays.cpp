@@ -1,6 +1,7 @@
 #include "python/model/model_arrays.hpp"
 
 #include <cmath>
+#include <memory>
 #include <utility>
 
 #include "core/model/building.hpp"
@@ -82,15 +83,6 @@ std::vector<std::optional<std::string>> row_names(PyObject* o, size_t rows) {
   return out;
 }
 
-// True when the column indices of entries [begin, end) strictly increase
-// (a canonical CSR row: sorted, no repeats).
-bool strictly_increasing(const CsrMatrix& m, int64_t begin, int64_t end) {
-  for (int64_t k = begin + 1; k < end; ++k) {
-    if (m.index(static_cast<size_t>(k)) <= m.index(static_cast<size_t>(k - 1))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
@@ -103,7 +95,8 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
     std::string first_name;
     {
       const CsrMatrix m = read_matrix(a[0], "add_matrix: A");
-      const std::vector<VarIndex> vars = read_variables(a[1], "add_matrix: variables", &owner);
+      const VarIndices read = read_var_indices(a[1], "add_matrix: variables", &owner);
+      const VarIndices::Buffer& vars = read.index;
       if (m.cols != vars.size()) {
         throw_value_error("add_matrix: A has " + std::to_string(m.cols) + " columns but " +
                           std::to_string(vars.size()) + " variables were given");
@@ -111,37 +104,51 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       const std::vector<Sense> sense = senses(a[2], m.rows);
       const std::vector<double> rhs = right_hand_sides(a[3], m.rows);
       std::vector<std::optional<std::string>> names = row_names(a[4], m.rows);
-      for (VarIndex v : vars) max_index = std::max(max_index, v + 1);
+      max_index = read.top;
       if (!vars.empty()) {
         first_var = vars[0];
         Ref v = check(PySequence_GetItem(a[1], 0));
         if (is_var(v.get())) first_name = var_value(v.get()).name();
       }
-      const bool distinct = all_distinct(vars, max_index);
+      const bool distinct = read.distinct();
       // Duplicate columns within a row (repeated variables, or repeated
       // entries of a COO or unsorted matrix) are merged: `slot[v]` holds the
       // position of v in the row being built, valid while `stamp[v]` is the
       // row. Both are made for the first row that needs them.
       std::vector<uint32_t> slot, stamp;
       std::vector<Term> row;
-      std::vector<VarIndex> kept_index;
-      std::vector<double> kept_value;
+      // Room for the longest row, written by position (no growth checks).
+      size_t longest = 0;
+      for (size_t r = 0; r < m.rows; ++r) {
+        longest = std::max(longest, static_cast<size_t>(m.indptr[r + 1] - m.indptr[r]));
+      }
+      std::unique_ptr<VarIndex[]> kept_index(new VarIndex[longest + 1]);
+      std::unique_ptr<double[]> kept_value(new double[longest + 1]);
+      const int64_t* const col = m.indices.data();
+      const double* const val = m.data.data();
+      const VarIndex* const var_of = vars.data();
       rows.reserve(m.rows, static_cast<size_t>(m.indptr[m.rows]));
       for (size_t r = 0; r < m.rows; ++r) {
         const int64_t begin = m.indptr[r], end = m.indptr[r + 1];
-        kept_index.clear();
-        kept_value.clear();
-        // A canonical row over distinct variables has nothing to merge: its
-        // entries go straight over, zero and cancelling ones dropped as
-        // below.
-        if (distinct && strictly_increasing(m, begin, end)) {
-          for (int64_t k = begin; k < end; ++k) {
-            const double c = m.value(static_cast<size_t>(k));
-            if (c == 0.0 || std::fabs(c) < kCancelTolerance) continue;
-            kept_index.push_back(vars[static_cast<size_t>(m.index(static_cast<size_t>(k)))]);
-            kept_value.push_back(c);
-          }
-          rows.append(kept_index, kept_value, rhs[r], sense[r], std::move(names[r]));
+        // A canonical row (column indices strictly increasing) over distinct
+        // variables has nothing to merge: its entries go straight over,
+        // zero and cancelling ones dropped as below. One pass both copies
+        // and checks; a row that turns out not canonical is merged instead.
+        size_t n = 0;
+        bool canonical = true;
+        int64_t previous = -1;
+        for (int64_t k = begin; k < end; ++k) {
+          const int64_t j = col[k];
+          const double c = val[k];
+          canonical &= j > previous;
+          previous = j;
+          kept_index[n] = var_of[j];
+          kept_value[n] = c;
+          n += std::fabs(c) >= kCancelTolerance;
+        }
+        if (distinct && canonical) {
+          rows.append(std::span<const VarIndex>(kept_index.get(), n), std::span<const double>(kept_value.get(), n),
+                      rhs[r], sense[r], std::move(names[r]));
           continue;
         }
         if (slot.empty()) {
@@ -162,12 +169,15 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
           row.push_back(Term{v, c});
         }
         // Merged entries that cancelled are dropped, as in an expression.
+        n = 0;
         for (const Term& t : row) {
           if (std::fabs(t.coef) < kCancelTolerance) continue;
-          kept_index.push_back(t.index);
-          kept_value.push_back(t.coef);
+          kept_index[n] = t.index;
+          kept_value[n] = t.coef;
+          ++n;
         }
-        rows.append(kept_index, kept_value, rhs[r], sense[r], std::move(names[r]));
+        rows.append(std::span<const VarIndex>(kept_index.get(), n), std::span<const double>(kept_value.get(), n),
+                    rhs[r], sense[r], std::move(names[r]));
       }
     }
     const size_t count = rows.size();
