@@ -26,6 +26,7 @@
 
 #include "core/expr/constraint.hpp"
 #include "core/expr/expressions.hpp"
+#include "core/uninit_vector.hpp"
 
 namespace pelora {
 
@@ -169,30 +170,11 @@ class LinearRows {
   size_t heap_bytes() const noexcept;
 
  private:
-  // The arena's allocator: as std::allocator, except that growing the size
-  // without a value leaves the new entries unwritten, so that append can
-  // size the arrays first and then write each row's terms straight in.
+  // The arena's arrays: growing the size without a value leaves the new
+  // entries unwritten, so that append can size the arrays first and then
+  // write each row's terms straight in.
   template <class T>
-  struct ArenaAlloc : std::allocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-      using other = ArenaAlloc<U>;
-    };
-    ArenaAlloc() noexcept = default;
-    template <class U>
-    ArenaAlloc(const ArenaAlloc<U>&) noexcept {}
-    template <class U>
-    void construct(U* p) noexcept {
-      ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... A>
-    void construct(U* p, A&&... a) {
-      ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
-    }
-  };
-  template <class T>
-  using Arena = std::vector<T, ArenaAlloc<T>>;
+  using Arena = UninitVector<T>;
 
   struct Store {
     std::vector<uint64_t> start;   // per row: first entry in the arena

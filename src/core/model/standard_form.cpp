@@ -98,8 +98,8 @@ void set_linear_objective(StandardForm& f, const Expr& e, double sign) {
 
 void StandardForm::release_columns() noexcept {
   std::vector<int32_t>().swap(a_start);
-  std::vector<int32_t>().swap(a_index);
-  std::vector<double>().swap(a_value);
+  decltype(a_index)().swap(a_index);
+  decltype(a_value)().swap(a_value);
   std::vector<double>().swap(col_lower);
   std::vector<double>().swap(col_upper);
   std::vector<double>().swap(col_cost);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/model/model_data.hpp"
+#include "core/uninit_vector.hpp"
 
 namespace pelora {
 
@@ -28,8 +29,9 @@ struct StandardForm {
   size_t num_col = 0;
   size_t num_row = 0;
   std::vector<int32_t> a_start;  // num_col + 1
-  std::vector<int32_t> a_index;  // row indices, strictly ascending within a column
-  std::vector<double> a_value;
+  // Sized, then written by the transpose's scatter: no zero fill first.
+  UninitVector<int32_t> a_index;  // row indices, strictly ascending within a column
+  UninitVector<double> a_value;
   std::vector<double> col_lower, col_upper, col_cost;
   std::vector<double> row_lower, row_upper;
   std::vector<int32_t> integrality;  // 1 integer or binary, 0 continuous
