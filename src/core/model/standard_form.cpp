@@ -1,10 +1,9 @@
-#include <iterator>
-#include <type_traits>
 #include "core/model/standard_form.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <type_traits>
 #include <unordered_set>

@@ -357,7 +357,7 @@ VarIndices read_var_indices(PyObject* o, const std::string& what, ModelId* owner
   PyTypeObject* const var_t = var_type();
   const auto read = [&](auto size, auto item_at, PyObject* seq) {
     const Py_ssize_t n = size(seq);
-    out.index.allocate(static_cast<size_t>(n));
+    out.index.resize(static_cast<size_t>(n));
     VarIndex* const dst = out.index.data();
     // Variables of one name block share its model: the owner is looked at
     // again only where the block changes (once for Model.variables' list).
@@ -435,7 +435,7 @@ PyObject* dot_impl(PyObject*, PyObject* args, PyObject* kwargs) {
     DoubleArray c(a[0], "dot: coefficients");
     ModelId owner = kNoModel;
     const VarIndices read = read_var_indices(a[1], "dot: variables", &owner);
-    const VarIndices::Buffer& vars = read.index;
+    const auto& vars = read.index;
     if (c.shape().size() > 1) throw_value_error("dot: coefficients must be 1-dimensional");
     const std::span<const double> cv = c.values();
     if (cv.size() != vars.size()) {

@@ -8,12 +8,12 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/expr/linear_terms.hpp"
+#include "core/uninit_vector.hpp"
 #include "python/runtime/ref.hpp"
 
 namespace pelora::py {
@@ -108,27 +108,8 @@ std::vector<VarIndex> read_variables(PyObject* o, const std::string& what, Model
 // order Model.variables hands them out), which makes them distinct without
 // a table.
 struct VarIndices {
-  // Storage written once by the reader (no zero fill first).
-  class Buffer {
-   public:
-    void allocate(size_t n) {
-      p_.reset(new VarIndex[n]);
-      n_ = n;
-    }
-    VarIndex* data() noexcept { return p_.get(); }
-    const VarIndex* data() const noexcept { return p_.get(); }
-    size_t size() const noexcept { return n_; }
-    bool empty() const noexcept { return n_ == 0; }
-    VarIndex operator[](size_t k) const noexcept { return p_[k]; }
-    const VarIndex* begin() const noexcept { return p_.get(); }
-    const VarIndex* end() const noexcept { return p_.get() + n_; }
-    operator std::span<const VarIndex>() const noexcept { return {p_.get(), n_}; }
-
-   private:
-    std::unique_ptr<VarIndex[]> p_;
-    size_t n_ = 0;
-  };
-  Buffer index;
+  // Written once by the reader (no zero fill first).
+  UninitVector<VarIndex> index;
   VarIndex top = 0;
   bool increasing = true;
 

@@ -1,10 +1,10 @@
 #include "python/model/model_arrays.hpp"
 
 #include <cmath>
-#include <memory>
 #include <utility>
 
 #include "core/model/building.hpp"
+#include "core/uninit_vector.hpp"
 #include "core/model/editing.hpp"
 #include "python/algebra/arrays.hpp"
 #include "python/algebra/objects.hpp"
@@ -96,7 +96,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
     {
       const CsrMatrix m = read_matrix(a[0], "add_matrix: A");
       const VarIndices read = read_var_indices(a[1], "add_matrix: variables", &owner);
-      const VarIndices::Buffer& vars = read.index;
+      const auto& vars = read.index;
       if (m.cols != vars.size()) {
         throw_value_error("add_matrix: A has " + std::to_string(m.cols) + " columns but " +
                           std::to_string(vars.size()) + " variables were given");
@@ -122,8 +122,8 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
       for (size_t r = 0; r < m.rows; ++r) {
         longest = std::max(longest, static_cast<size_t>(m.indptr[r + 1] - m.indptr[r]));
       }
-      std::unique_ptr<VarIndex[]> kept_index(new VarIndex[longest + 1]);
-      std::unique_ptr<double[]> kept_value(new double[longest + 1]);
+      UninitVector<VarIndex> kept_index(longest + 1);
+      UninitVector<double> kept_value(longest + 1);
       const int64_t* const col = m.indices.data();
       const double* const val = m.data.data();
       const VarIndex* const var_of = vars.data();
@@ -147,7 +147,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
           n += std::fabs(c) >= kCancelTolerance;
         }
         if (distinct && canonical) {
-          rows.append(std::span<const VarIndex>(kept_index.get(), n), std::span<const double>(kept_value.get(), n),
+          rows.append(std::span<const VarIndex>(kept_index.data(), n), std::span<const double>(kept_value.data(), n),
                       rhs[r], sense[r], std::move(names[r]));
           continue;
         }
@@ -176,7 +176,7 @@ PyObject* model_add_matrix(PyObject* self, PyObject* args, PyObject* kw) {
           kept_value[n] = t.coef;
           ++n;
         }
-        rows.append(std::span<const VarIndex>(kept_index.get(), n), std::span<const double>(kept_value.get(), n),
+        rows.append(std::span<const VarIndex>(kept_index.data(), n), std::span<const double>(kept_value.data(), n),
                     rhs[r], sense[r], std::move(names[r]));
       }
     }

@@ -530,10 +530,10 @@ PyObject* read_model_impl(PyObject*, PyObject* args, PyObject* kw) {
     // refused here, with the line. The check runs while HiGHS reads: on the
     // bytes its thread reads itself when the file is a plain regular file,
     // else on its bytes (decompressed for .gz) read here.
-    const bool map = mps && !gz && regular_file(raw);
-    Ref contents = file_bytes(path.get(), gz, mps && !map);
+    const bool check_reads_file = mps && !gz && regular_file(raw);
+    Ref contents = file_bytes(path.get(), gz, mps && !check_reads_file);
     std::optional<BackgroundCheck> entry_check;
-    if (map) {
+    if (check_reads_file) {
       entry_check.emplace(raw);
     } else if (contents) {
       entry_check.emplace(std::string_view(PyBytes_AsString(contents.get()),
