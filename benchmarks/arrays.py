@@ -2,6 +2,7 @@
 
 Run by hand:  PYTHONPATH=build/dev python3 benchmarks/arrays.py [--quick] [--repeat N]
                   [--ways "pelora arrays,highspy arrays"] [--sizes 1e4,1e5,1e6,1e7]
+                  [--instructions]
 
 --ways runs only the named ways; --sizes runs the model at each number of
 nonzeros in turn (2,000 sinks, sources as needed; 10,000 nonzeros: 1,000
@@ -31,6 +32,12 @@ runs HiGHS on the calling thread. The peak differs: glibc gives the worker
 thread an arena of its own, which keeps what HiGHS frees during its run up to
 the trim threshold (raised by earlier large frees) instead of handing it to
 later allocations. The first line of the output says which case ran.
+
+--instructions counts instructions instead (valgrind's callgrind, every
+thread, OpenBLAS on one thread and a fixed hash seed so that repeated runs
+agree): each named way minus a run that only builds the inputs. On a shared
+or virtual machine wall time swings by a third between runs; the counts do
+not, but they leave out the kernel's time (page faults above all).
 
 Goals: pelora arrays within 1.3x of highspy and at most 40 bytes per nonzero;
 faster than pyoptinterface and linopy; the operator path at most 0.5 us per
@@ -210,14 +217,23 @@ WAYS = {
 
 
 def child(name):
+    if name == "inputs only":
+        import highspy  # noqa: F401
+        import numpy  # noqa: F401
+        import scipy.sparse  # noqa: F401
+        import pelora_opt  # noqa: F401
+        inputs()
+        return
     import highspy  # noqa: F401  (imported by every way: not part of the measure)
     import numpy  # noqa: F401
     import scipy.sparse  # noqa: F401
 
     if name == "pyoptinterface":
         load_poi_highs()
-    if name.startswith("pelora"):
-        import pelora_opt  # noqa: F401  (as highspy above: the import is not part of the measure)
+    if name.startswith("pelora") or "--instructions" in sys.argv:
+        # as highspy above: the import is not part of the measure (counting
+        # instructions, every way imports the same, as the inputs-only run)
+        import pelora_opt  # noqa: F401
     args = inputs()
     base = rss()
     t0 = time.perf_counter()
@@ -263,6 +279,36 @@ def main(ways=None, size_args=()):
     return results
 
 
+def instructions(ways):
+    """Instructions of each way under callgrind, beyond building the inputs."""
+    import shutil
+    import tempfile
+
+    if not shutil.which("valgrind"):
+        print("--instructions needs valgrind")
+        return
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", PYTHONHASHSEED="0")
+    counts = {}
+    folder = tempfile.mkdtemp(prefix="arrays_callgrind_")
+    for name in ["inputs only"] + list(ways or ("pelora arrays", "highspy arrays")):
+        out = os.path.join(folder, "out")
+        run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                              __file__, "--child", name, "--instructions"] + (["--quick"] if QUICK else []),
+                             capture_output=True, text=True, env=env)
+        total = [line for line in run.stderr.splitlines() if "Collected :" in line]
+        if run.returncode != 0 or not total:
+            print(f"  {name:18s} failed")
+            continue
+        counts[name] = int(total[-1].split()[-1])
+        if name != "inputs only":
+            print(f"  {name:18s} {(counts[name] - counts['inputs only']) / 1e6:9.1f}M instructions")
+    shutil.rmtree(folder, ignore_errors=True)
+    if "pelora arrays" in counts and "highspy arrays" in counts:
+        base = counts["inputs only"]
+        ratio = (counts["pelora arrays"] - base) / (counts["highspy arrays"] - base)
+        print(f"pelora arrays / highspy arrays: {ratio:.3f}x instructions (goal <= 1.10x)")
+
+
 def growth(sizes, ways):
     """The model at each size; then time and peak per nonzero of each way."""
     global S, D
@@ -288,7 +334,9 @@ if __name__ == "__main__":
         child(sys.argv[sys.argv.index("--child") + 1])
     else:
         chosen = [w.strip() for w in option("--ways").split(",")] if option("--ways") else None
-        if option("--sizes"):
+        if "--instructions" in sys.argv:
+            instructions(chosen)
+        elif option("--sizes"):
             growth(option("--sizes").split(","), chosen)
         else:
             main(chosen)

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/scan.hpp"
+
 namespace pelora {
 
 namespace {
@@ -15,6 +17,9 @@ void snap(std::vector<double>& v) {
 }
 
 void widen(std::vector<double>& v) {
+  // Bounds are nearly always small or already infinite: the array is
+  // rewritten only when some entry needs it.
+  if (!any_large_finite(v.data(), v.size(), kSolverInfinity)) return;
   for (double& x : v) {
     if (std::fabs(x) >= kSolverInfinity) x = std::copysign(std::numeric_limits<double>::infinity(), x);
   }

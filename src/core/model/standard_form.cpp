@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "core/expr/tree_walk.hpp"
+#include "core/scan.hpp"
 
 namespace pelora {
 
@@ -105,18 +106,7 @@ void StandardForm::release_columns() noexcept {
 }
 
 bool StandardForm::has_integer() const noexcept {
-  // OR-folded eight at a time: a few instructions per block, not a compare
-  // and branch per column.
-  const int32_t* p = integrality.data();
-  const size_t n = integrality.size();
-  size_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    if ((p[k] | p[k + 1] | p[k + 2] | p[k + 3] | p[k + 4] | p[k + 5] | p[k + 6] | p[k + 7]) != 0) return true;
-  }
-  for (; k < n; ++k) {
-    if (p[k] != 0) return true;
-  }
-  return false;
+  return any_nonzero(integrality.data(), integrality.size());
 }
 
 namespace {
@@ -234,18 +224,16 @@ StandardForm build_standard_form(const ModelData& m) {
   int32_t* cursor = f.a_start.data();
   int32_t* row_of = f.a_index.data();
   double* value = f.a_value.data();
-  // NaN is looked for without a branch per entry; the row holding the first
-  // one is found afterwards for the message.
-  bool nan = false;
   for (size_t row = 0; row < r; ++row) {
     for (const Term& t : m.constraints.terms(row)) {
-      nan |= t.coef != t.coef;
       const size_t pos = static_cast<size_t>(cursor[t.index]++);
       row_of[pos] = static_cast<int32_t>(row);
       value[pos] = t.coef;
     }
   }
-  if (nan) {
+  // NaN is looked for over the whole matrix at once; the row holding the
+  // first one is found afterwards for the message.
+  if (any_nan(f.a_value.data(), nnz)) {
     for (size_t row = 0; row < r; ++row) {
       for (const Term& t : m.constraints.terms(row)) {
         if (std::isnan(t.coef)) {
@@ -280,8 +268,7 @@ StandardForm build_standard_form(const ModelData& m) {
     // adapters read it from the model itself.
   }
 
-  bool nan_cost = false;
-  for (double c : f.col_cost) nan_cost |= c != c;
+  const bool nan_cost = any_nan(f.col_cost.data(), n);
   for (size_t j = 0; nan_cost && j < n; ++j) {
     if (std::isnan(f.col_cost[j])) {
       throw InvalidModel("the objective has a NaN coefficient (variable index " + std::to_string(j) + ")");

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/expr/algebra.hpp"
+#include "core/scan.hpp"
 #include "python/algebra/objects.hpp"
 #include "python/algebra/operands.hpp"
 #include "python/runtime/args.hpp"
@@ -285,15 +286,9 @@ DoubleArray::DoubleArray(PyObject* o, const std::string& what, bool allow_inf) {
     copy_items<double>(v.view, values_);
     shape_ = view_shape(v.view);
   }
-  // x - x is 0 for a finite x and NaN for an infinite or NaN one; x != x
-  // only for NaN. Folded without branches, the check is one pass of
-  // arithmetic the compiler vectorises.
-  bool bad = false;
-  if (allow_inf) {
-    for (double x : values_) bad |= x != x;
-  } else {
-    for (double x : values_) bad |= !(x - x == 0.0);
-  }
+  // One pass over the whole array; no branch per entry.
+  const bool bad = allow_inf ? any_nan(values_.data(), values_.size())
+                             : any_non_finite(values_.data(), values_.size());
   if (bad) throw_value_error(what + (allow_inf ? " contains a NaN entry" : " contains a NaN or infinite entry"));
 }
 bool is_array_like(PyObject* o) {

@@ -1,10 +1,12 @@
 #include "python/solve/handoff.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "core/model/form_cleanup.hpp"
 #include "core/model/standard_form.hpp"
+#include "core/scan.hpp"
 #include "python/runtime/call.hpp"
 #include "python/runtime/error.hpp"
 
@@ -175,10 +177,7 @@ void refuse_nan_bounds(const StandardForm& f, const ModelData& m) {
 }
 
 bool bounds_never_met(std::span<const double> lower, std::span<const double> upper) {
-  for (size_t k = 0; k < lower.size() && k < upper.size(); ++k) {
-    if (lower[k] > upper[k] || lower[k] == kInf || upper[k] == -kInf) return true;
-  }
-  return false;
+  return any_empty_interval(lower.data(), upper.data(), std::min(lower.size(), upper.size()));
 }
 
 bool impossible_bounds(const StandardForm& f, const ModelData& m) {
