@@ -14,6 +14,13 @@ Run by hand:
       Model.solve(time_limit=0, solver="highs") beside highspy given the same model as
       arrays (passModel's array form: matrix, Hessian, bounds), each in its own process,
       REPEAT times (default 3), the run of median time shown
+  PYTHONPATH=build/dev python3 benchmarks/lqcp.py ways [N [REPEAT]]
+      from nothing to HiGHS holding the model (time_limit=0), each way in its own process:
+      pelora operators (the model above), pelora arrays (the same matrices through
+      Model.variables, add_matrix, quad_form and dot), highspy fed the arrays (passModel's
+      array form) and PyOptInterface (add_m_variables, add_m_linear_constraints and a
+      quadratic objective from the arrays); time and peak above the process's size once
+      its input arrays exist
 
 Memory: peak resident set of the process (ru_maxrss) above the resident set
 after import, divided by the constraint nonzeros; it covers building the
@@ -238,6 +245,160 @@ def versus(n, repeat):
           f"peak {ours['peak_bytes'] / theirs['peak_bytes']:.2f}x (goal <= 1.2x)")
 
 
+def lqcp_arrays(n):
+    """The model of build(n) as arrays: the constraint matrix (CSR, rows in
+    build's order, every row "== 0"), column bounds, the diagonal of the
+    quadratic part (c for c*x^2), the linear costs and the constant."""
+    import numpy as np
+    import scipy.sparse as sp
+
+    dx, horizon, alpha = 1.0 / n, 1.58, 0.001
+    dt, h2, w = horizon / n, dx * dx, n + 1
+    ny = w * w
+    cols = ny + n
+    lower = np.concatenate([np.zeros(ny), -np.ones(n)])
+    upper = np.ones(cols)
+    quad, lin = np.zeros(cols), np.zeros(cols)
+    j = np.arange(w)
+    c = 0.25 * dx * np.where((j == 0) | (j == n), 1.0, 2.0)
+    t = 0.5 * (1.0 - (j * dx) ** 2)
+    quad[n * w + j] = c
+    lin[n * w + j] = -2.0 * c * t
+    constant = float(np.sum(c * t * t))
+    i = np.arange(1, n + 1)
+    quad[ny + i - 1] = 0.25 * alpha * dt * np.where(i == n, 1.0, 2.0)
+
+    a, b, s = 1.0 / dt + 1.0 / h2, -1.0 / dt + 1.0 / h2, -0.5 / h2
+    ii, jj = np.meshgrid(np.arange(n), np.arange(1, n), indexing="ij")
+    r0, r1 = (ii * w).ravel(), (ii * w + w).ravel()
+    jj = jj.ravel()
+    heat = np.stack([r1 + jj, r0 + jj, r0 + jj - 1, r0 + jj + 1, r1 + jj - 1, r1 + jj + 1], axis=1)
+    heat_v = np.tile([a, b, s, s, s, s], (len(jj), 1))
+    row_cols = [list(r) for r in heat]
+    row_vals = [list(v) for v in heat_v]
+    for jv in range(w):  # initial state
+        row_cols.append([jv])
+        row_vals.append([1.0])
+    k = 1.0 / (2.0 * dx)
+    for iv in range(1, n + 1):  # insulated left end, controlled right end
+        r = iv * w
+        row_cols += [[r + 2, r + 1, r], [r + n - 2, r + n - 1, r + n, ny + iv - 1]]
+        row_vals += [[1.0, -4.0, 3.0], [k, -4.0 * k, 3.0 * k + 1.0, -1.0]]
+    indptr = np.cumsum([0] + [len(r) for r in row_cols])
+    A = sp.csr_matrix((np.concatenate(row_vals), np.concatenate(row_cols), indptr),
+                      shape=(len(row_cols), cols))
+    return A, lower, upper, quad, lin, constant
+
+
+def way_pelora_operators(n, arrays):
+    m, _ = build(n)
+    m.solve(time_limit=0, solver="highs")
+
+
+def way_pelora_arrays(n, arrays):
+    import numpy as np
+
+    A, lower, upper, quad, lin, constant = arrays
+    m = po.Model(f"lqcp_{n}")
+    w = n + 1
+    x = m.variables("y", w * w, lower=0.0, upper=1.0) + m.variables("u", n, lower=-1.0, upper=1.0)
+    m.add_matrix(A, x, "==", np.zeros(A.shape[0]))
+    import scipy.sparse as sp
+
+    m.minimize(po.quad_form(sp.diags(quad, format="csr"), x) + po.dot(lin, x) + constant)
+    m.solve(time_limit=0, solver="highs")
+
+
+def way_highspy_arrays(n, arrays):
+    import highspy
+    import numpy as np
+
+    A, lower, upper, quad, lin, constant = arrays
+    cols, rows = A.shape[1], A.shape[0]
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    # HiGHS's Hessian Q stands for 0.5 x'Qx: the diagonal doubled
+    diag = np.flatnonzero(quad).astype(np.int32)
+    qs = np.searchsorted(diag, np.arange(cols + 1)).astype(np.int32)
+    h.passModel(cols, rows, A.nnz, len(diag), highspy.MatrixFormat.kRowwise,
+                highspy.HessianFormat.kTriangular, highspy.ObjSense.kMinimize, constant,
+                lin, lower, upper, np.zeros(rows), np.zeros(rows), A.indptr, A.indices, A.data,
+                qs, diag, 2.0 * quad[diag], np.zeros(cols, dtype=np.int32))
+    h.setOptionValue("time_limit", 0.0)
+    h.run()
+
+
+def way_pyoptinterface(n, arrays):
+    import numpy as np
+    import pyoptinterface as poi
+    from pyoptinterface import highs
+
+    A, lower, upper, quad, lin, constant = arrays
+    m = highs.Model()
+    m.set_model_attribute(poi.ModelAttribute.Silent, True)
+    w = n + 1
+    x = np.concatenate([m.add_m_variables(w * w, lb=0.0, ub=1.0), m.add_m_variables(n, lb=-1.0, ub=1.0)])
+    m.add_m_linear_constraints(sp_array(A), x, poi.Eq, np.zeros(A.shape[0]))
+    index = [v.index for v in x.flat]
+    diag = np.flatnonzero(quad)
+    affine = poi.ScalarAffineFunction(lin.tolist(), index, constant)
+    q_index = [index[k] for k in diag]
+    m.set_objective(poi.ScalarQuadraticFunction(quad[diag].tolist(), q_index, q_index, affine))
+    m.set_model_attribute(poi.ModelAttribute.TimeLimitSec, 0.0)
+    m.optimize()
+
+
+def sp_array(A):
+    import scipy.sparse as sp
+
+    return sp.csr_array(A)
+
+
+WAYS = {"pelora operators": way_pelora_operators, "pelora arrays": way_pelora_arrays,
+        "highspy arrays": way_highspy_arrays, "pyoptinterface": way_pyoptinterface}
+
+
+def child_way(name, n):
+    import highspy  # noqa: F401  (every way imports the same before the measure)
+    import numpy  # noqa: F401
+    import scipy.sparse  # noqa: F401
+
+    if name == "pyoptinterface":
+        from arrays import load_poi_highs
+
+        load_poi_highs()
+    arrays = lqcp_arrays(n) if name != "pelora operators" else None
+    base = rss()
+    t0 = time.perf_counter()
+    WAYS[name](n, arrays)
+    seconds = time.perf_counter() - t0
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    return {"seconds": seconds, "peak_bytes": max(0, peak - base)}
+
+
+def ways(n, repeat):
+    import json
+    import subprocess
+
+    nnz = 6 * n * (n - 1) + (n + 1) + 7 * n  # as build() counts them
+    print(f"lqcp N={n}: {nnz:,} constraint nonzeros; from nothing to HiGHS holding the model, "
+          f"each way in its own process, median of {repeat}")
+    for name in WAYS:
+        runs = []
+        for _ in range(repeat):
+            out = subprocess.run([sys.executable, __file__, "--child", "way:" + name, str(n), "-"],
+                                 capture_output=True, text=True)
+            if out.returncode != 0:
+                print(f"  {name:18s} failed: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
+                break
+            runs.append(json.loads(out.stdout.strip().splitlines()[-1]))
+        if len(runs) < repeat:
+            continue
+        r = sorted(runs, key=lambda run: run["seconds"])[len(runs) // 2]
+        print(f"  {name:18s} {r['seconds'] * 1e3:8.1f} ms  peak {r['peak_bytes'] / nnz:6.1f} B/nonzero "
+              f"({r['peak_bytes'] / 2**20:.0f} MiB)")
+
+
 def solve(n):
     m, nnz = build(n)
     t0 = time.perf_counter()
@@ -259,10 +420,15 @@ if __name__ == "__main__":
         way, size, folder = sys.argv[2], int(sys.argv[3]), sys.argv[4]
         if way == "dump":
             dump_arrays(size, folder)
+        elif way.startswith("way:"):
+            print(json.dumps(child_way(way[4:], size)))
         else:
             print(json.dumps(child_pelora(size) if way == "pelora" else child_highspy(folder)))
         sys.exit(0)
     mode = sys.argv[1] if len(sys.argv) > 1 else "memory"
+    if mode == "ways":
+        ways(int(sys.argv[2]) if len(sys.argv) > 2 else 500, int(sys.argv[3]) if len(sys.argv) > 3 else 3)
+        sys.exit(0)
     if mode == "versus":
         versus(int(sys.argv[2]) if len(sys.argv) > 2 else 500, int(sys.argv[3]) if len(sys.argv) > 3 else 3)
         sys.exit(0)
