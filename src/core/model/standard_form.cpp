@@ -103,6 +103,7 @@ void StandardForm::release_columns() noexcept {
   std::vector<double>().swap(col_lower);
   std::vector<double>().swap(col_upper);
   std::vector<double>().swap(col_cost);
+  if (!has_integer()) std::vector<int32_t>().swap(integrality);
 }
 
 bool StandardForm::has_integer() const noexcept {

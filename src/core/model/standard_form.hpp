@@ -47,7 +47,8 @@ struct StandardForm {
   // once a solver holds its own copy and nothing later reads them; sizes,
   // rows, integrality, the Hessian, cones and the objective's sign and
   // offset stay. A large model then does not sit in memory twice while the
-  // solver runs.
+  // solver runs. An all-zero integrality goes too: an empty one says the
+  // same (has_integer() is false, no column is rounded).
   void release_columns() noexcept;
   // The model's own objective value from the value of this minimisation
   // (without offset) as a solver reports it.
