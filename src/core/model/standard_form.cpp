@@ -104,6 +104,10 @@ void StandardForm::release_columns() noexcept {
   std::vector<double>().swap(col_upper);
   std::vector<double>().swap(col_cost);
   if (!has_integer()) std::vector<int32_t>().swap(integrality);
+  if (num_col > 0) {
+    std::vector<double>().swap(row_lower);
+    std::vector<double>().swap(row_upper);
+  }
 }
 
 bool StandardForm::has_integer() const noexcept {

@@ -43,12 +43,14 @@ struct StandardForm {
 
   size_t nnz() const noexcept { return a_value.size(); }
   bool has_integer() const noexcept;
-  // Frees the constraint matrix and the column vectors (costs and bounds)
-  // once a solver holds its own copy and nothing later reads them; sizes,
-  // rows, integrality, the Hessian, cones and the objective's sign and
-  // offset stay. A large model then does not sit in memory twice while the
-  // solver runs. An all-zero integrality goes too: an empty one says the
-  // same (has_integer() is false, no column is rounded).
+  // Frees the constraint matrix, the column vectors (costs and bounds) and
+  // the row bounds once a solver holds its own copy and nothing later reads
+  // them; sizes, integrality, the Hessian, cones and the objective's sign
+  // and offset stay. A large model then does not sit in memory twice while
+  // the solver runs. An all-zero integrality goes too: an empty one says the
+  // same (has_integer() is false, no column is rounded). The row bounds of a
+  // form without columns stay: a solver leaves such a model unsolved, and
+  // they alone decide it.
   void release_columns() noexcept;
   // The model's own objective value from the value of this minimisation
   // (without offset) as a solver reports it.

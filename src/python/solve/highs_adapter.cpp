@@ -431,7 +431,8 @@ AdapterOutcome run_highs(const StandardForm& f, const ModelData& model, const Op
     r.solve_time = perf_counter() - t0;
     return out;
   }
-  // From here on f's matrix, costs and column bounds are not read.
+  // From here on f's matrix, costs, column bounds and (with columns) row
+  // bounds are not read.
   const size_t form_size = f.num_col + f.num_row + f.nnz();
   if (release) release->release_columns();
   if (integer && o.warm_start && o.warm_start_index) {
