@@ -1,9 +1,9 @@
 // Whole-array tests run on every solve and every array a model is built
 // from: is there a NaN, a non-finite value, a bound to rewrite, an empty
-// interval, a nonzero? Folded two doubles
-// (or four ints) at a time with SSE2 where the processor is x86-64 (which
-// always has it), without a branch per entry; the caller looks for the
-// offending entry only once one is known to exist.
+// interval, a nonzero? On x86-64 (which always has SSE2) eight doubles or
+// sixteen ints are folded per step without a branch per entry, elsewhere
+// and for the tail one entry at a time; the caller looks for the offending
+// entry only once one is known to exist.
 #pragma once
 #include <cstddef>
 #include <cstdint>
