@@ -297,14 +297,13 @@ def way_pelora_operators(n, arrays):
 
 def way_pelora_arrays(n, arrays):
     import numpy as np
+    import scipy.sparse as sp
 
     A, lower, upper, quad, lin, constant = arrays
     m = po.Model(f"lqcp_{n}")
     w = n + 1
     x = m.variables("y", w * w, lower=0.0, upper=1.0) + m.variables("u", n, lower=-1.0, upper=1.0)
     m.add_matrix(A, x, "==", np.zeros(A.shape[0]))
-    import scipy.sparse as sp
-
     m.minimize(po.quad_form(sp.diags(quad, format="csr"), x) + po.dot(lin, x) + constant)
     m.solve(time_limit=0, solver="highs")
 
@@ -331,6 +330,7 @@ def way_highspy_arrays(n, arrays):
 def way_pyoptinterface(n, arrays):
     import numpy as np
     import pyoptinterface as poi
+    import scipy.sparse as sp
     from pyoptinterface import highs
 
     A, lower, upper, quad, lin, constant = arrays
@@ -338,7 +338,7 @@ def way_pyoptinterface(n, arrays):
     m.set_model_attribute(poi.ModelAttribute.Silent, True)
     w = n + 1
     x = np.concatenate([m.add_m_variables(w * w, lb=0.0, ub=1.0), m.add_m_variables(n, lb=-1.0, ub=1.0)])
-    m.add_m_linear_constraints(sp_array(A), x, poi.Eq, np.zeros(A.shape[0]))
+    m.add_m_linear_constraints(sp.csr_array(A), x, poi.Eq, np.zeros(A.shape[0]))
     index = [v.index for v in x.flat]
     diag = np.flatnonzero(quad)
     affine = poi.ScalarAffineFunction(lin.tolist(), index, constant)
@@ -346,12 +346,6 @@ def way_pyoptinterface(n, arrays):
     m.set_objective(poi.ScalarQuadraticFunction(quad[diag].tolist(), q_index, q_index, affine))
     m.set_model_attribute(poi.ModelAttribute.TimeLimitSec, 0.0)
     m.optimize()
-
-
-def sp_array(A):
-    import scipy.sparse as sp
-
-    return sp.csr_array(A)
 
 
 WAYS = {"pelora operators": way_pelora_operators, "pelora arrays": way_pelora_arrays,
